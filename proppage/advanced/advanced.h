@@ -1,0 +1,11 @@
+// Entry of the Advanced settings dialog (dialog 16), opened by the "&Advanced..." button of the
+// Port Settings page.
+#pragma once
+
+#include "../provider/provider.h"
+
+// Runs dialog 16 modally for the port of the advanced block, owned by parent. The caller has
+// copied its port name into block->NewPortName; after a TRUE result, block->NewPortName holds the
+// port's name after the dialog. FALSE (after telling the user) when the device key cannot be
+// opened for writing; TRUE once the dialog has closed by OK or Cancel.
+BOOL OpenAdvancedDialog(HWND parent, AdvancedBlock* block);
