@@ -1,0 +1,44 @@
+# make demo: build the host tree and run corsim (and render the property pages under Wine).
+# make test: build every tree (host, ASan+UBSan, TSan, Windows) and run all tests with ctest.
+BUILD ?= build
+JOBS  ?= $(shell nproc)
+CTEST  = ctest --output-on-failure --timeout 600
+
+.PHONY: all deps host asan tsan win demo test clean format
+
+all: host win
+
+deps:
+	@./cmake/install-deps.sh
+
+host: deps
+	cmake -S . -B $(BUILD)/host -DCMAKE_BUILD_TYPE=Debug >/dev/null
+	cmake --build $(BUILD)/host -j$(JOBS)
+
+asan: deps
+	cmake -S . -B $(BUILD)/asan -DCMAKE_BUILD_TYPE=Debug -DCORAN_SANITIZE=address >/dev/null
+	cmake --build $(BUILD)/asan -j$(JOBS)
+
+tsan: deps
+	cmake -S . -B $(BUILD)/tsan -DCMAKE_BUILD_TYPE=Debug -DCORAN_SANITIZE=thread >/dev/null
+	cmake --build $(BUILD)/tsan -j$(JOBS)
+
+win: deps
+	cmake -S . -B $(BUILD)/win -DCMAKE_BUILD_TYPE=Release \
+	      -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64.cmake >/dev/null
+	cmake --build $(BUILD)/win -j$(JOBS)
+
+demo: host
+	$(BUILD)/host/host/corsim/corsim
+
+test: host asan tsan win
+	cd $(BUILD)/host && $(CTEST) -j$(JOBS)
+	cd $(BUILD)/asan && $(CTEST) -j$(JOBS)
+	cd $(BUILD)/tsan && $(CTEST) -j$(JOBS) -L concurrency
+	cd $(BUILD)/win  && $(CTEST) -j$(JOBS)
+
+format:
+	git ls-files '*.c' '*.cpp' '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf $(BUILD)

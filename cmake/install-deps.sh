@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Installs what the build and the tests need on a fresh Debian 12 machine, and nothing when all of
+# it is already there.
+set -euo pipefail
+packages=(
+    cmake make g++ googletest libgtest-dev
+    g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 mingw-w64-tools
+    wine64 xvfb xauth imagemagick icoutils
+)
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+sudo=""
+[ "$(id -u)" -ne 0 ] && sudo="sudo"
+echo "installing: ${missing[*]}"
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
