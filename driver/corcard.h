@@ -4,6 +4,7 @@
 #include "frame/kernel.h"
 #include "frame/extension.h"
 #include "catalogue/catalogue.h"
+#include "corport.h"
 
 // ---- frame/frame.cpp: driver entry, dispatch frame, request routines -------------------------
 
@@ -107,11 +108,13 @@ QUIESCE_ROUTINE QuiescePort;
 // ---- portif/portif.cpp: the port bus interface -------------------------------------------------
 
 NTSTATUS PortQueryInterface(PPORT_EXTENSION Port, PIRP Irp);
-VOID PortInterfaceReference(PVOID Context);
-VOID PortInterfaceDereference(PVOID Context);
-NTSTATUS PortConnectIsr(PVOID Context, PKSERVICE_ROUTINE Routine, PVOID RoutineContext);
-VOID PortDisconnectIsr(PVOID Context);
-NTSTATUS PortGetResources(PVOID Context, PVOID Resources);
+// The five operations of the interface record; their types come from corport.h so that the
+// record and the routines cannot drift apart.
+CORPORT_INTERFACE_REFERENCE PortInterfaceReference;
+CORPORT_INTERFACE_REFERENCE PortInterfaceDereference;
+CORPORT_CONNECT_ISR PortConnectIsr;
+CORPORT_DISCONNECT_ISR PortDisconnectIsr;
+CORPORT_GET_RESOURCES PortGetResources;
 
 // ---- port/pnp.cpp and port/power.cpp: port devices ---------------------------------------------
 

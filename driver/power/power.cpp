@@ -1,0 +1,192 @@
+// The adapter's power policy. The adapter device owns the power policy of its PCI function: it
+// turns system power changes into device power changes through its system-to-device table, keeps
+// the current device power state, and passes every power request down its stack. It never touches
+// the hardware; the bus driver below powers the function. Only changes into or out of D0 are
+// requested: from one sleep state to another nothing is asked of the bus.
+#include "corcard.h"
+
+namespace {
+
+// One device power request raised by the adapter itself; lives on the requester's stack until
+// the request has completed.
+typedef struct _POWER_REQUEST_CONTEXT {
+    KEVENT Done;
+    IO_STATUS_BLOCK IoStatus;
+} POWER_REQUEST_CONTEXT, *PPOWER_REQUEST_CONTEXT;
+
+// Device state the table holds for a system state. Working is always D0; a state past the
+// table's end (above shutdown) is treated as shutdown's D3.
+ULONG MapSystemState(PADAPTER_EXTENSION Adapter, ULONG SystemState)
+{
+    if (SystemState == PowerSystemWorking) {
+        return PowerDeviceD0;
+    }
+    if (SystemState <= PowerSystemShutdown) {
+        return Adapter->Capabilities.DeviceState[SystemState];
+    }
+    return PowerDeviceD3;
+}
+
+} // namespace
+
+// Holds one OutstandingIo reference for the whole request, so a removal cannot delete the adapter
+// under it; if the removal has already dropped the life reference, the adapter goes here.
+NTSTATUS AdapterPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PADAPTER_EXTENSION Adapter = AdapterOf(DeviceObject);
+    PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
+    NTSTATUS Status;
+
+    InterlockedIncrement(&Adapter->OutstandingIo);
+    switch (Stack->MinorFunction) {
+    case IRP_MN_SET_POWER:
+        if (Stack->Parameters.Power.Type == SystemPowerState) {
+            Status = SetSystemPower(Adapter, Irp, Stack->Parameters.Power.State.SystemState);
+        } else if (Stack->Parameters.Power.Type == DevicePowerState) {
+            Status = SetDevicePower(Adapter, Irp, Stack->Parameters.Power.State.DeviceState);
+        } else {
+            Status = PassPowerDown(Adapter, Irp);
+        }
+        break;
+
+    case IRP_MN_QUERY_POWER:
+        if (Stack->Parameters.Power.Type == SystemPowerState) {
+            Status = QuerySystemPower(Adapter, Irp, Stack->Parameters.Power.State.SystemState);
+        } else {
+            Status = PassPowerDown(Adapter, Irp);
+        }
+        break;
+
+    default:
+        // Wait-wake, power sequence and anything else: the adapter arms no wake and keeps no
+        // sequence of its own.
+        Status = PassPowerDown(Adapter, Irp);
+        break;
+    }
+    if (InterlockedDecrement(&Adapter->OutstandingIo) == 0) {
+        DeleteAdapter(Adapter);
+    }
+    return Status;
+}
+
+// The system request goes down only after the adapter's device request has completed, both when
+// going to sleep and when waking.
+NTSTATUS SetSystemPower(PADAPTER_EXTENSION Adapter, PIRP Irp, ULONG SystemState)
+{
+    ULONG DeviceState = MapSystemState(Adapter, SystemState);
+
+    AdapterLock Lock(Adapter);
+    bool Wanted = DeviceState >= PowerDeviceD0 && DeviceState <= PowerDeviceD3 &&
+                  DeviceState != Adapter->DevicePowerState &&
+                  (DeviceState == PowerDeviceD0 || Adapter->DevicePowerState == PowerDeviceD0);
+    if (Wanted) {
+        // The device request holds a reference of its own while it is outstanding.
+        InterlockedIncrement(&Adapter->OutstandingIo);
+        // It comes back through SetDevicePower, which takes the mutex: drop it for the wait.
+        Lock.Release();
+        // Its outcome does not matter here: the system request goes down whatever it was.
+        RequestDevicePower(Adapter->LowerDevice, IRP_MN_SET_POWER, DeviceState);
+        Lock.Acquire();
+        InterlockedDecrement(&Adapter->OutstandingIo);
+    }
+    Lock.Release();
+    return PassPowerDown(Adapter, Irp);
+}
+
+NTSTATUS SetDevicePower(PADAPTER_EXTENSION Adapter, PIRP Irp, ULONG DeviceState)
+{
+    if (DeviceState == PowerDeviceD0) {
+        // Powering up is done once the bus driver below has powered the function: D0 is recorded
+        // and the next power request allowed in PowerUpComplete.
+        IoCopyCurrentIrpStackLocationToNext(Irp);
+        IoSetCompletionRoutine(Irp, PowerUpComplete, Adapter, TRUE, TRUE, TRUE);
+        return PoCallDriver(Adapter->LowerDevice, Irp);
+    }
+
+    // Powering down: the new state is recorded and announced before the bus driver acts, and the
+    // bus driver's answer is not examined.
+    {
+        AdapterLock Lock(Adapter);
+        Adapter->DevicePowerState = DeviceState;
+    }
+    POWER_STATE State;
+    State.DeviceState = static_cast<DEVICE_POWER_STATE>(DeviceState);
+    PoSetPowerState(Adapter->LowerDevice, DevicePowerState, State);
+    return PassPowerDown(Adapter, Irp);
+}
+
+// A system state whose table entry lies beyond D3 cannot be entered by this adapter: the query is
+// refused here. Every other query is the lower drivers'.
+NTSTATUS QuerySystemPower(PADAPTER_EXTENSION Adapter, PIRP Irp, ULONG SystemState)
+{
+    if (SystemState != PowerSystemWorking && MapSystemState(Adapter, SystemState) > PowerDeviceD3) {
+        PoStartNextPowerIrp(Irp);
+        Irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
+        IofCompleteRequest(Irp, IO_NO_INCREMENT);
+        return STATUS_UNSUCCESSFUL;
+    }
+    return PassPowerDown(Adapter, Irp);
+}
+
+// Raises a device power request for the stack that holds Target and waits for it. The platform
+// sends the new request to the top of that stack, so it reaches this adapter's AdapterPower first.
+NTSTATUS RequestDevicePower(PDEVICE_OBJECT Target, UCHAR MinorFunction, ULONG DeviceState)
+{
+    POWER_REQUEST_CONTEXT Context;
+    KeInitializeEvent(&Context.Done, NotificationEvent, FALSE);
+    Context.IoStatus.Status = STATUS_UNSUCCESSFUL;
+    Context.IoStatus.Information = 0;
+
+    POWER_STATE State;
+    State.DeviceState = static_cast<DEVICE_POWER_STATE>(DeviceState);
+    NTSTATUS Status =
+        PoRequestPowerIrp(Target, MinorFunction, State, DevicePowerRequestDone, &Context, nullptr);
+    if (!NT_SUCCESS(Status)) {
+        // No request was issued, so the completion function will never run: waiting would hang
+        // this thread for good. The outcome is the preset failure.
+        return Context.IoStatus.Status;
+    }
+    KeWaitForSingleObject(&Context.Done, Suspended, KernelMode, FALSE, nullptr);
+    return Context.IoStatus.Status;
+}
+
+VOID DevicePowerRequestDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
+                            POWER_STATE PowerState, PVOID Context, PIO_STATUS_BLOCK IoStatus)
+{
+    UNREFERENCED_PARAMETER(DeviceObject);
+    UNREFERENCED_PARAMETER(MinorFunction);
+    UNREFERENCED_PARAMETER(PowerState);
+
+    PPOWER_REQUEST_CONTEXT Request = static_cast<PPOWER_REQUEST_CONTEXT>(Context);
+    Request->IoStatus.Status = IoStatus->Status;
+    Request->IoStatus.Information = IoStatus->Information;
+    KeSetEvent(&Request->Done, 0, FALSE);
+}
+
+// Completion of a device set-power to D0, possibly at DISPATCH_LEVEL: no lock is taken, the state
+// is written directly. A failed power-up leaves the recorded state and the power manager's
+// record as they were.
+NTSTATUS PowerUpComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+{
+    UNREFERENCED_PARAMETER(DeviceObject);
+    PADAPTER_EXTENSION Adapter = static_cast<PADAPTER_EXTENSION>(Context);
+
+    if (Irp->PendingReturned) {
+        IoMarkIrpPending(Irp);
+    }
+    if (NT_SUCCESS(Irp->IoStatus.Status)) {
+        Adapter->DevicePowerState = PowerDeviceD0;
+        POWER_STATE State;
+        State.DeviceState = PowerDeviceD0;
+        PoSetPowerState(Adapter->PhysicalDevice, DevicePowerState, State);
+    }
+    PoStartNextPowerIrp(Irp);
+    return Irp->IoStatus.Status;
+}
+
+NTSTATUS PassPowerDown(PADAPTER_EXTENSION Adapter, PIRP Irp)
+{
+    PoStartNextPowerIrp(Irp);
+    IoSkipCurrentIrpStackLocation(Irp);
+    return PoCallDriver(Adapter->LowerDevice, Irp);
+}
