@@ -1,0 +1,110 @@
+#!/bin/sh
+# Checks the kernel-mode image corcard.sys as the Windows loader and the event log see it.
+# Usage: check-corcard.sh OBJDUMP NM CHECK IMAGE
+#   imports   the import table names ntoskrnl.exe and HAL.dll only
+#   subsystem the image is a native-subsystem WDM driver that exports nothing
+#   entry     the entry point is DriverEntry
+#   reloc     a base relocation section is present (the loader may move the image)
+#   resource  the message table resource: type 11, name 1, language 1033
+#   messages  the message table holds exactly 0x60070001, 0xA0070002, 0xE0070003, each with the
+#             Unicode text "%2\r\n"
+set -eu
+objdump=$1
+nm=$2
+check=$3
+image=$4
+
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+
+headers() { "$objdump" -p "$image"; }
+
+# Unsigned little-endian integer of $2 bytes at offset $1 of file $3.
+uint_at() { od -An -tu"$2" -j "$1" -N "$2" "$3" | tr -d ' \n'; }
+
+case $check in
+imports)
+    dlls=$(headers | sed -n 's/^[[:space:]]*DLL Name: //p' | sort -u | tr '\n' ' ')
+    [ -n "$dlls" ] || fail "no import table"
+    for dll in $dlls; do
+        case $dll in
+        ntoskrnl.exe | HAL.dll) ;;
+        *) fail "imports $dll (imports: $dlls)" ;;
+        esac
+    done
+    echo "imports: $dlls"
+    ;;
+subsystem)
+    headers | grep -Eq '^Subsystem[[:space:]]+0*1[[:space:]]' ||
+        fail "subsystem is not native: $(headers | grep '^Subsystem')"
+    chars=$(headers | sed -n 's/^DllCharacteristics[[:space:]]*//p')
+    [ $((0x$chars & 0x2000)) -ne 0 ] || fail "WDM driver flag missing (DllCharacteristics $chars)"
+    # ld always writes an export directory for -shared; it must stay empty.
+    exported=$(headers | awk '$1 == "Export" && $2 == "Address" && $3 == "Table" && NF == 4 { print $4; exit }')
+    [ -z "$exported" ] || [ $((0x$exported)) -eq 0 ] || fail "the image exports $((0x$exported)) symbols"
+    echo "native subsystem, DllCharacteristics $chars"
+    ;;
+entry)
+    base=$(headers | sed -n 's/^ImageBase[[:space:]]*//p')
+    rva=$(headers | sed -n 's/^AddressOfEntryPoint[[:space:]]*//p')
+    driver_entry=$("$nm" "$image" | awk '$2 == "T" && $3 == "DriverEntry" { print $1 }')
+    [ -n "$driver_entry" ] || fail "no DriverEntry symbol in the image"
+    [ $((0x$base + 0x$rva)) -eq $((0x$driver_entry)) ] ||
+        fail "entry point 0x$rva (base 0x$base) is not DriverEntry at 0x$driver_entry"
+    echo "entry point DriverEntry at 0x$driver_entry"
+    ;;
+reloc)
+    size=$("$objdump" -h "$image" | awk '$2 == ".reloc" { print $3 }')
+    [ -n "$size" ] || fail "no .reloc section"
+    [ $((0x$size)) -gt 0 ] || fail ".reloc section is empty"
+    echo ".reloc present, $((0x$size)) bytes"
+    ;;
+resource)
+    list=$(wrestool -l "$image")
+    echo "$list" | grep -q -- '--type=11 --name=1 --language=1033' ||
+        fail "no message table 1 in language 1033: $list"
+    [ "$(echo "$list" | grep -c -- '--type=11')" -eq 1 ] || fail "more than one message table: $list"
+    echo "$list"
+    ;;
+messages)
+    table=$(mktemp)
+    trap 'rm -f "$table"' EXIT
+    wrestool -x -R --type=11 --name=1 --language=1033 "$image" >"$table"
+    [ -s "$table" ] || fail "message table cannot be extracted"
+    # MESSAGE_RESOURCE_DATA: block count, then (LowId, HighId, OffsetToEntries) per block; each
+    # entry is (Length, Flags, text) with Flags 1 for Unicode text.
+    blocks=$(uint_at 0 4 "$table")
+    found=""
+    b=0
+    while [ "$b" -lt "$blocks" ]; do
+        low=$(uint_at $((4 + 12 * b)) 4 "$table")
+        high=$(uint_at $((8 + 12 * b)) 4 "$table")
+        at=$(uint_at $((12 + 12 * b)) 4 "$table")
+        id=$low
+        while [ "$id" -le "$high" ]; do
+            length=$(uint_at "$at" 2 "$table")
+            flags=$(uint_at $((at + 2)) 2 "$table")
+            code=$(printf '0x%08X' "$id")
+            [ "$flags" -eq 1 ] || fail "message $code is not Unicode (flags $flags)"
+            # "%2\r\n" in UTF-16LE; the rest of the entry is zero padding.
+            text=$(od -An -tx1 -j $((at + 4)) -N $((length - 4)) "$table" | tr -d ' \n')
+            case $text in
+            250032000d000a00 | 250032000d000a000000*) ;;
+            *) fail "message $code text is not %2\\r\\n (bytes $text)" ;;
+            esac
+            found="$found $code"
+            at=$((at + length))
+            id=$((id + 1))
+        done
+        b=$((b + 1))
+    done
+    [ "$found" = " 0x60070001 0xA0070002 0xE0070003" ] ||
+        fail "message codes are$found, expected 0x60070001 0xA0070002 0xE0070003"
+    printf 'messages:%s, each %%2\\r\\n\n' "$found"
+    ;;
+*)
+    fail "unknown check $check"
+    ;;
+esac
