@@ -1,0 +1,163 @@
+// Shared state of the simulated machine, private to host/machine.
+#pragma once
+
+#include "machine.h"
+#include "uart.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <thread>
+
+namespace hm {
+
+constexpr ULONG MaxUarts = 8;
+constexpr ULONG MaxSlots = 16;
+
+// PCI configuration space offsets used by the bus and the board.
+constexpr ULONG CfgVendor = 0x00;
+constexpr ULONG CfgCommand = 0x04;
+constexpr ULONG CfgStatus = 0x06;
+constexpr ULONG CfgRevision = 0x08;
+constexpr ULONG CfgBar0 = 0x10;
+constexpr ULONG CfgSubVendor = 0x2C;
+constexpr ULONG CfgSubsystem = 0x2E;
+constexpr ULONG CfgCapPtr = 0x34;
+constexpr ULONG CfgInterruptLine = 0x3C;
+constexpr ULONG CfgPmCap = 0x40; // power management capability
+constexpr ULONG CfgPmCsr = 0x44; // its control/status register: bits 1:0 = D state
+constexpr USHORT CommandIoEnable = 0x0001;
+
+// One adapter card in a slot: configuration space, UARTs, interrupt status register, and what the
+// bus driver has done with it. Mu serialises register access, the far ends and the config space;
+// MapMu serialises mapping changes (HkMapIo is never called with Mu held, because the stand-in
+// calls the register handlers with its own lock held).
+struct Board {
+    std::mutex Mu;
+    std::mutex MapMu;
+    ULONG Slot = 0;
+    PDEVICE_OBJECT Pdo = nullptr;
+    HmPciConfig Config{};
+    Uart Uarts[MaxUarts];
+    ULONG UartCount = 0;
+    bool Present = true;  // in the slot
+    bool Started = false; // the bus has started the function (decoding enabled by start)
+    DEVICE_POWER_STATE Power = PowerDeviceD0;
+    // Current mappings (under MapMu).
+    ULONG64 Bar0Mapped = 0;
+    ULONG64 Bar1Mapped = 0;
+    // Interrupt line.
+    bool HasVector = false;
+    ULONG Vector = 0;
+    size_t Deliveries = 0;
+    size_t Claimed = 0;
+    size_t Unclaimed = 0;
+    unsigned BackoffMs = 0;
+    std::chrono::steady_clock::time_point BackoffUntil{};
+    // Bus driver behaviour and records.
+    HmBusAnswers Answers;
+    bool ProgramBars = true;
+    std::vector<HmBusRecord> Records;
+    std::string Name; // "adapter N"
+};
+
+// Board procedures (board.cpp).
+void BoardInitUarts(Board& b);
+UCHAR BoardStatus(Board& b);       // with Mu held
+bool BoardLineAsserted(Board& b);  // takes Mu
+void BoardRefreshDecode(Board& b); // maps/unmaps per Present, Started, Power, command and BARs
+ULONG ConfigRead32(const HmPciConfig& c, ULONG offset);
+USHORT ConfigRead16(const HmPciConfig& c, ULONG offset);
+void ConfigWrite(Board& b, ULONG offset, const UCHAR* data, ULONG length); // with Mu held
+// Programs the board's implemented I/O BARs from the raw list's port ranges, in BAR order.
+void BoardProgramBars(Board& b, const CM_RESOURCE_LIST* raw);
+
+// Device node of the plug-and-play manager.
+struct Node {
+    PDEVICE_OBJECT Pdo = nullptr;
+    PDEVICE_OBJECT Parent = nullptr;
+    bool IsAdapter = false;
+    std::shared_ptr<Board> Card; // adapters only
+    PDRIVER_OBJECT FunctionDriver = nullptr;
+    HmNodeState State = HmNodeState::Initialized;
+    NTSTATUS LastStatus = STATUS_SUCCESS;
+    bool HoldsReference = false; // the reference the bus relations answer gave the manager
+    std::vector<PDEVICE_OBJECT> Children;
+    HmNodeInfo Info{};
+    std::string Name;
+};
+
+struct Machine {
+    std::mutex Mu;                              // guards everything below
+    std::vector<std::shared_ptr<Board>> Boards; // every board plugged since reset, by slot
+    std::map<PDEVICE_OBJECT, Node> Nodes;
+    PDRIVER_OBJECT PciDriver = nullptr;
+    PDRIVER_OBJECT SerialDriver = nullptr;
+    HmPnpOptions Options;
+    std::vector<std::string> Trace;
+    std::vector<HmPowerRecord> PowerLog;
+    SYSTEM_POWER_STATE SystemState = PowerSystemWorking;
+    std::set<PDEVICE_OBJECT> Invalidated;
+    ULONG NextPortName = 0;
+
+    // Plug-and-play worker.
+    std::thread Worker;
+    std::condition_variable WorkCv;
+    std::deque<std::function<void()>> Work;
+    bool WorkerStop = false;
+    bool WorkerBusy = false;
+
+    // Hardware thread.
+    std::thread Hardware;
+    std::condition_variable HardwareCv;
+    bool HardwareStop = false;
+    unsigned TickUs = 1000;
+    unsigned long long Kicks = 0;
+
+    // Bus completion thread.
+    std::thread Completer;
+    std::condition_variable CompleterCv;
+    std::deque<std::function<void()>> Completions;
+    bool CompleterStop = false;
+};
+
+Machine& M();
+
+std::shared_ptr<Board> BoardOf(PDEVICE_OBJECT pdo); // nullptr if not an adapter PDO
+void AddTrace(const std::string& line);
+void KickHardware(); // a line may have changed: wake the hardware thread
+
+// Threads (hardware.cpp, pnp.cpp, pcibus.cpp).
+void StartThreads();
+void StopThreads();
+void PostCompletion(std::function<void()> work);
+// Runs work on the plug-and-play worker and waits for it (runs inline when called from it).
+void RunOnWorker(const std::function<void()>& work);
+void PostToWorker(std::function<void()> work);
+bool OnWorker();
+
+// The PCI bus driver (pcibus.cpp).
+PDRIVER_OBJECT EnsurePciDriver();
+PDEVICE_OBJECT CreatePciPdo(const std::shared_ptr<Board>& board);
+
+// The port driver double (serial.cpp).
+PDRIVER_OBJECT EnsureSerialDriver();
+NTSTATUS SerialDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING path);
+
+// Requests of the managers (pnp.cpp).
+HmIrpResult SendIrp(PDEVICE_OBJECT target, UCHAR major, UCHAR minor,
+                    const std::function<void(PIO_STACK_LOCATION)>& fill);
+PDEVICE_OBJECT TopOf(PDEVICE_OBJECT pdo); // referenced; ObDereferenceObject when done
+void InstallHooks();
+
+// Text helpers (names.cpp).
+std::string Hex(ULONG64 value, int digits = 0);
+std::string IdTypeName(ULONG type);
+std::u16string ReadPoolString(const WCHAR* text, bool multi, std::vector<std::u16string>* list);
+std::string PoolNote(const void* block);
+
+} // namespace hm
