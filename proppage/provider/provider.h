@@ -14,17 +14,20 @@ struct AdvancedBlock;
 // One per property page: allocated zero-filled by the provider, owned by the page and freed by the
 // page callback when the property sheet releases the page.
 struct PageRecord {
-    DWORD BaudRate;       // line settings as last read from (or written to) the profile
-    INT ParityIndex;      // 0 Even, 1 Odd, 2 None, 3 Mark, 4 Space
-    INT DataBitsIndex;    // 0 to 4 for 4 to 8 data bits
-    INT StopBitsIndex;    // 0 one, 1 one and a half, 2 two
-    INT FlowControlIndex; // 0 Xon / Xoff, 1 Hardware, 2 None
+    DWORD BaudRate;                  // line settings as last read from (or written to) the profile
+    INT ParityIndex;                 // 0 Even, 1 Odd, 2 None, 3 Mark, 4 Space
+    INT DataBitsIndex;               // 0 to 4 for 4 to 8 data bits
+    INT StopBitsIndex;               // 0 one, 1 one and a half, 2 two
+    INT FlowControlIndex;            // 0 Xon / Xoff, 1 Hardware, 2 None
     WCHAR PortName[kPortNameLength]; // "PortName" of the device key; empty when unreadable
     HDEVINFO DeviceInfoSet;          // borrowed from the page request
     PSP_DEVINFO_DATA DeviceInfoData; // borrowed from the page request
     BOOL AdvancedEnabled;            // the Advanced button is usable
     BOOL Editable;                   // the device set belongs to the local machine
     AdvancedBlock* Advanced;         // owned; null when its allocation failed
+    // The user chose a rate in the bits-per-second list (or restored the defaults). Until then
+    // Apply keeps BaudRate, which the list cannot always show (a stored "56000" or "96").
+    BOOL BaudRatePicked;
 };
 
 // Handed to the Advanced dialog each time it opens; allocated and freed with its page record.
@@ -48,10 +51,11 @@ struct AdvancedBlock {
 // The library's own module handle: every string and dialog resource is loaded from it.
 extern HINSTANCE ModuleInstance;
 
-extern "C" {
-BOOL WINAPI LibMain(HINSTANCE instance, DWORD reason, LPVOID reserved);
-BOOL WINAPI SerialPortPropPageProvider(PSP_PROPSHEETPAGE_REQUEST request,
-                                       LPFNADDPROPSHEETPAGE addPage, LPARAM context);
+extern "C"
+{
+    BOOL WINAPI LibMain(HINSTANCE instance, DWORD reason, LPVOID reserved);
+    BOOL WINAPI SerialPortPropPageProvider(PSP_PROPSHEETPAGE_REQUEST request,
+                                           LPFNADDPROPSHEETPAGE addPage, LPARAM context);
 }
 
 // TRUE when the port's software key marks it as a port that gets no settings page: "PortSubClass"
