@@ -9,3 +9,7 @@
 // port's name after the dialog. FALSE (after telling the user) when the device key cannot be
 // opened for writing; TRUE once the dialog has closed by OK or Cancel.
 BOOL OpenAdvancedDialog(HWND parent, AdvancedBlock* block);
+
+// Dialog procedure of dialog 16; the advanced block arrives as the creation parameter and is kept
+// in the dialog's user data slot.
+INT_PTR CALLBACK AdvancedDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
