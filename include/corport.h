@@ -48,55 +48,59 @@
     { 0x6C1F0A3E, 0x5B27, 0x4D9A, { 0x9E, 0x44, 0x2F, 0x8B, 0x7C, 0x3D, 0x1A, 0x05 } }
 
 #ifdef __cplusplus
-extern "C" {
+#define CORPORT_BEGIN_DECLARATIONS extern "C" {
+#define CORPORT_END_DECLARATIONS }
+#else
+#define CORPORT_BEGIN_DECLARATIONS
+#define CORPORT_END_DECLARATIONS
 #endif
-    /* clang-format on */
+/* clang-format on */
+
+CORPORT_BEGIN_DECLARATIONS
 
 #pragma pack(push, 4)
 
-    /* Port resource record, filled by GetResources into a buffer that the caller owns. The bytes of
-     * DriverReserved1 and DriverReserved2 are the caller's: GetResources never writes them. */
-    typedef struct _CORPORT_RESOURCES {
-        ULONG64 IoBase; /* I/O address of the port's UART register block */
-        ULONG IoLength; /* length of that block (8 on every board) */
-        UCHAR DriverReserved1[12];
-        PKINTERRUPT InterruptObject; /* the adapter's interrupt; NULL while it is not connected */
-        UCHAR InterruptLevel;        /* low 8 bits of the adapter's interrupt level */
-        UCHAR DriverReserved2[3];
-        ULONG InterruptVector;
-        ULONG64 InterruptAffinity;
-        ULONG InterruptMode;   /* 0 level-sensitive, 1 latched */
-        ULONG DriverParameter; /* the board's per-port parameter, passed through unchanged */
-    } CORPORT_RESOURCES, *PCORPORT_RESOURCES;
+/* Port resource record, filled by GetResources into a buffer that the caller owns. The bytes of
+ * DriverReserved1 and DriverReserved2 are the caller's: GetResources never writes them. */
+typedef struct _CORPORT_RESOURCES {
+    ULONG64 IoBase; /* I/O address of the port's UART register block */
+    ULONG IoLength; /* length of that block (8 on every board) */
+    UCHAR DriverReserved1[12];
+    PKINTERRUPT InterruptObject; /* the adapter's interrupt; NULL while it is not connected */
+    UCHAR InterruptLevel;        /* low 8 bits of the adapter's interrupt level */
+    UCHAR DriverReserved2[3];
+    ULONG InterruptVector;
+    ULONG64 InterruptAffinity;
+    ULONG InterruptMode;   /* 0 level-sensitive, 1 latched */
+    ULONG DriverParameter; /* the board's per-port parameter, passed through unchanged */
+} CORPORT_RESOURCES, *PCORPORT_RESOURCES;
 
-    /* Every operation takes the interface record's Context as its first argument. */
-    typedef VOID CORPORT_INTERFACE_REFERENCE(PVOID Context);
-    typedef CORPORT_INTERFACE_REFERENCE* PCORPORT_INTERFACE_REFERENCE;
-    typedef NTSTATUS CORPORT_CONNECT_ISR(PVOID Context, PKSERVICE_ROUTINE Routine,
-                                         PVOID RoutineContext);
-    typedef CORPORT_CONNECT_ISR* PCORPORT_CONNECT_ISR;
-    typedef VOID CORPORT_DISCONNECT_ISR(PVOID Context);
-    typedef CORPORT_DISCONNECT_ISR* PCORPORT_DISCONNECT_ISR;
-    typedef NTSTATUS CORPORT_GET_RESOURCES(PVOID Context, PCORPORT_RESOURCES Resources);
-    typedef CORPORT_GET_RESOURCES* PCORPORT_GET_RESOURCES;
+/* Every operation takes the interface record's Context as its first argument. */
+typedef VOID CORPORT_INTERFACE_REFERENCE(PVOID Context);
+typedef CORPORT_INTERFACE_REFERENCE* PCORPORT_INTERFACE_REFERENCE;
+typedef NTSTATUS CORPORT_CONNECT_ISR(PVOID Context, PKSERVICE_ROUTINE Routine,
+                                     PVOID RoutineContext);
+typedef CORPORT_CONNECT_ISR* PCORPORT_CONNECT_ISR;
+typedef VOID CORPORT_DISCONNECT_ISR(PVOID Context);
+typedef CORPORT_DISCONNECT_ISR* PCORPORT_DISCONNECT_ISR;
+typedef NTSTATUS CORPORT_GET_RESOURCES(PVOID Context, PCORPORT_RESOURCES Resources);
+typedef CORPORT_GET_RESOURCES* PCORPORT_GET_RESOURCES;
 
-    /* Port bus interface record, as the port device writes it into the caller's buffer. */
-    typedef struct _CORPORT_BUS_INTERFACE {
-        USHORT Size;    /* 52 */
-        USHORT Version; /* 2 */
-        PVOID Context;  /* the answering port device's own context; pass it to every operation */
-        PCORPORT_INTERFACE_REFERENCE InterfaceReference;
-        PCORPORT_INTERFACE_REFERENCE InterfaceDereference;
-        PCORPORT_CONNECT_ISR ConnectIsr;
-        PCORPORT_DISCONNECT_ISR DisconnectIsr;
-        PCORPORT_GET_RESOURCES GetResources;
-    } CORPORT_BUS_INTERFACE, *PCORPORT_BUS_INTERFACE;
+/* Port bus interface record, as the port device writes it into the caller's buffer. */
+typedef struct _CORPORT_BUS_INTERFACE {
+    USHORT Size;    /* 52 */
+    USHORT Version; /* 2 */
+    PVOID Context;  /* the answering port device's own context; pass it to every operation */
+    PCORPORT_INTERFACE_REFERENCE InterfaceReference;
+    PCORPORT_INTERFACE_REFERENCE InterfaceDereference;
+    PCORPORT_CONNECT_ISR ConnectIsr;
+    PCORPORT_DISCONNECT_ISR DisconnectIsr;
+    PCORPORT_GET_RESOURCES GetResources;
+} CORPORT_BUS_INTERFACE, *PCORPORT_BUS_INTERFACE;
 
 #pragma pack(pop)
 
-#ifdef __cplusplus
-}
-#endif
+CORPORT_END_DECLARATIONS
 
 #ifdef __cplusplus
 #define CORPORT_STATIC_ASSERT(e, m) static_assert(e, m)
