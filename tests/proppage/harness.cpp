@@ -444,6 +444,36 @@ std::wstring ReadPortsValue(const wchar_t* key)
     return value;
 }
 
+namespace {
+std::vector<ProfileWrite> profileWrites;
+
+BOOL WINAPI RecordWriteProfileString(LPCWSTR section, LPCWSTR key, LPCWSTR value)
+{
+    profileWrites.push_back(
+        {section ? section : L"", key ? key : L"", value != nullptr, value ? value : L""});
+    return WriteProfileStringW(section, key, value);
+}
+} // namespace
+
+ProfileWriteRecorder::ProfileWriteRecorder()
+    : patch_(PageLibrary(), "kernel32.dll", "WriteProfileStringW",
+             reinterpret_cast<void*>(RecordWriteProfileString))
+{
+    profileWrites.clear();
+}
+
+ProfileWriteRecorder::~ProfileWriteRecorder() = default;
+
+const std::vector<ProfileWrite>& ProfileWriteRecorder::Writes() const
+{
+    return profileWrites;
+}
+
+std::wstring ProfileWriteRecorder::Last() const
+{
+    return profileWrites.empty() ? L"<nothing written>" : profileWrites.back().Value;
+}
+
 void WritePortsValue(const wchar_t* key, const wchar_t* value)
 {
     WriteProfileStringW(L"Ports", key, value);

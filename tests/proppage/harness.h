@@ -157,6 +157,25 @@ std::wstring ReadPortsValue(const wchar_t* key);                // "" when absen
 void WritePortsValue(const wchar_t* key, const wchar_t* value); // nullptr deletes
 void ResetPortsSection();                                       // deletes the whole [Ports] section
 
+// Records what the DLL passes to WriteProfileStringW (and passes it on). The profile API strips
+// trailing blanks when a value is read back, but they are part of the [Ports] format.
+struct ProfileWrite {
+    std::wstring Section;
+    std::wstring Key;
+    bool HasValue; // false: the key was deleted
+    std::wstring Value;
+};
+class ProfileWriteRecorder {
+public:
+    ProfileWriteRecorder();
+    ~ProfileWriteRecorder();
+    const std::vector<ProfileWrite>& Writes() const;
+    std::wstring Last() const; // value of the last write
+
+private:
+    ImportPatch patch_;
+};
+
 // The COM name database (bitmap of 32 bytes, bit n-1 for COMn).
 void ResetComDb(const std::vector<int>& claimed = {});
 std::vector<int> ClaimedComNumbers();
