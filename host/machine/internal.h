@@ -60,7 +60,7 @@ struct Board {
     std::chrono::steady_clock::time_point BackoffUntil{};
     // Bus driver behaviour and records.
     HmBusAnswers Answers;
-    bool ProgramBars = true;
+    bool Decoding = false; // registers mapped (under Mu)
     std::vector<HmBusRecord> Records;
     std::string Name; // "adapter N"
 };
@@ -152,6 +152,8 @@ NTSTATUS SerialDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING path);
 HmIrpResult SendIrp(PDEVICE_OBJECT target, UCHAR major, UCHAR minor,
                     const std::function<void(PIO_STACK_LOCATION)>& fill);
 PDEVICE_OBJECT TopOf(PDEVICE_OBJECT pdo); // referenced; ObDereferenceObject when done
+Node* FindNode(PDEVICE_OBJECT pdo);       // worker thread only
+std::vector<Node*> NodeChildren(Node& adapter);
 void InstallHooks();
 
 // Text helpers (names.cpp).

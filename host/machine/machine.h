@@ -27,6 +27,11 @@
 //     gone HkUnloadDriver(drv); EXPECT_TRUE(HkCheckClean());
 #pragma once
 
+// The kernel headers are C declarations, included inside extern "C" as drivers include them.
+extern "C"
+{
+#include <ntddk.h>
+}
 #include "hostkernel.h"
 #include "corport.h"
 
@@ -91,8 +96,9 @@ struct HmPciConfig {
 
 // The configuration space of a catalogue board: vendor 0x1E5C, device 0x0001, revision 1, class
 // 0x0700 (serial controller, 16550-compatible, prog-if 0x02), subsystem vendor 0x0001 and the
-// model's subsystem ID, BAR 0 and BAR 1 I/O (programmed with the default addresses of the next
-// free slot), interrupt pin A.
+// model's subsystem ID, BAR 0 and BAR 1 I/O with no address yet (value 0x00000001: HmPlugAdapter
+// gives such BARs the slot's default addresses, as firmware does at boot), interrupt pin A, a
+// power management capability at 0x40.
 HmPciConfig HmBoardConfig(HmModel model);
 // The same board with any subsystem ID and any number of UARTs (for unknown models).
 HmPciConfig HmBoardConfig(USHORT subsystemId, ULONG uarts);
@@ -148,10 +154,14 @@ struct HmBusAnswers {
     NTSTATUS StartStatus = STATUS_SUCCESS;
     NTSTATUS D0Status = STATUS_SUCCESS; // a failure status makes a set-power to D0 fail
     unsigned Pending = 0; // HmBusRequest bits: answer STATUS_PENDING, complete on another thread
+    // At start, program the board's I/O BARs from the raw list's port ranges (as the platform's
+    // bus driver does). False leaves the configuration space exactly as configured.
+    bool ProgramBars = true;
 };
 
-// Capabilities a PCI bus reports for a function without wake support: D0 in S0, D3 in S1 to S5,
-// Address (device << 16) | function, UINumber the slot, every flag clear.
+// Capabilities a PCI bus reports for a function with D1/D2 support and no wake support: D0 in S0,
+// D2 in S1 and S2, D3 in S3 to S5, Address (device << 16) | function, UINumber the slot,
+// DeviceD1 and DeviceD2 set, every other flag clear.
 DEVICE_CAPABILITIES HmDefaultCapabilities(ULONG slot);
 
 // Plugs an adapter into the next free slot of the bus and returns its PDO (no function driver
@@ -393,7 +403,7 @@ struct HmUartView {
 };
 HmUartView HmUart(PDEVICE_OBJECT pdo, ULONG port);
 UCHAR HmStatusRegister(PDEVICE_OBJECT pdo); // bit k = INT of UART k
-bool HmLineAsserted(PDEVICE_OBJECT pdo);    // decoding on and status register non-zero
+bool HmLineAsserted(PDEVICE_OBJECT pdo);    // present, in D0, interrupt assigned, status non-zero
 bool HmRegistersMapped(PDEVICE_OBJECT pdo);
 ULONG64 HmBarBase(PDEVICE_OBJECT pdo, int bar); // current BAR address (0 if not I/O)
 

@@ -1,0 +1,287 @@
+// The machine's hardware threads: the clock that moves characters along the serial lines, the
+// level-sensitive interrupt lines of the adapters, and the bus driver's deferred completions.
+//
+// An adapter's line is asserted while its interrupt status register is non-zero. The hardware
+// thread delivers it with HkDeliverInterrupt on the vector of the adapter's last start, again
+// and again while some service routine claims it (as a level-triggered line re-enters the ISR
+// while it stays asserted); when nobody claims it the thread backs off (1 ms, doubling up to
+// 32 ms) instead of storming, and counts the unclaimed delivery.
+#include "internal.h"
+
+namespace hm {
+namespace {
+
+std::mutex HwMu; // guards the kick counter and the wait of the hardware thread
+constexpr unsigned MaxBackoffMs = 32;
+constexpr unsigned DeliveriesPerRound = 64; // a claimed line is delivered at most this often
+                                            // before the clock gets its turn again
+
+std::vector<std::shared_ptr<Board>> Snapshot()
+{
+    Machine& m = M();
+    std::lock_guard<std::mutex> lock(m.Mu);
+    return m.Boards;
+}
+
+void TickBoards(const std::vector<std::shared_ptr<Board>>& boards, unsigned ticks)
+{
+    for (const auto& b : boards) {
+        std::lock_guard<std::mutex> lock(b->Mu);
+        if (!b->Present || b->Power != PowerDeviceD0) {
+            continue;
+        }
+        for (unsigned t = 0; t < ticks; ++t) {
+            for (ULONG i = 0; i < b->UartCount; ++i) {
+                UartTick(b->Uarts[i]);
+            }
+        }
+    }
+}
+
+// Delivers asserted lines; returns true if any line is still asserted and not backing off.
+bool DeliverLines(const std::vector<std::shared_ptr<Board>>& boards)
+{
+    bool busy = false;
+    auto now = std::chrono::steady_clock::now();
+    for (const auto& b : boards) {
+        for (unsigned round = 0; round < DeliveriesPerRound; ++round) {
+            ULONG vector;
+            {
+                std::lock_guard<std::mutex> lock(b->Mu);
+                if (!(b->Present && b->Power == PowerDeviceD0 && b->HasVector &&
+                      BoardStatus(*b) != 0) ||
+                    now < b->BackoffUntil) {
+                    break;
+                }
+                vector = b->Vector;
+                ++b->Deliveries;
+            }
+            bool claimed = HkDeliverInterrupt(vector);
+            std::lock_guard<std::mutex> lock(b->Mu);
+            if (claimed) {
+                ++b->Claimed;
+                b->BackoffMs = 0;
+                busy = true;
+                continue;
+            }
+            ++b->Unclaimed;
+            b->BackoffMs = b->BackoffMs ? std::min(b->BackoffMs * 2, MaxBackoffMs) : 1;
+            b->BackoffUntil = now + std::chrono::milliseconds(b->BackoffMs);
+            break;
+        }
+    }
+    return busy;
+}
+
+void HardwareMain()
+{
+    Machine& m = M();
+    auto lastTick = std::chrono::steady_clock::now();
+    unsigned long long seen = 0;
+    for (;;) {
+        unsigned tickUs;
+        {
+            std::unique_lock<std::mutex> lock(HwMu);
+            tickUs = m.TickUs;
+            auto wait = std::chrono::microseconds(tickUs ? tickUs : 1000);
+            m.HardwareCv.wait_for(lock, wait, [&] { return m.HardwareStop || m.Kicks != seen; });
+            if (m.HardwareStop) {
+                return;
+            }
+            seen = m.Kicks;
+            tickUs = m.TickUs;
+        }
+        auto boards = Snapshot();
+        auto now = std::chrono::steady_clock::now();
+        if (tickUs) {
+            auto elapsed =
+                std::chrono::duration_cast<std::chrono::microseconds>(now - lastTick).count();
+            unsigned ticks = static_cast<unsigned>(elapsed / tickUs);
+            if (ticks) {
+                lastTick += std::chrono::microseconds(static_cast<long long>(ticks) * tickUs);
+                TickBoards(boards, ticks > 100 ? 100 : ticks);
+            }
+        } else {
+            lastTick = now;
+        }
+        if (DeliverLines(boards)) {
+            std::lock_guard<std::mutex> lock(HwMu);
+            ++m.Kicks; // keep going without waiting while lines are being claimed
+        }
+    }
+}
+
+void CompleterMain()
+{
+    Machine& m = M();
+    for (;;) {
+        std::function<void()> work;
+        {
+            std::unique_lock<std::mutex> lock(m.Mu);
+            m.CompleterCv.wait(lock, [&] { return m.CompleterStop || !m.Completions.empty(); });
+            if (m.Completions.empty()) {
+                return; // stopping with nothing left
+            }
+            work = std::move(m.Completions.front());
+            m.Completions.pop_front();
+        }
+        // Let the dispatch routine that answered STATUS_PENDING return first, most of the time.
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+        work();
+    }
+}
+
+void WorkerMain()
+{
+    Machine& m = M();
+    for (;;) {
+        std::function<void()> work;
+        {
+            std::unique_lock<std::mutex> lock(m.Mu);
+            m.WorkCv.wait(lock, [&] { return m.WorkerStop || !m.Work.empty(); });
+            if (m.WorkerStop) {
+                return;
+            }
+            work = std::move(m.Work.front());
+            m.Work.pop_front();
+            m.WorkerBusy = true;
+        }
+        work();
+        {
+            std::lock_guard<std::mutex> lock(m.Mu);
+            m.WorkerBusy = false;
+        }
+        m.WorkCv.notify_all();
+    }
+}
+
+thread_local bool IsWorker = false;
+
+} // namespace
+
+void KickHardware()
+{
+    Machine& m = M();
+    {
+        std::lock_guard<std::mutex> lock(HwMu);
+        ++m.Kicks;
+    }
+    m.HardwareCv.notify_one();
+}
+
+void PostCompletion(std::function<void()> work)
+{
+    Machine& m = M();
+    {
+        std::lock_guard<std::mutex> lock(m.Mu);
+        m.Completions.push_back(std::move(work));
+    }
+    m.CompleterCv.notify_one();
+}
+
+bool OnWorker()
+{
+    return IsWorker;
+}
+
+void PostToWorker(std::function<void()> work)
+{
+    Machine& m = M();
+    {
+        std::lock_guard<std::mutex> lock(m.Mu);
+        m.Work.push_back(std::move(work));
+    }
+    m.WorkCv.notify_all();
+}
+
+void RunOnWorker(const std::function<void()>& work)
+{
+    if (OnWorker()) {
+        work();
+        return;
+    }
+    StartThreads();
+    std::mutex doneMu;
+    std::condition_variable doneCv;
+    bool done = false;
+    PostToWorker([&] {
+        work();
+        std::lock_guard<std::mutex> lock(doneMu);
+        done = true;
+        doneCv.notify_all();
+    });
+    std::unique_lock<std::mutex> lock(doneMu);
+    doneCv.wait(lock, [&] { return done; });
+}
+
+void StartThreads()
+{
+    Machine& m = M();
+    std::lock_guard<std::mutex> lock(m.Mu);
+    if (!m.Worker.joinable()) {
+        m.WorkerStop = false;
+        m.Worker = std::thread([] {
+            IsWorker = true;
+            WorkerMain();
+        });
+    }
+    if (!m.Completer.joinable()) {
+        m.CompleterStop = false;
+        m.Completer = std::thread(CompleterMain);
+    }
+    if (!m.Hardware.joinable()) {
+        {
+            std::lock_guard<std::mutex> hw(HwMu);
+            m.HardwareStop = false;
+        }
+        m.Hardware = std::thread(HardwareMain);
+    }
+}
+
+void StopThreads()
+{
+    Machine& m = M();
+    {
+        std::lock_guard<std::mutex> lock(m.Mu);
+        m.WorkerStop = true;
+        m.CompleterStop = true;
+    }
+    {
+        std::lock_guard<std::mutex> lock(HwMu);
+        m.HardwareStop = true;
+    }
+    m.WorkCv.notify_all();
+    m.CompleterCv.notify_all();
+    m.HardwareCv.notify_all();
+    if (m.Worker.joinable()) {
+        m.Worker.join();
+    }
+    if (m.Hardware.joinable()) {
+        m.Hardware.join();
+    }
+    if (m.Completer.joinable()) {
+        m.Completer.join(); // finishes the completions still queued
+    }
+    std::lock_guard<std::mutex> lock(m.Mu);
+    m.Work.clear();
+    m.Completions.clear();
+}
+
+} // namespace hm
+
+using namespace hm;
+
+void HmSetTickMicroseconds(unsigned us)
+{
+    {
+        std::lock_guard<std::mutex> lock(HwMu);
+        M().TickUs = us;
+    }
+    KickHardware();
+}
+
+void HmTick(unsigned ticks)
+{
+    TickBoards(Snapshot(), ticks);
+    KickHardware();
+}

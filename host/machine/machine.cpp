@@ -1,0 +1,104 @@
+// Life of the simulated machine: its one state object, reset, orderly end of a test, the trace.
+#include "internal.h"
+
+namespace hm {
+
+void ForgetSerialPorts();
+
+Machine& M()
+{
+    static Machine machine;
+    return machine;
+}
+
+void AddTrace(const std::string& line)
+{
+    std::lock_guard<std::mutex> lock(M().Mu);
+    M().Trace.push_back(line);
+}
+
+} // namespace hm
+
+using namespace hm;
+
+void HmReset()
+{
+    StopThreads();
+    HkReset();
+    ForgetSerialPorts();
+    Machine& m = M();
+    {
+        std::lock_guard<std::mutex> lock(m.Mu);
+        m.Nodes.clear();
+        m.Boards.clear();
+        m.PciDriver = nullptr;
+        m.SerialDriver = nullptr;
+        m.Options = HmPnpOptions{};
+        m.Trace.clear();
+        m.PowerLog.clear();
+        m.SystemState = PowerSystemWorking;
+        m.Invalidated.clear();
+    }
+    HmSetTickMicroseconds(1000);
+    InstallHooks();
+}
+
+void HmUnplugAll()
+{
+    Machine& m = M();
+    std::vector<PDEVICE_OBJECT> adapters;
+    {
+        std::lock_guard<std::mutex> lock(m.Mu);
+        for (auto& entry : m.Nodes) {
+            if (entry.second.IsAdapter) {
+                adapters.push_back(entry.first);
+            }
+        }
+    }
+    for (PDEVICE_OBJECT pdo : adapters) {
+        HmUnplugAdapter(pdo);
+    }
+    HmWaitPnpIdle();
+    StopThreads();
+    PDRIVER_OBJECT serial;
+    PDRIVER_OBJECT pci;
+    {
+        std::lock_guard<std::mutex> lock(m.Mu);
+        serial = m.SerialDriver;
+        pci = m.PciDriver;
+        m.SerialDriver = nullptr;
+        m.PciDriver = nullptr;
+    }
+    if (serial) {
+        HkUnloadDriver(serial);
+    }
+    if (pci) {
+        HkUnloadDriver(pci);
+    }
+}
+
+bool HmWaitUntil(const std::function<bool()>& pred, unsigned timeoutMs)
+{
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        if (pred()) {
+            return true;
+        }
+        if (std::chrono::steady_clock::now() >= end) {
+            return pred();
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+}
+
+std::vector<std::string> HmTrace()
+{
+    std::lock_guard<std::mutex> lock(M().Mu);
+    return M().Trace;
+}
+
+void HmClearTrace()
+{
+    std::lock_guard<std::mutex> lock(M().Mu);
+    M().Trace.clear();
+}
