@@ -17,32 +17,28 @@ namespace {
 constexpr WCHAR HelpFile[] = L"devmgr.hlp";
 
 constexpr DWORD NoHelpTopic = static_cast<DWORD>(-1);
-const DWORD HelpTable[] = {
-    IDC_RX_CAPTION,
-    NoHelpTopic,
-    IDC_RX_TRACKBAR,
-    16821,
-    IDC_RX_LOW_LABEL,
-    NoHelpTopic,
-    IDC_RX_HIGH_LABEL,
-    NoHelpTopic,
-    IDC_TX_CAPTION,
-    NoHelpTopic,
-    IDC_TX_TRACKBAR,
-    16842,
-    IDC_TX_LOW_LABEL,
-    NoHelpTopic,
-    IDC_TX_HIGH_LABEL,
-    NoHelpTopic,
-    IDC_PORT_NUMBER,
-    16846,
-    IDC_PORT_NUMBER_LABEL,
-    NoHelpTopic,
-    IDC_DEFAULTS,
-    16844,
-    0,
-    0,
+
+// Context help: pairs of control and topic, ended by 0, 0. The check box, OK and Cancel have no
+// topic of their own.
+// clang-format off
+constexpr DWORD HelpTable[] = {
+    IDC_RX_CAPTION,        NoHelpTopic,
+    IDC_RX_TRACKBAR,       16821,
+    IDC_RX_LOW_LABEL,      NoHelpTopic,
+    IDC_RX_HIGH_LABEL,     NoHelpTopic,
+    IDC_TX_CAPTION,        NoHelpTopic,
+    IDC_TX_TRACKBAR,       16842,
+    IDC_TX_LOW_LABEL,      NoHelpTopic,
+    IDC_TX_HIGH_LABEL,     NoHelpTopic,
+    IDC_PORT_NUMBER,       16846,
+    IDC_PORT_NUMBER_LABEL, NoHelpTopic,
+    IDC_DEFAULTS,          16844,
+    0,                     0,
 };
+// clang-format on
+static_assert(ARRAYSIZE(HelpTable) % 2 == 0 && HelpTable[ARRAYSIZE(HelpTable) - 1] == 0 &&
+                  HelpTable[ARRAYSIZE(HelpTable) - 2] == 0,
+              "help pairs end with 0, 0");
 
 // The eight controls of the two FIFO rows, switched together.
 constexpr int FifoControls[] = {

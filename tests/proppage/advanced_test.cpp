@@ -615,4 +615,83 @@ TEST_F(AdvancedDialogTest, TitleStaysTheTemplatesCaptionWithoutItsString)
     }));
 }
 
+struct HelpCall {
+    HWND Window;
+    std::wstring File;
+    UINT Command;
+    std::vector<DWORD> Table;
+};
+std::vector<HelpCall> helpCalls;
+
+BOOL WINAPI RecordWinHelp(HWND window, const wchar_t* file, UINT command, ULONG_PTR data)
+{
+    HelpCall call{window, file != nullptr ? file : L"", command, {}};
+    auto pairs = reinterpret_cast<const DWORD*>(data);
+    for (int i = 0; pairs != nullptr && i < 64; i += 2) {
+        call.Table.push_back(pairs[i]);
+        call.Table.push_back(pairs[i + 1]);
+        if (pairs[i] == 0 && pairs[i + 1] == 0) {
+            break;
+        }
+    }
+    helpCalls.push_back(call);
+    return TRUE;
+}
+
+TEST_F(AdvancedDialogTest, ContextHelpGoesToDeviceManagersHelpFile)
+{
+    helpCalls.clear();
+    auto help = PATCH_PAGE_IMPORT("user32.dll", WinHelpW, RecordWinHelp);
+    harness::Sheet sheet(port);
+    HWND receive = nullptr;
+    HWND transmit = nullptr;
+    ASSERT_TRUE(advanced::OpenAndCancel(sheet, [&](Dialog& dialog) {
+        receive = dialog.Control(IDC_RX_TRACKBAR);
+        transmit = dialog.Control(IDC_TX_TRACKBAR);
+        HELPINFO info = {};
+        info.cbSize = sizeof(info);
+        info.iContextType = HELPINFO_WINDOW;
+        info.iCtrlId = IDC_RX_TRACKBAR;
+        info.hItemHandle = receive;
+        SendMessageW(dialog.Window(), WM_HELP, 0, reinterpret_cast<LPARAM>(&info));
+        info.iContextType = HELPINFO_MENUITEM; // only windows have topics
+        SendMessageW(dialog.Window(), WM_HELP, 0, reinterpret_cast<LPARAM>(&info));
+        SendMessageW(dialog.Window(), WM_CONTEXTMENU, reinterpret_cast<WPARAM>(transmit),
+                     MAKELPARAM(10, 10));
+    }));
+    const DWORD none = static_cast<DWORD>(-1);
+    const std::vector<DWORD> table = {IDC_RX_CAPTION,
+                                      none,
+                                      IDC_RX_TRACKBAR,
+                                      16821,
+                                      IDC_RX_LOW_LABEL,
+                                      none,
+                                      IDC_RX_HIGH_LABEL,
+                                      none,
+                                      IDC_TX_CAPTION,
+                                      none,
+                                      IDC_TX_TRACKBAR,
+                                      16842,
+                                      IDC_TX_LOW_LABEL,
+                                      none,
+                                      IDC_TX_HIGH_LABEL,
+                                      none,
+                                      IDC_PORT_NUMBER,
+                                      16846,
+                                      IDC_PORT_NUMBER_LABEL,
+                                      none,
+                                      IDC_DEFAULTS,
+                                      16844,
+                                      0,
+                                      0};
+    ASSERT_EQ(2u, helpCalls.size());
+    EXPECT_EQ(receive, helpCalls[0].Window);
+    EXPECT_EQ(L"devmgr.hlp", helpCalls[0].File);
+    EXPECT_EQ(static_cast<UINT>(HELP_WM_HELP), helpCalls[0].Command);
+    EXPECT_EQ(table, helpCalls[0].Table);
+    EXPECT_EQ(transmit, helpCalls[1].Window);
+    EXPECT_EQ(static_cast<UINT>(HELP_CONTEXTMENU), helpCalls[1].Command);
+    EXPECT_EQ(table, helpCalls[1].Table);
+}
+
 } // namespace
