@@ -28,8 +28,9 @@ win: deps
 	      -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64.cmake >/dev/null
 	cmake --build $(BUILD)/win -j$(JOBS)
 
-demo: host
+demo: host win
 	$(BUILD)/host/host/corsim/corsim
+	./tools/devprops/render-page.sh $(BUILD)/win
 
 test: host asan tsan win
 	cd $(BUILD)/host && $(CTEST) -j$(JOBS)

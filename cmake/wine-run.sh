@@ -33,7 +33,12 @@ export WINEDEBUG=${WINEDEBUG:--all}
 # No Mono or Gecko installers; a crash ends the program with an error code instead of waiting on
 # an invisible debugger dialog.
 export WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d${WINEDLLOVERRIDES:+;$WINEDLLOVERRIDES}"
-export DISPLAY=${CORAN_WINE_DISPLAY:-}
+# Headless unless a display is asked for (screenshots under Xvfb).
+if [ -n "${CORAN_WINE_DISPLAY:-}" ]; then
+    export DISPLAY=$CORAN_WINE_DISPLAY
+else
+    unset DISPLAY
+fi
 limit=${CORAN_WINE_TIMEOUT:-300}
 
 mkdir -p "$(dirname "$WINEPREFIX")"

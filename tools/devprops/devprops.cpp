@@ -1,0 +1,210 @@
+// devprops: stands in for Device Manager's properties dialog of one port. It opens a Ports-class
+// device (or creates one), loads TRVPAGE.DLL, asks its provider for pages exactly as Device
+// Manager does and shows them in a property sheet.
+//
+//   devprops [--instance ID | --create COMn] [--dll PATH] [--close-after SECONDS]
+//            [--close-when FILE]
+//
+//   --instance ID   the device instance to open; without it, the first Ports-class device
+//   --create COMn   create a Ports-class device whose "PortName" is COMn; removed again at exit
+//   --dll PATH      the provider library; TRVPAGE.DLL next to devprops.exe by default
+//   --close-after N close the sheet by itself after N seconds
+//   --close-when F  close the sheet as soon as file F exists (for screenshots)
+#include <windows.h>
+#include <commctrl.h>
+#include <prsht.h>
+#include <setupapi.h>
+#include <initguid.h>
+#include <devguid.h>
+
+#include <stdio.h>
+#include <wchar.h>
+
+namespace {
+
+using ProviderEntry = BOOL(WINAPI*)(PSP_PROPSHEETPAGE_REQUEST, LPFNADDPROPSHEETPAGE, LPARAM);
+
+constexpr UINT kMaxPages = 16;
+
+struct Pages {
+    HPROPSHEETPAGE Handles[kMaxPages];
+    UINT Count;
+};
+
+BOOL CALLBACK AddPage(HPROPSHEETPAGE page, LPARAM context)
+{
+    auto pages = reinterpret_cast<Pages*>(context);
+    if (pages->Count == kMaxPages) {
+        return FALSE;
+    }
+    pages->Handles[pages->Count++] = page;
+    return TRUE;
+}
+
+int Fail(const wchar_t* what)
+{
+    fwprintf(stderr, L"devprops: %ls (error %lu)\n", what, GetLastError());
+    return 1;
+}
+
+bool CreatePort(HDEVINFO set, SP_DEVINFO_DATA* data, const wchar_t* portName)
+{
+    if (!SetupDiCreateDeviceInfoW(set, L"PORTS", &GUID_DEVCLASS_PORTS,
+                                  L"Corran Multiport Serial Port", nullptr, DICD_GENERATE_ID,
+                                  data) ||
+        !SetupDiRegisterDeviceInfo(set, data, 0, nullptr, nullptr, nullptr)) {
+        return false;
+    }
+    const wchar_t description[] = L"Corran Multiport Serial Port";
+    SetupDiSetDeviceRegistryPropertyW(set, data, SPDRP_DEVICEDESC,
+                                      reinterpret_cast<const BYTE*>(description),
+                                      sizeof(description));
+    wchar_t friendly[128];
+    swprintf(friendly, 128, L"%ls (%ls)", description, portName);
+    SetupDiSetDeviceRegistryPropertyW(set, data, SPDRP_FRIENDLYNAME,
+                                      reinterpret_cast<const BYTE*>(friendly),
+                                      static_cast<DWORD>((wcslen(friendly) + 1) * sizeof(wchar_t)));
+    HKEY key = SetupDiCreateDevRegKeyW(set, data, DICS_FLAG_GLOBAL, 0, DIREG_DEV, nullptr, nullptr);
+    if (key == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    RegSetValueExW(key, L"PortName", 0, REG_SZ, reinterpret_cast<const BYTE*>(portName),
+                   static_cast<DWORD>((wcslen(portName) + 1) * sizeof(wchar_t)));
+    RegCloseKey(key);
+    return true;
+}
+
+bool OpenPort(HDEVINFO set, SP_DEVINFO_DATA* data, const wchar_t* instance)
+{
+    if (instance != nullptr) {
+        return SetupDiOpenDeviceInfoW(set, instance, nullptr, 0, data) != FALSE;
+    }
+    return SetupDiEnumDeviceInfo(set, 0, data) != FALSE;
+}
+
+// Runs the modeless sheet until it is closed, until closeAfter milliseconds have passed, or
+// until the file closeWhen exists.
+void RunSheet(HWND sheet, DWORD closeAfter, const wchar_t* closeWhen)
+{
+    DWORD started = GetTickCount();
+    if (closeAfter != 0 || closeWhen != nullptr) {
+        SetTimer(nullptr, 0, 250, nullptr);
+    }
+    while (SendMessageW(sheet, PSM_GETCURRENTPAGEHWND, 0, 0) != 0) {
+        MSG message;
+        if (GetMessageW(&message, nullptr, 0, 0) <= 0) {
+            break;
+        }
+        if (message.message == WM_TIMER && message.hwnd == nullptr) {
+            if (closeAfter != 0 && GetTickCount() - started >= closeAfter) {
+                break;
+            }
+            if (closeWhen != nullptr && GetFileAttributesW(closeWhen) != INVALID_FILE_ATTRIBUTES) {
+                break;
+            }
+            continue;
+        }
+        if (!PropSheet_IsDialogMessage(sheet, &message)) {
+            TranslateMessage(&message);
+            DispatchMessageW(&message);
+        }
+    }
+    DestroyWindow(sheet);
+}
+
+} // namespace
+
+int wmain(int argc, wchar_t** argv)
+{
+    const wchar_t* instance = nullptr;
+    const wchar_t* create = nullptr;
+    DWORD closeAfter = 0;
+    const wchar_t* closeWhen = nullptr;
+    wchar_t dll[MAX_PATH] = {};
+    for (int i = 1; i < argc; ++i) {
+        if (wcscmp(argv[i], L"--instance") == 0 && i + 1 < argc) {
+            instance = argv[++i];
+        } else if (wcscmp(argv[i], L"--create") == 0 && i + 1 < argc) {
+            create = argv[++i];
+        } else if (wcscmp(argv[i], L"--dll") == 0 && i + 1 < argc) {
+            wcsncpy(dll, argv[++i], MAX_PATH - 1);
+        } else if (wcscmp(argv[i], L"--close-after") == 0 && i + 1 < argc) {
+            closeAfter = static_cast<DWORD>(_wtoi(argv[++i])) * 1000;
+        } else if (wcscmp(argv[i], L"--close-when") == 0 && i + 1 < argc) {
+            closeWhen = argv[++i];
+        } else {
+            fwprintf(stderr, L"usage: devprops [--instance ID | --create COMn] [--dll PATH] "
+                             L"[--close-after SECONDS] [--close-when FILE]\n");
+            return 2;
+        }
+    }
+    if (dll[0] == L'\0') {
+        GetModuleFileNameW(nullptr, dll, MAX_PATH);
+        wchar_t* slash = wcsrchr(dll, L'\\');
+        wcscpy(slash != nullptr ? slash + 1 : dll, L"TRVPAGE.DLL");
+    }
+
+    INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_WIN95_CLASSES};
+    InitCommonControlsEx(&controls);
+
+    HDEVINFO set = create != nullptr
+                       ? SetupDiCreateDeviceInfoList(&GUID_DEVCLASS_PORTS, nullptr)
+                       : SetupDiGetClassDevsW(&GUID_DEVCLASS_PORTS, nullptr, nullptr, 0);
+    if (set == INVALID_HANDLE_VALUE) {
+        return Fail(L"cannot open the Ports class");
+    }
+    SP_DEVINFO_DATA data = {};
+    data.cbSize = sizeof(data);
+    bool ready =
+        create != nullptr ? CreatePort(set, &data, create) : OpenPort(set, &data, instance);
+    if (!ready) {
+        SetupDiDestroyDeviceInfoList(set);
+        return Fail(create != nullptr ? L"cannot create the port" : L"no such port");
+    }
+
+    int result = 0;
+    HMODULE library = LoadLibraryW(dll);
+    auto provider = library != nullptr ? reinterpret_cast<ProviderEntry>(reinterpret_cast<void*>(
+                                             GetProcAddress(library, "SerialPortPropPageProvider")))
+                                       : nullptr;
+    if (provider == nullptr) {
+        result = Fail(L"cannot load the provider");
+    } else {
+        // Device Manager's request: the advanced property pages of this one device.
+        SP_PROPSHEETPAGE_REQUEST request = {};
+        request.cbSize = sizeof(request);
+        request.PageRequested = SPPSR_ENUM_ADV_DEVICE_PROPERTIES;
+        request.DeviceInfoSet = set;
+        request.DeviceInfoData = &data;
+        Pages pages = {};
+        provider(&request, AddPage, reinterpret_cast<LPARAM>(&pages));
+        if (pages.Count == 0) {
+            result = Fail(L"the provider added no page");
+        } else {
+            wchar_t title[256] = L"Port";
+            SetupDiGetDeviceRegistryPropertyW(set, &data, SPDRP_FRIENDLYNAME, nullptr,
+                                              reinterpret_cast<BYTE*>(title),
+                                              sizeof(title) - sizeof(wchar_t), nullptr);
+            PROPSHEETHEADERW header = {};
+            header.dwSize = sizeof(header);
+            header.dwFlags = PSH_MODELESS | PSH_PROPTITLE;
+            header.pszCaption = title;
+            header.nPages = pages.Count;
+            header.phpage = pages.Handles;
+            auto sheet = reinterpret_cast<HWND>(PropertySheetW(&header));
+            if (sheet == nullptr || sheet == reinterpret_cast<HWND>(-1)) {
+                result = Fail(L"cannot show the property sheet");
+            } else {
+                RunSheet(sheet, closeAfter, closeWhen);
+            }
+        }
+    }
+    if (create != nullptr) {
+        SetupDiRemoveDevice(set, &data);
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    if (library != nullptr) {
+        FreeLibrary(library);
+    }
+    return result;
+}
