@@ -40,11 +40,33 @@ struct DriverRec {
     std::u16string ServiceName; // <name>
 };
 
+// What the verifier knows of one stack location in the current round of dispatch and completion.
+// Whether a dispatch routine's answer agrees with the location's pending mark can be decided only
+// once both have happened: a driver that returns the lower driver's STATUS_PENDING marks its
+// location later, from its completion routine.
+struct DispatchReturn {
+    NTSTATUS Status;
+    std::string Routine; // for the report
+};
+
 struct LocationTrack {
-    unsigned DispatchGeneration = 0;
+    bool Dispatched = false;
     bool Walked = false;
     bool PendingSeen = false;
+    std::vector<DispatchReturn> Returns; // answers not yet checked against the mark
 };
+
+void CheckPendingAgreement(const DispatchReturn& answer, bool marked)
+{
+    if (answer.Status == STATUS_PENDING && !marked) {
+        Report("%s returned STATUS_PENDING without IoMarkIrpPending (nor a completion routine "
+               "that marks the IRP pending)",
+               answer.Routine.c_str());
+    } else if (answer.Status != STATUS_PENDING && marked) {
+        Report("%s marked the IRP pending but returned 0x%08X instead of STATUS_PENDING",
+               answer.Routine.c_str(), static_cast<unsigned>(answer.Status));
+    }
+}
 
 struct IrpTrack {
     unsigned char* Memory;
@@ -52,6 +74,9 @@ struct IrpTrack {
     bool Freed;
     bool Threaded; // built by IoBuildSynchronousFsdRequest: the I/O manager finishes and frees it
     std::vector<LocationTrack> Locations; // indexed by location number, 1..StackCount
+    // Set at the first IofCallDriver: a driver that skips its location and passes the IRP on
+    // brings CurrentLocation back to StackCount + 1, which is not a first send.
+    bool Sent = false;
 };
 
 std::mutex IoLock;
@@ -477,10 +502,8 @@ extern "C" VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
                static_cast<void*>(DeviceObject));
         return;
     }
-    if (DeviceObject->AttachedDevice != nullptr) {
-        Report("IoDeleteDevice(%p) while device %p is still attached above it",
-               static_cast<void*>(DeviceObject), static_cast<void*>(DeviceObject->AttachedDevice));
-    }
+    // A bus driver deletes a removed child while the function driver above is still attached (it
+    // detaches on its way back from the remove request); the object stays while referenced.
     if (rec->AttachedTo != nullptr) {
         Report("IoDeleteDevice(%p) while it is still attached to device %p (IoDetachDevice "
                "first)",
@@ -732,9 +755,14 @@ extern "C" VOID IoFreeIrp(PIRP Irp)
                IrpDescription(Irp).c_str());
         return;
     }
-    if (Irp->CurrentLocation <= Irp->StackCount) {
-        Report("IoFreeIrp(%s) while a driver still holds stack location %d of %d",
-               IrpDescription(Irp).c_str(), Irp->CurrentLocation, Irp->StackCount);
+    for (size_t location = 1; location < it->second.Locations.size(); ++location) {
+        const LocationTrack& track = it->second.Locations[location];
+        if (track.Dispatched && !track.Walked) {
+            Report("IoFreeIrp(%s) while the driver at stack location %zu still holds it (sent "
+                   "and not completed)",
+                   IrpDescription(Irp).c_str(), location);
+            break;
+        }
     }
     if (Irp->CancelRoutine != nullptr) {
         Report("IoFreeIrp(%p) with a cancel routine still set", static_cast<void*>(Irp));
@@ -793,7 +821,6 @@ extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (thread.Irql > DISPATCH_LEVEL) {
         Report("IofCallDriver at IRQL %d", thread.Irql);
     }
-    unsigned generation;
     CHAR location;
     {
         std::lock_guard<std::mutex> guard(IoLock);
@@ -831,19 +858,21 @@ extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
             return STATUS_INVALID_PARAMETER;
         }
         PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
-        if (Irp->CurrentLocation == Irp->StackCount + 1 && next->MajorFunction == IRP_MJ_PNP &&
-            Irp->IoStatus.Status != STATUS_NOT_SUPPORTED) {
+        if (!it->second.Sent && Irp->CurrentLocation == Irp->StackCount + 1 &&
+            next->MajorFunction == IRP_MJ_PNP && Irp->IoStatus.Status != STATUS_NOT_SUPPORTED) {
             Report("a plug-and-play IRP (minor 0x%02X) is sent with status 0x%08X; it must start "
                    "as STATUS_NOT_SUPPORTED",
                    next->MinorFunction, static_cast<unsigned>(Irp->IoStatus.Status));
         }
+        it->second.Sent = true;
         Irp->CurrentLocation--;
         Irp->Tail.Overlay.CurrentStackLocation--;
         location = Irp->CurrentLocation;
         LocationTrack& track = it->second.Locations[static_cast<size_t>(location)];
-        generation = ++track.DispatchGeneration;
-        track.Walked = false;
-        track.PendingSeen = false;
+        if (track.Walked) {
+            track = LocationTrack{}; // a new round for this location
+        }
+        track.Dispatched = true;
     }
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(Irp);
     sp->DeviceObject = DeviceObject;
@@ -863,26 +892,19 @@ extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         Report("the %s dispatch routine (minor 0x%02X) of device %p returned holding a mutex",
                MajorName(major), minor, static_cast<void*>(DeviceObject));
     }
+    DispatchReturn answer{status,
+                          Format("the %s dispatch routine (minor 0x%02X) of device %p",
+                                 MajorName(major), minor, static_cast<void*>(DeviceObject))};
     std::lock_guard<std::mutex> guard(IoLock);
     auto it = Irps.find(Irp);
     if (it == Irps.end()) {
         return status;
     }
-    const LocationTrack& track = it->second.Locations[static_cast<size_t>(location)];
-    if (track.DispatchGeneration != generation) {
-        return status; // the location was dispatched again meanwhile; nothing certain to check
-    }
-    bool marked = track.Walked ? track.PendingSeen
-                               : (!it->second.Freed && (sp->Control & SL_PENDING_RETURNED) != 0);
-    if (status == STATUS_PENDING && !marked) {
-        Report("the %s dispatch routine (minor 0x%02X) of device %p returned STATUS_PENDING "
-               "without IoMarkIrpPending",
-               MajorName(major), minor, static_cast<void*>(DeviceObject));
-    } else if (status != STATUS_PENDING && marked) {
-        Report("the %s dispatch routine (minor 0x%02X) of device %p marked the IRP pending but "
-               "returned 0x%08X instead of STATUS_PENDING",
-               MajorName(major), minor, static_cast<void*>(DeviceObject),
-               static_cast<unsigned>(status));
+    LocationTrack& track = it->second.Locations[static_cast<size_t>(location)];
+    if (track.Walked) {
+        CheckPendingAgreement(answer, track.PendingSeen);
+    } else {
+        track.Returns.push_back(std::move(answer));
     }
     return status;
 }
@@ -950,6 +972,10 @@ extern "C" VOID IofCompleteRequest(PIRP Irp, CCHAR)
             context = sp->Context;
             track.Walked = true;
             track.PendingSeen = (control & SL_PENDING_RETURNED) != 0;
+            for (const DispatchReturn& answer : track.Returns) {
+                CheckPendingAgreement(answer, track.PendingSeen);
+            }
+            track.Returns.clear();
             // What the kernel clears in a location it leaves.
             sp->MinorFunction = 0;
             sp->Flags = 0;

@@ -1,0 +1,125 @@
+// A small driver for testing the kernel stand-in itself: each device object carries a dispatch
+// behaviour given by the test, so a test builds exactly the device stack it needs.
+#pragma once
+
+#include "hkfixture.h"
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+using DispatchBehaviour = std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)>;
+
+inline NTSTATUS RigDispatch(PDEVICE_OBJECT device, PIRP irp)
+{
+    auto* behaviour = *static_cast<DispatchBehaviour**>(device->DeviceExtension);
+    return (*behaviour)(device, irp);
+}
+
+inline NTSTATUS RigEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
+{
+    driver->MajorFunction[IRP_MJ_PNP] = RigDispatch;
+    driver->MajorFunction[IRP_MJ_POWER] = RigDispatch;
+    driver->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = RigDispatch;
+    return STATUS_SUCCESS;
+}
+
+// Completes the IRP with a status at once.
+inline DispatchBehaviour Completes(NTSTATUS status)
+{
+    return [status](PDEVICE_OBJECT, PIRP irp) {
+        irp->IoStatus.Status = status;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return status;
+    };
+}
+
+// Passes the IRP down to lower without a completion routine.
+inline DispatchBehaviour PassesTo(PDEVICE_OBJECT* lower)
+{
+    return [lower](PDEVICE_OBJECT, PIRP irp) {
+        IoSkipCurrentIrpStackLocation(irp);
+        return IoCallDriver(*lower, irp);
+    };
+}
+
+class KernelTest : public HkTest {
+protected:
+    void SetUp() override
+    {
+        HkTest::SetUp();
+        Driver = HkLoadDriver(RigEntry, L"rig");
+        ASSERT_NE(Driver, nullptr);
+    }
+
+    void TearDown() override
+    {
+        // Delete from the top of every stack down.
+        for (auto it = Devices.rbegin(); it != Devices.rend(); ++it) {
+            if (HkDeviceExists(*it) && !HkDeviceDeleted(*it)) {
+                PDEVICE_OBJECT below = (*it)->DeviceObjectExtension->AttachedTo;
+                if (below != nullptr) {
+                    IoDetachDevice(below);
+                }
+                IoDeleteDevice(*it);
+            }
+        }
+        HkUnloadDriver(Driver);
+        HkTest::TearDown();
+    }
+
+    // A device with a behaviour, attached above `below` when given.
+    PDEVICE_OBJECT MakeDevice(DispatchBehaviour behaviour, PDEVICE_OBJECT below = nullptr)
+    {
+        Behaviours.push_back(std::make_unique<DispatchBehaviour>(std::move(behaviour)));
+        PDEVICE_OBJECT device = nullptr;
+        NTSTATUS status =
+            IoCreateDevice(Driver, sizeof(void*), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+        EXPECT_EQ(status, STATUS_SUCCESS);
+        *static_cast<DispatchBehaviour**>(device->DeviceExtension) = Behaviours.back().get();
+        if (below != nullptr) {
+            EXPECT_EQ(IoAttachDeviceToDeviceStack(device, below), below);
+        }
+        device->Flags &= ~DO_DEVICE_INITIALIZING;
+        Devices.push_back(device);
+        return device;
+    }
+
+    // Runs fn with the verifier's findings collected instead of failing the test.
+    std::vector<std::string> Violations(const std::function<void()>& fn)
+    {
+        auto found = std::make_shared<std::vector<std::string>>();
+        HkSetViolationHandler([found](const HkViolation& v) { found->push_back(v.What); });
+        fn();
+        HkSetViolationHandler(
+            [](const HkViolation& v) { ADD_FAILURE() << "kernel verifier: " << v.What; });
+        return *found;
+    }
+
+    static bool Mentions(const std::vector<std::string>& found, const std::string& text)
+    {
+        for (const std::string& what : found) {
+            if (what.find(text) != std::string::npos) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    // A plug-and-play IRP for the top of device's stack, sent synchronously through the I/O
+    // manager the way the plug-and-play manager sends it.
+    PIRP BuildPnp(PDEVICE_OBJECT device, UCHAR minor, KEVENT* event, IO_STATUS_BLOCK* iosb)
+    {
+        KeInitializeEvent(event, NotificationEvent, FALSE);
+        PIRP irp =
+            IoBuildSynchronousFsdRequest(IRP_MJ_PNP, device, nullptr, 0, nullptr, event, iosb);
+        irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+        IoGetNextIrpStackLocation(irp)->MinorFunction = minor;
+        return irp;
+    }
+
+    PDRIVER_OBJECT Driver = nullptr;
+    std::vector<PDEVICE_OBJECT> Devices;
+    std::vector<std::unique_ptr<DispatchBehaviour>> Behaviours;
+};
