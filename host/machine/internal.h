@@ -62,7 +62,8 @@ struct Board {
     HmBusAnswers Answers;
     bool Decoding = false; // registers mapped (under Mu)
     std::vector<HmBusRecord> Records;
-    std::string Name; // "adapter N"
+    bool DeleteWhenDetached = false; // removal of a vanished board with a stack still above it
+    std::string Name;                // "adapter N"
 };
 
 // Board procedures (board.cpp).
@@ -143,6 +144,7 @@ bool OnWorker();
 // The PCI bus driver (pcibus.cpp).
 PDRIVER_OBJECT EnsurePciDriver();
 PDEVICE_OBJECT CreatePciPdo(const std::shared_ptr<Board>& board);
+void PciReapPdo(Board& b); // deletes the PDO of a vanished board whose removal has finished
 
 // The port driver double (serial.cpp).
 PDRIVER_OBJECT EnsureSerialDriver();

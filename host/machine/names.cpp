@@ -122,6 +122,10 @@ std::string HmStatusName(NTSTATUS status)
         return "STATUS_NO_SUCH_DEVICE";
     case 0xC0000185:
         return "STATUS_IO_DEVICE_ERROR";
+    case 0xC00000A3:
+        return "STATUS_DEVICE_NOT_READY";
+    case 0x80000005:
+        return "STATUS_BUFFER_OVERFLOW";
     default:
         return Hex(static_cast<ULONG>(status), 8);
     }

@@ -373,8 +373,15 @@ NTSTATUS PciPnp(PDEVICE_OBJECT pdo, PIRP irp)
         // its slot keeps its PDO for the next driver that is loaded on it.
         std::lock_guard<std::mutex> lock(b.Mu);
         if (!b.Present) {
-            a.DeleteAfter = true;
-            a.Text = "(board gone: PDO deleted)";
+            // The function driver above passes the removal down before it detaches; the PDO
+            // goes once nothing is attached to it any more.
+            if (pdo->AttachedDevice) {
+                b.DeleteWhenDetached = true;
+                a.Text = "(board gone: PDO deleted once the stack above has detached)";
+            } else {
+                a.DeleteAfter = true;
+                a.Text = "(board gone: PDO deleted)";
+            }
         }
         break;
     }
@@ -503,6 +510,26 @@ NTSTATUS PciDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
 }
 
 } // namespace
+
+void PciReapPdo(Board& b)
+{
+    PDEVICE_OBJECT pdo;
+    {
+        std::lock_guard<std::mutex> lock(b.Mu);
+        if (!b.DeleteWhenDetached) {
+            return;
+        }
+        b.DeleteWhenDetached = false;
+    }
+    {
+        std::lock_guard<std::mutex> lock(M().Mu);
+        pdo = b.Pdo;
+        b.Pdo = nullptr;
+    }
+    if (pdo) {
+        IoDeleteDevice(pdo);
+    }
+}
 
 PDRIVER_OBJECT EnsurePciDriver()
 {

@@ -434,6 +434,7 @@ void Vanish(Node& adapter)
         }
     }
     Pnp(adapter, IRP_MN_REMOVE_DEVICE);
+    PciReapPdo(*b);
     Forget(adapter);
 }
 
@@ -548,11 +549,15 @@ PDEVICE_OBJECT HmPlugAdapter(const HmPciConfig& config)
         if (!pdo) {
             return;
         }
+        // The manager holds a reference on every device node's PDO, as it does for what the
+        // platform's bus driver reports.
+        ObReferenceObject(pdo);
         std::lock_guard<std::mutex> lock(m.Mu);
         b->Pdo = pdo;
         m.Boards.push_back(b);
         Node& n = m.Nodes[pdo];
         n.Pdo = pdo;
+        n.HoldsReference = true;
         n.IsAdapter = true;
         n.Card = b;
         n.Name = b->Name;

@@ -1,0 +1,578 @@
+// corsim: plugs simulated multiport serial adapters into a simulated machine, lets the corcard
+// driver run them as Windows would, and shows what the driver did.
+//
+//   corsim                      every catalogue model plus one unknown board, the whole story
+//   corsim --model LX4A ...     only the named models (repeatable)
+//   corsim --no-unknown         leave out the board with the unknown subsystem ID
+//   corsim --brief              device tree, event log and debug output only
+//   corsim --trace FILE         also write every request the driver saw to FILE
+#include "testsupport.h"
+
+#include "corcard.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr USHORT UnknownSubsystem = 0x7D41;
+
+struct Adapter {
+    PDEVICE_OBJECT Pdo;
+    std::string Model;
+    USHORT Subsystem;
+    NTSTATUS AddStatus;
+};
+
+struct Options {
+    std::vector<HmModel> Models;
+    bool Unknown = true;
+    bool Brief = false;
+    std::string TraceFile;
+};
+
+void Say(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void Say(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    std::vprintf(format, args);
+    va_end(args);
+}
+
+void Heading(const std::string& title)
+{
+    std::string line = "== " + title + " ";
+    while (line.size() < 96) {
+        line.push_back('=');
+    }
+    Say("\n%s\n", line.c_str());
+}
+
+std::string Hex(ULONG64 value, int digits)
+{
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "0x%0*llX", digits, static_cast<unsigned long long>(value));
+    return buf;
+}
+
+std::string Narrow(const WCHAR* text, size_t max)
+{
+    std::string s;
+    for (size_t i = 0; i < max && text[i]; ++i) {
+        s.push_back(text[i] < 128 ? static_cast<char>(text[i]) : '?');
+    }
+    return s;
+}
+
+const char* Severity(ULONG code)
+{
+    switch (code >> 30) {
+    case 1:
+        return "information";
+    case 2:
+        return "warning";
+    case 3:
+        return "error";
+    default:
+        return "success";
+    }
+}
+
+// The adapter's function device: corcard's device right above the bus driver's PDO.
+PADAPTER_EXTENSION AdapterExtension(PDEVICE_OBJECT pdo, PDRIVER_OBJECT driver)
+{
+    PDEVICE_OBJECT fdo = pdo->AttachedDevice;
+    if (!fdo || fdo->DriverObject != driver) {
+        return nullptr;
+    }
+    return AdapterOf(fdo);
+}
+
+std::vector<PPORT_EXTENSION> PortsOf(PADAPTER_EXTENSION adapter)
+{
+    std::vector<PPORT_EXTENSION> ports;
+    for (PLIST_ENTRY e = adapter->PortList.Flink; e != &adapter->PortList; e = e->Flink) {
+        ports.push_back(PortFromLink(e));
+    }
+    return ports;
+}
+
+size_t EventMark()
+{
+    return HkErrorLog().size();
+}
+
+void PrintEventsSince(size_t mark, const char* indent)
+{
+    std::vector<HkErrorLogEntry> log = HkErrorLog();
+    if (log.size() == mark) {
+        Say("%s(no event-log entry)\n", indent);
+    }
+    for (size_t i = mark; i < log.size(); ++i) {
+        Say("%s%-11s %s  %s\n", indent, Severity(log[i].ErrorCode),
+            Hex(log[i].ErrorCode, 8).c_str(), HmNarrow(log[i].Text).c_str());
+    }
+}
+
+// ---- Sections ----------------------------------------------------------------------------------
+
+std::vector<Adapter> PlugAll(const Options& options, PDRIVER_OBJECT driver)
+{
+    Heading("Adapters plugged in, AddDevice of corcard");
+    std::vector<Adapter> adapters;
+    auto add = [&](const HmPciConfig& config, const std::string& model, USHORT subsystem) {
+        Adapter a{HmPlugAdapter(config), model, subsystem, STATUS_UNSUCCESSFUL};
+        a.AddStatus = HmAddDevice(driver, a.Pdo);
+        adapters.push_back(a);
+    };
+    for (HmModel m : options.Models) {
+        add(HmBoardConfig(m), HmModelName(m), HmSubsystemId(m));
+    }
+    if (options.Unknown) {
+        add(HmBoardConfig(UnknownSubsystem, 4), "(unknown)", UnknownSubsystem);
+    }
+    Say("%-10s %-10s %-10s %-34s %s\n", "device", "model", "subsystem", "AddDevice",
+        "port devices");
+    for (const Adapter& a : adapters) {
+        PADAPTER_EXTENSION ext = AdapterExtension(a.Pdo, driver);
+        Say("%-10s %-10s %-10s %-34s %s\n", HmDeviceName(a.Pdo).c_str(), a.Model.c_str(),
+            Hex(a.Subsystem, 4).c_str(), HmStatusName(a.AddStatus).c_str(),
+            ext ? std::to_string(ext->PortCount).c_str() : "-");
+    }
+    return adapters;
+}
+
+void PrintTree(const std::vector<Adapter>& adapters, PDRIVER_OBJECT driver)
+{
+    Heading("Device tree after AddDevice");
+    for (const Adapter& a : adapters) {
+        PADAPTER_EXTENSION ext = AdapterExtension(a.Pdo, driver);
+        if (!ext) {
+            Say("%s  %s: no adapter device (AddDevice failed)\n", HmDeviceName(a.Pdo).c_str(),
+                a.Model.c_str());
+            continue;
+        }
+        Say("%s  %s%s  adapter Index %u  OutstandingIo %d  board row %s\n",
+            HmDeviceName(a.Pdo).c_str(), Narrow(ext->Board->ModelText, 10).c_str(),
+            Narrow(ext->Board->InterfaceText, 20).c_str(), ext->Head.Index, ext->OutstandingIo,
+            Hex(ext->Board->SubSystemId, 4).c_str());
+        Say("    %-6s %-11s %-5s %-4s %-7s %-7s %-14s %s\n", "Index", "PortNumber", "type", "BAR",
+            "offset", "length", "InterruptMask", "DriverParameter");
+        for (PPORT_EXTENSION p : PortsOf(ext)) {
+            const PORT_DESCRIPTOR* d = p->Descriptor;
+            Say("    %-6u %-11u '%c'   %-4d %-7u %-7u %-14s %u\n", p->Head.Index, p->PortNumber,
+                d->Type, d->Bar, d->Offset, d->Length, Hex(d->InterruptMask, 2).c_str(),
+                d->DriverParameter);
+        }
+    }
+}
+
+void PrintStarted(const std::vector<Adapter>& adapters, PDRIVER_OBJECT driver)
+{
+    Heading("Start with the platform's assignment");
+    for (const Adapter& a : adapters) {
+        PADAPTER_EXTENSION ext = AdapterExtension(a.Pdo, driver);
+        if (!ext) {
+            continue;
+        }
+        HmNodeInfo node = HmNode(a.Pdo);
+        Say("%s  %s: %s (%s)\n", HmDeviceName(a.Pdo).c_str(), a.Model.c_str(),
+            HmNodeStateName(node.State), HmStatusName(node.LastStatus).c_str());
+        Say("    interrupt: vector %s  level %u  affinity %s  %s%s  status register %s\n",
+            Hex(ext->InterruptVector, 2).c_str(), ext->InterruptLevel,
+            Hex(ext->InterruptAffinity, 1).c_str(),
+            ext->InterruptMode ? "latched" : "level-sensitive",
+            ext->InterruptShared ? ", shared" : "", Hex(ext->StatusPort, 4).c_str());
+        std::string parent = ext->ParentInstanceId ? Narrow(ext->ParentInstanceId, 256) : "(none)";
+        Say("    parent instance ID: %s\n", parent.c_str());
+        Say("    %-9s %-6s %-11s %-8s %-9s %-14s %s\n", "device", "Index", "PortNumber", "IoBase",
+            "IoLength", "InterruptMask", "port driver");
+        std::vector<PDEVICE_OBJECT> ports = HmPortDevices(a.Pdo);
+        for (PDEVICE_OBJECT pdo : ports) {
+            PPORT_EXTENSION p = PortOf(pdo);
+            HmSerialState s = HmSerialStateOf(pdo);
+            std::string driverState = !s.Bound ? "not bound"
+                                      : s.Started
+                                          ? (s.Hooked ? "started, callback hooked" : "started")
+                                          : "start failed: " + HmStatusName(s.StartStatus);
+            Say("    %-9s %-6u %-11u %-8s %-9u %-14s %s\n", HmDeviceName(pdo).c_str(),
+                p->Head.Index, p->PortNumber, Hex(p->IoBase, 4).c_str(), p->IoLength,
+                Hex(p->InterruptMask, 2).c_str(), driverState.c_str());
+        }
+        for (PDEVICE_OBJECT pdo : ports) {
+            HmNodeInfo n = HmNode(pdo);
+            std::string hw = n.HardwareIds.empty() ? "-" : HmNarrow(n.HardwareIds[0]);
+            Say("    %-9s device ID %s  hardware ID %s  compatible IDs: %s\n",
+                HmDeviceName(pdo).c_str(), HmNarrow(n.DeviceId).c_str(), hw.c_str(),
+                HmStatusName(n.IdStatus[BusQueryCompatibleIDs]).c_str());
+            Say("    %-9s instance ID %s\n", "", HmNarrow(n.InstanceId).c_str());
+            Say("    %-9s description \"%s\"  location \"%s\"\n", "",
+                HmNarrow(n.Description).c_str(), HmNarrow(n.Location).c_str());
+            Say("    %-9s capabilities: UniqueID %u  SilentInstall %u  Address %s  UINumber %u\n",
+                "", n.Capabilities.UniqueID, n.Capabilities.SilentInstall,
+                Hex(n.Capabilities.Address, 8).c_str(), n.Capabilities.UINumber);
+        }
+    }
+}
+
+ULONG UartIndex(PDEVICE_OBJECT portPdo)
+{
+    return PortOf(portPdo)->Descriptor->Offset / 8;
+}
+
+void Traffic(const std::vector<Adapter>& adapters, PDRIVER_OBJECT driver, const char* title)
+{
+    Heading(title);
+    struct Flow {
+        PDEVICE_OBJECT Adapter;
+        PDEVICE_OBJECT Port;
+        std::vector<UCHAR> Out;
+        std::vector<UCHAR> In;
+        std::vector<UCHAR> GotRemote;
+        std::vector<UCHAR> GotLocal;
+    };
+    std::vector<Flow> flows;
+    for (const Adapter& a : adapters) {
+        if (!AdapterExtension(a.Pdo, driver)) {
+            continue;
+        }
+        for (PDEVICE_OBJECT port : HmPortDevices(a.Pdo)) {
+            if (!HmSerialStateOf(port).Started) {
+                continue;
+            }
+            Flow f{a.Pdo, port, {}, {}, {}, {}};
+            std::string out = "Hello from " + HmDeviceName(port) + ", sent by the port driver.";
+            std::string in = "Reply to " + HmDeviceName(port) + " from the far end of the cable.";
+            f.Out.assign(out.begin(), out.end());
+            f.In.assign(in.begin(), in.end());
+            flows.push_back(f);
+        }
+    }
+    std::vector<HmSerialState> before;
+    std::vector<HmInterruptStats> irqBefore;
+    for (Flow& f : flows) {
+        before.push_back(HmSerialStateOf(f.Port));
+        HmSerialRead(f.Port);
+        HmRemoteTake(f.Adapter, UartIndex(f.Port));
+    }
+    for (const Adapter& a : adapters) {
+        irqBefore.push_back(HmInterrupts(a.Pdo));
+    }
+    for (Flow& f : flows) {
+        HmSerialWrite(f.Port, f.Out);
+        HmRemoteSend(f.Adapter, UartIndex(f.Port), f.In);
+    }
+    bool done = HmWaitUntil(
+        [&] {
+            bool all = true;
+            for (Flow& f : flows) {
+                std::vector<UCHAR> r = HmRemoteTake(f.Adapter, UartIndex(f.Port));
+                f.GotRemote.insert(f.GotRemote.end(), r.begin(), r.end());
+                std::vector<UCHAR> l = HmSerialRead(f.Port);
+                f.GotLocal.insert(f.GotLocal.end(), l.begin(), l.end());
+                all = all && f.GotRemote.size() >= f.Out.size() && f.GotLocal.size() >= f.In.size();
+            }
+            return all;
+        },
+        20000);
+    Say("%-9s %-7s %-9s %-11s %-7s %-10s %s\n", "port", "sent", "received", "interrupts", "errors",
+        "transmit", "receive");
+    for (size_t i = 0; i < flows.size(); ++i) {
+        const Flow& f = flows[i];
+        HmSerialState s = HmSerialStateOf(f.Port);
+        uint64_t errors = s.Overruns + s.ParityErrors + s.FramingErrors + s.Breaks -
+                          (before[i].Overruns + before[i].ParityErrors + before[i].FramingErrors +
+                           before[i].Breaks);
+        Say("%-9s %-7llu %-9llu %-11llu %-7llu %-10s %s\n", HmDeviceName(f.Port).c_str(),
+            static_cast<unsigned long long>(s.BytesSent - before[i].BytesSent),
+            static_cast<unsigned long long>(s.BytesReceived - before[i].BytesReceived),
+            static_cast<unsigned long long>(s.Interrupts - before[i].Interrupts),
+            static_cast<unsigned long long>(errors), f.GotRemote == f.Out ? "intact" : "DAMAGED",
+            f.GotLocal == f.In ? "intact" : "DAMAGED");
+    }
+    Say("%-9s %-11s %-9s %s\n", "adapter", "deliveries", "claimed", "unclaimed");
+    for (size_t i = 0; i < adapters.size(); ++i) {
+        if (!AdapterExtension(adapters[i].Pdo, driver)) {
+            continue;
+        }
+        HmInterruptStats s = HmInterrupts(adapters[i].Pdo);
+        Say("%-9s %-11zu %-9zu %zu\n", HmDeviceName(adapters[i].Pdo).c_str(),
+            s.Deliveries - irqBefore[i].Deliveries, s.Claimed - irqBefore[i].Claimed,
+            s.Unclaimed - irqBefore[i].Unclaimed);
+    }
+    if (!done) {
+        Say("(the traffic did not complete within 20 s)\n");
+    }
+}
+
+void SleepAndWake(const std::vector<Adapter>& adapters, PDRIVER_OBJECT driver)
+{
+    Heading("Sleep (S3) and wake (S0)");
+    auto show = [&](const char* when) {
+        for (const Adapter& a : adapters) {
+            PADAPTER_EXTENSION ext = AdapterExtension(a.Pdo, driver);
+            if (!ext) {
+                continue;
+            }
+            Say("    %-10s %-9s DevicePowerState D%u   bus: D%d   S3 maps to D%d\n", when,
+                HmDeviceName(a.Pdo).c_str(), ext->DevicePowerState - 1, HmBusDevicePower(a.Pdo) - 1,
+                ext->Capabilities.DeviceState[PowerSystemSleeping3] - 1);
+        }
+    };
+    size_t powerMark = HkPowerRequests().size();
+    NTSTATUS sleep = HmSetSystemPower(PowerSystemSleeping3);
+    Say("system set-power S3: %s\n", HmStatusName(sleep).c_str());
+    show("asleep");
+    NTSTATUS wake = HmSetSystemPower(PowerSystemWorking);
+    Say("system set-power S0: %s\n", HmStatusName(wake).c_str());
+    show("awake");
+    std::vector<HkPowerRequest> requests = HkPowerRequests();
+    Say("device power requests made by the drivers:\n");
+    for (size_t i = powerMark; i < requests.size(); ++i) {
+        Say("    %-9s %s D%d = %s\n", HmDeviceName(requests[i].Target).c_str(),
+            HmPowerMinorName(requests[i].MinorFunction).c_str(), requests[i].State.DeviceState - 1,
+            HmStatusName(requests[i].Result).c_str());
+    }
+}
+
+struct Fault {
+    const char* Title;
+    std::function<void(PDEVICE_OBJECT, HmAssignment&)> Setup;
+    std::function<void(PDEVICE_OBJECT)> Undo;
+};
+
+void FaultyAssignments(PDRIVER_OBJECT driver)
+{
+    Heading("Faulty assignments (one LX4A adapter, started again and again)");
+    HmPnpOptions options;
+    HmSetPnpOptions(options);
+    PDEVICE_OBJECT pdo = HmPlugAdapter(HmModel::LX4A);
+    UCHAR pristine[256];
+    HmGetConfigSpace(pdo, pristine);
+    const std::vector<Fault> faults = {
+        {"no resource lists at all",
+         [](PDEVICE_OBJECT, HmAssignment& a) { a.NoRaw = a.NoTranslated = true; },
+         {}},
+        {"no interrupt",
+         [](PDEVICE_OBJECT, HmAssignment& a) {
+             a.Raw[0].Partials.pop_back();
+             a.Translated[0].Partials.pop_back();
+         },
+         {}},
+        {"latched interrupt",
+         [](PDEVICE_OBJECT, HmAssignment& a) {
+             a.Raw[0].Partials[2].Flags = CM_RESOURCE_INTERRUPT_LATCHED;
+             a.Translated[0].Partials[2].Flags = CM_RESOURCE_INTERRUPT_LATCHED;
+         },
+         {}},
+        {"no I/O ranges",
+         [](PDEVICE_OBJECT, HmAssignment& a) {
+             a.Raw[0].Partials.erase(a.Raw[0].Partials.begin(), a.Raw[0].Partials.begin() + 2);
+             a.Translated[0].Partials.erase(a.Translated[0].Partials.begin(),
+                                            a.Translated[0].Partials.begin() + 2);
+         },
+         {}},
+        {"raw and translated lists disagree",
+         [](PDEVICE_OBJECT, HmAssignment& a) {
+             a.Translated[0].Partials.erase(a.Translated[0].Partials.begin() + 1);
+         },
+         {}},
+        {"BAR 0 range too short for four UARTs",
+         [](PDEVICE_OBJECT, HmAssignment& a) { a.Translated[0].Partials[0].Length = 16; },
+         {}},
+        {"BAR 0 is a memory BAR",
+         [](PDEVICE_OBJECT p, HmAssignment&) {
+             UCHAR space[256];
+             HmGetConfigSpace(p, space);
+             space[0x10] = 0x00;
+             space[0x11] = 0x00;
+             space[0x12] = 0xF0;
+             space[0x13] = 0xFE;
+             HmSetConfigSpace(p, space);
+             HmBusAnswers b = HmGetBusAnswers(p);
+             b.ProgramBars = false;
+             HmSetBusAnswers(p, b);
+         },
+         [pristine](PDEVICE_OBJECT p) {
+             HmSetConfigSpace(p, pristine);
+             HmBusAnswers b = HmGetBusAnswers(p);
+             b.ProgramBars = true;
+             HmSetBusAnswers(p, b);
+         }},
+        {"the interrupt cannot be connected",
+         [](PDEVICE_OBJECT, HmAssignment&) { HkFailNth(HkFault::ConnectInterrupt, 1); },
+         [](PDEVICE_OBJECT) { HkClearFaults(); }},
+        {"the bus fails the instance ID query",
+         [](PDEVICE_OBJECT p, HmAssignment&) {
+             HmBusAnswers b = HmGetBusAnswers(p);
+             b.InstanceIdAnswer = HmIdAnswer::Fail;
+             HmSetBusAnswers(p, b);
+         },
+         [](PDEVICE_OBJECT p) {
+             HmBusAnswers b = HmGetBusAnswers(p);
+             b.InstanceIdAnswer = HmIdAnswer::String;
+             HmSetBusAnswers(p, b);
+         }},
+    };
+    for (const Fault& f : faults) {
+        NTSTATUS add = HmAddDevice(driver, pdo);
+        HmAssignment a = HmDefaultAssignment(pdo);
+        f.Setup(pdo, a);
+        size_t mark = EventMark();
+        NTSTATUS status = add;
+        if (NT_SUCCESS(add)) {
+            status = HmStartAdapter(pdo, a);
+        }
+        if (f.Undo) {
+            f.Undo(pdo);
+        }
+        Say("%-38s start: %s\n", f.Title, HmStatusName(status).c_str());
+        PrintEventsSince(mark, "    ");
+        if (NT_SUCCESS(status)) {
+            HmRemoveAdapter(pdo);
+        }
+    }
+    HmUnplugAdapter(pdo);
+}
+
+void RemoveAll(std::vector<Adapter>& adapters, PDRIVER_OBJECT driver)
+{
+    Heading("Surprise removal and removal");
+    bool surprised = false;
+    for (const Adapter& a : adapters) {
+        if (!AdapterExtension(a.Pdo, driver)) {
+            continue;
+        }
+        size_t mark = EventMark();
+        if (!surprised) {
+            std::vector<PDEVICE_OBJECT> ports = HmPortDevices(a.Pdo);
+            Say("%s pulled out of its slot (%zu port devices)\n", HmDeviceName(a.Pdo).c_str(),
+                ports.size());
+            HmSurpriseRemoveAdapter(a.Pdo);
+            Say("    node known afterwards: %s; its PDO deleted: %s\n",
+                HmNode(a.Pdo).Known ? "yes" : "no",
+                HkDeviceExists(a.Pdo) && !HkDeviceDeleted(a.Pdo) ? "no" : "yes");
+            surprised = true;
+        } else {
+            NTSTATUS status = HmRemoveAdapter(a.Pdo);
+            Say("%s removed: %s\n", HmDeviceName(a.Pdo).c_str(), HmStatusName(status).c_str());
+        }
+        if (EventMark() != mark) {
+            PrintEventsSince(mark, "    ");
+        }
+    }
+}
+
+void PrintLogs()
+{
+    Heading("Event log");
+    std::vector<HkErrorLogEntry> log = HkErrorLog();
+    if (log.empty()) {
+        Say("(empty)\n");
+    }
+    for (const HkErrorLogEntry& e : log) {
+        Say("%-11s %s  %-28s %s\n", Severity(e.ErrorCode), Hex(e.ErrorCode, 8).c_str(),
+            HmDeviceName(static_cast<PDEVICE_OBJECT>(e.IoObject)).c_str(),
+            HmNarrow(e.Text).c_str());
+    }
+    Heading("Debug output");
+    std::string out = HkDebugOutput();
+    Say("%s", out.empty() ? "(none)\n" : out.c_str());
+}
+
+bool ParseOptions(int argc, char** argv, Options* options)
+{
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--model" && i + 1 < argc) {
+            HmModel m;
+            if (!HmModelFromName(argv[++i], &m)) {
+                std::fprintf(stderr, "corsim: unknown model %s\n", argv[i]);
+                return false;
+            }
+            options->Models.push_back(m);
+            options->Unknown = false;
+        } else if (arg == "--no-unknown") {
+            options->Unknown = false;
+        } else if (arg == "--unknown") {
+            options->Unknown = true;
+        } else if (arg == "--brief") {
+            options->Brief = true;
+        } else if (arg == "--trace" && i + 1 < argc) {
+            options->TraceFile = argv[++i];
+        } else {
+            std::fprintf(stderr,
+                         "usage: corsim [--model LX2A|LX4A|...|LX8C]... [--unknown|--no-unknown] "
+                         "[--brief] [--trace FILE]\n");
+            return false;
+        }
+    }
+    if (options->Models.empty() && options->Unknown && argc <= 1) {
+        for (int i = 0; i < HmModelCount; ++i) {
+            options->Models.push_back(static_cast<HmModel>(i));
+        }
+    } else if (options->Models.empty() && !options->Brief && options->Unknown) {
+        for (int i = 0; i < HmModelCount; ++i) {
+            options->Models.push_back(static_cast<HmModel>(i));
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    Options options;
+    if (!ParseOptions(argc, argv, &options)) {
+        return 2;
+    }
+    HmReset();
+    std::vector<std::string> violations;
+    HkSetViolationHandler([&](const HkViolation& v) { violations.push_back(v.What); });
+    PDRIVER_OBJECT driver = HkLoadDriver(DriverEntry, L"corcard");
+    if (!driver) {
+        std::fprintf(stderr, "corsim: DriverEntry failed\n");
+        return 1;
+    }
+    Say("corsim: the corcard driver on a simulated PCI machine\n");
+    std::vector<Adapter> adapters = PlugAll(options, driver);
+    PrintTree(adapters, driver);
+    if (!options.Brief) {
+        for (const Adapter& a : adapters) {
+            if (NT_SUCCESS(a.AddStatus)) {
+                HmStartAdapter(a.Pdo);
+            }
+        }
+        PrintStarted(adapters, driver);
+        Traffic(adapters, driver, "Traffic through every port");
+        SleepAndWake(adapters, driver);
+        Traffic(adapters, driver, "Traffic after waking");
+        FaultyAssignments(driver);
+        RemoveAll(adapters, driver);
+    }
+    HmUnplugAll();
+    PrintLogs();
+    HkUnloadDriver(driver);
+    bool clean = HkCheckClean();
+    Heading("Platform checks");
+    Say("driver unloaded; kernel stand-in %s\n", clean ? "clean (no leaks)" : "NOT clean");
+    for (const std::string& v : violations) {
+        Say("violation: %s\n", v.c_str());
+    }
+    if (!options.TraceFile.empty()) {
+        std::ofstream trace(options.TraceFile);
+        for (const std::string& line : HmTrace()) {
+            trace << line << "\n";
+        }
+        Say("trace of %zu requests written to %s\n", HmTrace().size(), options.TraceFile.c_str());
+    }
+    HkSetViolationHandler(nullptr);
+    HmReset();
+    return violations.empty() && clean ? 0 : 1;
+}

@@ -1,0 +1,292 @@
+// The simulated PCI bus driver, the resource list builders and the managers, driven with the
+// WDM API the way a function driver above the bus and the platform drive them.
+#include "testsupport.h"
+
+#include <cstring>
+
+namespace {
+
+class MachineBus : public HmTest {};
+
+// Reads configuration space from the top of the PDO's stack with a synchronous request, as a
+// function driver reads it through the bus driver below it.
+NTSTATUS ReadConfig(PDEVICE_OBJECT pdo, ULONG offset, ULONG length, UCHAR* buffer, ULONG_PTR* moved)
+{
+    HmIrpResult r = HmSendPnp(pdo, IRP_MN_READ_CONFIG, [&](PIO_STACK_LOCATION sp) {
+        sp->Parameters.ReadWriteConfig.WhichSpace = PCI_WHICHSPACE_CONFIG;
+        sp->Parameters.ReadWriteConfig.Buffer = buffer;
+        sp->Parameters.ReadWriteConfig.Offset = offset;
+        sp->Parameters.ReadWriteConfig.Length = length;
+    });
+    if (moved) {
+        *moved = r.Information;
+    }
+    return r.Status;
+}
+
+HmIrpResult QueryId(PDEVICE_OBJECT pdo, BUS_QUERY_ID_TYPE type)
+{
+    return HmSendPnp(pdo, IRP_MN_QUERY_ID,
+                     [&](PIO_STACK_LOCATION sp) { sp->Parameters.QueryId.IdType = type; });
+}
+
+std::u16string TakeString(ULONG_PTR information)
+{
+    std::u16string s;
+    auto text = reinterpret_cast<const WCHAR*>(information);
+    for (size_t i = 0; text && text[i]; ++i) {
+        s.push_back(static_cast<char16_t>(text[i]));
+    }
+    if (text) {
+        ExFreePool(reinterpret_cast<PVOID>(information));
+    }
+    return s;
+}
+
+} // namespace
+
+TEST_F(MachineBus, ConfigurationSpaceOfEveryModelCarriesItsIdentifiers)
+{
+    for (int i = 0; i < HmModelCount; ++i) {
+        HmModel model = static_cast<HmModel>(i);
+        PDEVICE_OBJECT pdo = HmPlugAdapter(model);
+        ASSERT_NE(pdo, nullptr);
+        PCI_COMMON_HEADER header;
+        std::memset(&header, 0xCC, sizeof header);
+        ULONG_PTR moved = 0;
+        ASSERT_EQ(ReadConfig(pdo, 0, sizeof header, reinterpret_cast<UCHAR*>(&header), &moved),
+                  STATUS_SUCCESS);
+        EXPECT_EQ(moved, sizeof header);
+        EXPECT_EQ(header.VendorID, 0x1E5C);
+        EXPECT_EQ(header.DeviceID, 0x0001);
+        EXPECT_EQ(header.u.type0.SubVendorID, 0x0001);
+        EXPECT_EQ(header.u.type0.SubSystemID, HmSubsystemId(model)) << HmModelName(model);
+        EXPECT_EQ(header.u.type0.BaseAddresses[0] & 3u, 1u) << "BAR 0 is an I/O BAR";
+        EXPECT_EQ(header.u.type0.BaseAddresses[1] & 3u, 1u) << "BAR 1 is an I/O BAR";
+        EXPECT_NE(header.u.type0.BaseAddresses[0] & ~3u, 0u) << "firmware gave BAR 0 an address";
+        EXPECT_EQ(header.u.type0.BaseAddresses[2], 0u);
+    }
+}
+
+TEST_F(MachineBus, ConfigReadHonoursOffsetAndClipsAtTheEnd)
+{
+    PDEVICE_OBJECT pdo = HmPlugAdapter(HmModel::LX2A);
+    UCHAR buffer[16];
+    std::memset(buffer, 0xEE, sizeof buffer);
+    ULONG_PTR moved = 0;
+    ASSERT_EQ(ReadConfig(pdo, 0x2C, 4, buffer, &moved), STATUS_SUCCESS);
+    EXPECT_EQ(moved, 4u);
+    EXPECT_EQ(buffer[0] | buffer[1] << 8, 0x0001);
+    EXPECT_EQ(buffer[2] | buffer[3] << 8, 0x7A21);
+    EXPECT_EQ(buffer[4], 0xEE) << "nothing beyond the length is written";
+    ASSERT_EQ(ReadConfig(pdo, 250, 16, buffer, &moved), STATUS_SUCCESS);
+    EXPECT_EQ(moved, 6u);
+    EXPECT_EQ(buffer[6], 0xEE);
+}
+
+TEST_F(MachineBus, SynchronousAndPendingAnswersAreTheSame)
+{
+    PDEVICE_OBJECT pdo = HmPlugAdapter(HmModel::LX4B);
+    for (bool pending : {false, true}) {
+        HmBusAnswers answers = HmGetBusAnswers(pdo);
+        answers.Pending = pending ? static_cast<unsigned>(HmBusRequest::ReadConfig) |
+                                        static_cast<unsigned>(HmBusRequest::QueryId)
+                                  : 0;
+        answers.InstanceId = u"4&2b8260c3&0&20F0";
+        HmSetBusAnswers(pdo, answers);
+        PCI_COMMON_HEADER header;
+        ASSERT_EQ(ReadConfig(pdo, 0, 64, reinterpret_cast<UCHAR*>(&header), nullptr),
+                  STATUS_SUCCESS);
+        EXPECT_EQ(header.u.type0.SubSystemID, 0x7B41);
+        HmIrpResult r = QueryId(pdo, BusQueryInstanceID);
+        ASSERT_EQ(r.Status, STATUS_SUCCESS);
+        EXPECT_EQ(TakeString(r.Information), u"4&2b8260c3&0&20F0");
+        std::vector<HmBusRecord> records = HmBusRecords(pdo);
+        ASSERT_GE(records.size(), 2u);
+        EXPECT_EQ(records[records.size() - 2].Pending, pending);
+        EXPECT_EQ(records.back().Pending, pending);
+        EXPECT_EQ(records.back().Minor, IRP_MN_QUERY_ID);
+    }
+}
+
+TEST_F(MachineBus, InstanceIdAnswersNoneFailureAndOverlong)
+{
+    PDEVICE_OBJECT pdo = HmPlugAdapter(HmModel::LX8C);
+    HmBusAnswers answers = HmGetBusAnswers(pdo);
+    answers.InstanceIdAnswer = HmIdAnswer::None;
+    HmSetBusAnswers(pdo, answers);
+    HmIrpResult r = QueryId(pdo, BusQueryInstanceID);
+    EXPECT_EQ(r.Status, STATUS_SUCCESS);
+    EXPECT_EQ(r.Information, 0u);
+
+    answers.InstanceIdAnswer = HmIdAnswer::Fail;
+    answers.InstanceIdFailure = STATUS_INSUFFICIENT_RESOURCES;
+    HmSetBusAnswers(pdo, answers);
+    r = QueryId(pdo, BusQueryInstanceID);
+    EXPECT_EQ(r.Status, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(r.Information, 0u);
+
+    answers.InstanceIdAnswer = HmIdAnswer::String;
+    answers.InstanceId = std::u16string(300, u'7');
+    HmSetBusAnswers(pdo, answers);
+    r = QueryId(pdo, BusQueryInstanceID);
+    ASSERT_EQ(r.Status, STATUS_SUCCESS);
+    EXPECT_EQ(TakeString(r.Information).size(), 300u);
+}
+
+TEST_F(MachineBus, HardwareIdsAreAPciMultiString)
+{
+    PDEVICE_OBJECT pdo = HmPlugAdapter(HmModel::LX2C);
+    HmIrpResult r = QueryId(pdo, BusQueryHardwareIDs);
+    ASSERT_EQ(r.Status, STATUS_SUCCESS);
+    auto text = reinterpret_cast<const WCHAR*>(r.Information);
+    std::vector<std::u16string> ids;
+    std::u16string current;
+    for (size_t i = 0;; ++i) {
+        if (text[i]) {
+            current.push_back(static_cast<char16_t>(text[i]));
+        } else if (current.empty()) {
+            break;
+        } else {
+            ids.push_back(current);
+            current.clear();
+        }
+    }
+    ExFreePool(reinterpret_cast<PVOID>(r.Information));
+    ASSERT_EQ(ids.size(), 4u);
+    EXPECT_EQ(ids[0], u"PCI\\VEN_1E5C&DEV_0001&SUBSYS_7C210001&REV_01");
+    EXPECT_EQ(ids[1], u"PCI\\VEN_1E5C&DEV_0001&SUBSYS_7C210001");
+}
+
+TEST_F(MachineBus, CapabilitiesAnswerKeepsTheCallersSizeAndVersion)
+{
+    PDEVICE_OBJECT pdo = HmPlugAdapter(HmModel::LX4A);
+    HmBusAnswers answers = HmGetBusAnswers(pdo);
+    answers.Capabilities.UINumber = 42;
+    answers.Capabilities.SurpriseRemovalOK = 1;
+    answers.Capabilities.DeviceState[PowerSystemSleeping3] = PowerDeviceD2;
+    HmSetBusAnswers(pdo, answers);
+    DEVICE_CAPABILITIES caps;
+    std::memset(&caps, 0, sizeof caps);
+    caps.Size = sizeof caps;
+    caps.Version = 1;
+    HmIrpResult r = HmSendPnp(pdo, IRP_MN_QUERY_CAPABILITIES, [&](PIO_STACK_LOCATION sp) {
+        sp->Parameters.DeviceCapabilities.Capabilities = &caps;
+    });
+    ASSERT_EQ(r.Status, STATUS_SUCCESS);
+    EXPECT_EQ(caps.Size, sizeof caps);
+    EXPECT_EQ(caps.Version, 1);
+    EXPECT_EQ(caps.UINumber, 42u);
+    EXPECT_EQ(caps.SurpriseRemovalOK, 1u);
+    EXPECT_EQ(caps.DeviceState[PowerSystemSleeping3], PowerDeviceD2);
+    EXPECT_EQ(caps.DeviceState[PowerSystemShutdown], PowerDeviceD3);
+}
+
+TEST_F(MachineBus, OtherRequestsCompleteWithTheStatusTheyCarry)
+{
+    PDEVICE_OBJECT pdo = HmPlugAdapter(HmModel::LX4A);
+    GUID guid = {0x12345678, 1, 2, {3, 4, 5, 6, 7, 8, 9, 10}};
+    INTERFACE iface;
+    HmIrpResult r = HmSendPnp(pdo, IRP_MN_QUERY_INTERFACE, [&](PIO_STACK_LOCATION sp) {
+        sp->Parameters.QueryInterface.InterfaceType = &guid;
+        sp->Parameters.QueryInterface.Size = sizeof iface;
+        sp->Parameters.QueryInterface.Version = 1;
+        sp->Parameters.QueryInterface.Interface = &iface;
+    });
+    EXPECT_EQ(r.Status, STATUS_NOT_SUPPORTED);
+}
+
+TEST_F(MachineBus, StartProgramsTheBarsAndMapsTheRegisters)
+{
+    PDEVICE_OBJECT pdo = HmPlugAdapter(HmModel::LX4A);
+    EXPECT_FALSE(HmRegistersMapped(pdo));
+    HmAssignment a = HmMakeAssignment(0xE000, 32, 0xE040, 4, 17, 0x72, 7);
+    HmIrpResult r = HmSendPnp(pdo, IRP_MN_START_DEVICE, [&](PIO_STACK_LOCATION sp) {
+        static std::vector<UCHAR> raw, translated;
+        raw = HmBuildResourceList(a.Raw);
+        translated = HmBuildResourceList(a.Translated);
+        sp->Parameters.StartDevice.AllocatedResources =
+            reinterpret_cast<PCM_RESOURCE_LIST>(raw.data());
+        sp->Parameters.StartDevice.AllocatedResourcesTranslated =
+            reinterpret_cast<PCM_RESOURCE_LIST>(translated.data());
+    });
+    ASSERT_EQ(r.Status, STATUS_SUCCESS);
+    EXPECT_TRUE(HmRegistersMapped(pdo));
+    EXPECT_EQ(HmBarBase(pdo, 0), 0xE000u);
+    EXPECT_EQ(HmBarBase(pdo, 1), 0xE040u);
+    EXPECT_EQ(HmInterrupts(pdo).Vector, 0x72u);
+    // The scratch register of UART 2 answers at BAR 0 + 16 + 7; the status register is read-only.
+    WRITE_PORT_UCHAR(reinterpret_cast<PUCHAR>(0xE000 + 16 + 7), 0x5A);
+    EXPECT_EQ(READ_PORT_UCHAR(reinterpret_cast<PUCHAR>(0xE000 + 16 + 7)), 0x5A);
+    EXPECT_EQ(HmUart(pdo, 2).Scr, 0x5A);
+    WRITE_PORT_UCHAR(reinterpret_cast<PUCHAR>(0xE040), 0xFF);
+    EXPECT_EQ(READ_PORT_UCHAR(reinterpret_cast<PUCHAR>(0xE040)), 0x00);
+    // Stop: decoding off.
+    ASSERT_EQ(HmSendPnp(pdo, IRP_MN_STOP_DEVICE).Status, STATUS_SUCCESS);
+    EXPECT_FALSE(HmRegistersMapped(pdo));
+    EXPECT_EQ(READ_PORT_UCHAR(reinterpret_cast<PUCHAR>(0xE000 + 16 + 7)), 0xFF);
+}
+
+TEST_F(MachineBus, StatusRegisterShowsEachUartsInterruptOutput)
+{
+    PDEVICE_OBJECT pdo = HmPlugAdapter(HmModel::LX8A);
+    HmAssignment a = HmDefaultAssignment(pdo);
+    std::vector<UCHAR> raw = HmBuildResourceList(a.Raw);
+    std::vector<UCHAR> translated = HmBuildResourceList(a.Translated);
+    ASSERT_EQ(HmSendPnp(pdo, IRP_MN_START_DEVICE,
+                        [&](PIO_STACK_LOCATION sp) {
+                            sp->Parameters.StartDevice.AllocatedResources =
+                                reinterpret_cast<PCM_RESOURCE_LIST>(raw.data());
+                            sp->Parameters.StartDevice.AllocatedResourcesTranslated =
+                                reinterpret_cast<PCM_RESOURCE_LIST>(translated.data());
+                        })
+                  .Status,
+              STATUS_SUCCESS);
+    ULONG64 bar0 = HmBarBase(pdo, 0);
+    ULONG64 bar1 = HmBarBase(pdo, 1);
+    auto status = [&] { return READ_PORT_UCHAR(reinterpret_cast<PUCHAR>(bar1)); };
+    EXPECT_EQ(status(), 0);
+    // UART 5: enable the transmitter interrupt; its INT goes high at once (THR empty).
+    WRITE_PORT_UCHAR(reinterpret_cast<PUCHAR>(bar0 + 5 * 8 + 1), 0x02);
+    EXPECT_EQ(status(), 0x20);
+    EXPECT_TRUE(HmLineAsserted(pdo));
+    // Reading IIR (showing THRE) clears that source; the line drops.
+    EXPECT_EQ(READ_PORT_UCHAR(reinterpret_cast<PUCHAR>(bar0 + 5 * 8 + 2)), 0x02);
+    EXPECT_EQ(status(), 0);
+    EXPECT_FALSE(HmLineAsserted(pdo));
+}
+
+TEST_F(MachineBus, RemoveDeletesThePdoOnlyWhenTheBoardIsGone)
+{
+    PDEVICE_OBJECT pdo = HmPlugAdapter(HmModel::LX2B);
+    ASSERT_EQ(HmSendPnp(pdo, IRP_MN_REMOVE_DEVICE).Status, STATUS_SUCCESS);
+    EXPECT_TRUE(HkDeviceExists(pdo)) << "the board is still in its slot";
+    EXPECT_FALSE(HkDeviceDeleted(pdo));
+    HmSurpriseRemoveAdapter(pdo);
+    EXPECT_FALSE(HkDeviceExists(pdo) && !HkDeviceDeleted(pdo));
+    EXPECT_FALSE(HmNode(pdo).Known);
+}
+
+TEST_F(MachineBus, SetPowerToD0CanFailAndD3ResetsTheUarts)
+{
+    PDEVICE_OBJECT pdo = HmPlugAdapter(HmModel::LX2A);
+    POWER_STATE d3;
+    d3.DeviceState = PowerDeviceD3;
+    POWER_STATE d0;
+    d0.DeviceState = PowerDeviceD0;
+    EXPECT_EQ(HmSendPower(pdo, IRP_MN_SET_POWER, DevicePowerState, d3).Status, STATUS_SUCCESS);
+    EXPECT_EQ(HmBusDevicePower(pdo), PowerDeviceD3);
+    HmBusAnswers answers = HmGetBusAnswers(pdo);
+    answers.D0Status = STATUS_DEVICE_NOT_READY;
+    answers.Pending = static_cast<unsigned>(HmBusRequest::Power);
+    HmSetBusAnswers(pdo, answers);
+    EXPECT_EQ(HmSendPower(pdo, IRP_MN_SET_POWER, DevicePowerState, d0).Status,
+              STATUS_DEVICE_NOT_READY);
+    EXPECT_EQ(HmBusDevicePower(pdo), PowerDeviceD3);
+    answers.D0Status = STATUS_SUCCESS;
+    HmSetBusAnswers(pdo, answers);
+    EXPECT_EQ(HmSendPower(pdo, IRP_MN_SET_POWER, DevicePowerState, d0).Status, STATUS_SUCCESS);
+    EXPECT_EQ(HmBusDevicePower(pdo), PowerDeviceD0);
+    // Every power request to the PDO started the next one.
+    EXPECT_EQ(HkStartNextPowerIrps().size(), 3u);
+}
