@@ -210,8 +210,6 @@ TEST_F(MachinePnp, PendingBusAnswersAreWaitedFor)
         pending += r.Pending;
     }
     EXPECT_GT(pending, 3u);
-    POWER_STATE s3;
-    s3.SystemState = PowerSystemSleeping3;
     EXPECT_EQ(HmSetSystemPower(PowerSystemSleeping3), STATUS_SUCCESS);
     EXPECT_EQ(HmBusDevicePower(pdo), PowerDeviceD3);
     EXPECT_EQ(HmSetSystemPower(PowerSystemWorking), STATUS_SUCCESS);
