@@ -9,6 +9,11 @@
 #include <string>
 #include <vector>
 
+inline std::u16string Text16(const UNICODE_STRING& s)
+{
+    return std::u16string(reinterpret_cast<const char16_t*>(s.Buffer), s.Length / 2);
+}
+
 using DispatchBehaviour = std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)>;
 
 inline NTSTATUS RigDispatch(PDEVICE_OBJECT device, PIRP irp)
