@@ -145,16 +145,27 @@ NTSTATUS QueryParentInstanceId(PADAPTER_EXTENSION Adapter)
     return STATUS_SUCCESS;
 }
 
+// The descriptor after Descriptor. A device-specific descriptor carries DataSize bytes of data
+// right after itself, so the next descriptor (or the next full descriptor) begins after them.
+static const CM_PARTIAL_RESOURCE_DESCRIPTOR* NextPartial(
+    const CM_PARTIAL_RESOURCE_DESCRIPTOR* Descriptor)
+{
+    const UCHAR* Next = reinterpret_cast<const UCHAR*>(Descriptor + 1);
+    if (Descriptor->Type == CmResourceTypeDeviceSpecific) {
+        Next += Descriptor->u.DeviceSpecificData.DataSize;
+    }
+    return reinterpret_cast<const CM_PARTIAL_RESOURCE_DESCRIPTOR*>(Next);
+}
+
 VOID ParseResourceList(const CM_RESOURCE_LIST* List, PRESOURCE_SUMMARY Summary)
 {
+    // The declared one-element arrays are variable length: walk them with pointers.
     const CM_FULL_RESOURCE_DESCRIPTOR* Full = List->List;
     for (ULONG FullIndex = 0; FullIndex < List->Count; ++FullIndex) {
         const CM_PARTIAL_RESOURCE_LIST* Partial = &Full->PartialResourceList;
-        // Pointer arithmetic, not indexing: the declared one-element arrays are variable length.
-        const CM_PARTIAL_RESOURCE_DESCRIPTOR* Descriptors = Partial->PartialDescriptors;
+        const CM_PARTIAL_RESOURCE_DESCRIPTOR* Descriptor = Partial->PartialDescriptors;
 
         for (ULONG Index = 0; Index < Partial->Count; ++Index) {
-            const CM_PARTIAL_RESOURCE_DESCRIPTOR* Descriptor = Descriptors + Index;
             switch (Descriptor->Type) {
             case CmResourceTypePort:
                 if (static_cast<ULONG>(Summary->PortRangeCount) < MaxSummaryPortRanges) {
@@ -180,10 +191,11 @@ VOID ParseResourceList(const CM_RESOURCE_LIST* List, PRESOURCE_SUMMARY Summary)
                 // Memory, DMA, device-specific data and the rest are not ours to use.
                 break;
             }
+            Descriptor = NextPartial(Descriptor);
         }
 
-        // Full descriptors are variable in length: the next begins after the last partial one.
-        Full = reinterpret_cast<const CM_FULL_RESOURCE_DESCRIPTOR*>(Descriptors + Partial->Count);
+        // The next full descriptor begins right after the last partial one of this.
+        Full = reinterpret_cast<const CM_FULL_RESOURCE_DESCRIPTOR*>(Descriptor);
     }
 }
 

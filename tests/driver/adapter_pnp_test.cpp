@@ -1,0 +1,351 @@
+// The adapter's plug-and-play routine as the plug-and-play manager drives it: bus relations, the
+// query and cancel requests, capabilities, surprise removal followed by removal, and the
+// adapter's life, which ends exactly when the last request that uses it leaves.
+#include "adapter_rig.h"
+
+#include <atomic>
+#include <thread>
+
+using namespace adapterrig;
+
+namespace {
+
+constexpr ULONG RelationsTestTag = 0x6C655254; // "TRel"
+
+PDEVICE_RELATIONS NewRelations(std::initializer_list<PDEVICE_OBJECT> devices)
+{
+    auto rel = static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(
+        PagedPool, sizeof(DEVICE_RELATIONS) + 4 * sizeof(PVOID), RelationsTestTag));
+    rel->Count = 0;
+    for (PDEVICE_OBJECT d : devices) {
+        ObReferenceObject(d);
+        rel->Objects[rel->Count++] = d;
+    }
+    return rel;
+}
+
+// What the manager does with an answer: drop every reference and free the list.
+void Release(PDEVICE_RELATIONS rel)
+{
+    for (ULONG i = 0; i < rel->Count; ++i) {
+        ObDereferenceObject(rel->Objects[i]);
+    }
+    ExFreePool(rel);
+}
+
+size_t BusSaw(PDEVICE_OBJECT pdo, UCHAR minor)
+{
+    return spine::BusRecords(pdo, IRP_MJ_PNP, minor).size();
+}
+
+class AdapterPlugAndPlay : public AdapterRig {
+protected:
+    // Sends a bus relations query carrying previous (an upper driver's answer) in Information.
+    DirectResult Relations(PDEVICE_RELATIONS previous, bool failPool = false)
+    {
+        PIRP irp = IoAllocateIrp(Fdo->StackSize, FALSE);
+        irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+        irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(previous);
+        PIO_STACK_LOCATION s = IoGetNextIrpStackLocation(irp);
+        s->MajorFunction = IRP_MJ_PNP;
+        s->MinorFunction = IRP_MN_QUERY_DEVICE_RELATIONS;
+        s->Parameters.QueryDeviceRelations.Type = BusRelations;
+        KEVENT done;
+        KeInitializeEvent(&done, NotificationEvent, FALSE);
+        IoSetCompletionRoutine(irp, portrig::StopAtCompletion, &done, TRUE, TRUE, TRUE);
+        if (failPool) {
+            HkFailNth(HkFault::Pool, 1);
+        }
+        DirectResult r;
+        r.Returned = IofCallDriver(Fdo, irp);
+        HkClearFaults();
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+        r.Status = irp->IoStatus.Status;
+        r.Information = irp->IoStatus.Information;
+        IoFreeIrp(irp);
+        return r;
+    }
+
+    std::vector<LONG> PortReferences()
+    {
+        std::vector<LONG> refs;
+        for (PPORT_EXTENSION p : Ports) {
+            refs.push_back(HkObjectReferences(p->Self));
+        }
+        return refs;
+    }
+};
+
+TEST_F(AdapterPlugAndPlay, BusRelationsListEveryPortInOrderReferencedOnce)
+{
+    Plug(HmModel::LX4A);
+    ASSERT_EQ(HmStartAdapter(Pdo), STATUS_SUCCESS);
+    const std::vector<LONG> before = PortReferences();
+
+    DirectResult r = Relations(nullptr);
+    ASSERT_EQ(r.Status, STATUS_SUCCESS);
+    auto rel = reinterpret_cast<PDEVICE_RELATIONS>(r.Information);
+    ASSERT_NE(rel, nullptr);
+    ASSERT_EQ(rel->Count, 4u);
+    for (ULONG k = 0; k < 4; ++k) {
+        EXPECT_EQ(rel->Objects[k], Ports[k]->Self) << "entry " << k;
+        EXPECT_EQ(HkObjectReferences(Ports[k]->Self), before[k] + 1) << "port " << k;
+    }
+    ULONG tag = 0;
+    int poolType = -1;
+    ASSERT_TRUE(HkPoolBlockInfo(rel, &tag, &poolType, nullptr));
+    EXPECT_EQ(tag, CorPoolTag);
+    EXPECT_EQ(poolType, PagedPool);
+    Release(rel);
+    EXPECT_EQ(PortReferences(), before);
+}
+
+TEST_F(AdapterPlugAndPlay, AnUpperDriversRelationsComeFirstAndItsListIsFreed)
+{
+    Plug(HmModel::LX2B);
+    ASSERT_EQ(HmStartAdapter(Pdo), STATUS_SUCCESS);
+    PDEVICE_RELATIONS previous = NewRelations({Fdo, Pdo});
+
+    DirectResult r = Relations(previous);
+    ASSERT_EQ(r.Status, STATUS_SUCCESS);
+    auto rel = reinterpret_cast<PDEVICE_RELATIONS>(r.Information);
+    ASSERT_NE(rel, previous);
+    EXPECT_FALSE(HkPoolBlockInfo(previous, nullptr, nullptr, nullptr)) << "previous list freed";
+    ASSERT_EQ(rel->Count, 4u);
+    EXPECT_EQ(rel->Objects[0], Fdo);
+    EXPECT_EQ(rel->Objects[1], Pdo);
+    EXPECT_EQ(rel->Objects[2], Ports[0]->Self);
+    EXPECT_EQ(rel->Objects[3], Ports[1]->Self);
+    Release(rel);
+}
+
+TEST_F(AdapterPlugAndPlay, WithoutPoolTheUpperAnswerStaysAndNoPortIsReferenced)
+{
+    Plug(HmModel::LX4C);
+    ASSERT_EQ(HmStartAdapter(Pdo), STATUS_SUCCESS);
+    const std::vector<LONG> before = PortReferences();
+    PDEVICE_RELATIONS previous = NewRelations({Pdo});
+
+    DirectResult r = Relations(previous, true);
+    EXPECT_EQ(r.Status, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(r.Information, reinterpret_cast<ULONG_PTR>(previous));
+    ASSERT_TRUE(HkPoolBlockInfo(previous, nullptr, nullptr, nullptr));
+    EXPECT_EQ(previous->Count, 1u);
+    EXPECT_EQ(PortReferences(), before);
+    Release(previous);
+}
+
+// Surprise removal: the interrupt goes (the ports are quiesced once more by the remove that
+// follows), the manager is told to look at the bus again and then hears of no port, and the
+// removal deletes the adapter with its ports.
+TEST_F(AdapterPlugAndPlay, SurpriseRemovalHidesThePortsAndTheRemoveDeletesEverything)
+{
+    Plug(HmModel::LX4A);
+    ASSERT_EQ(HmStartAdapter(Pdo), STATUS_SUCCESS);
+    ASSERT_EQ(HmPortDevices(Pdo).size(), 4u);
+    const ULONG vector = Adapter->InterruptVector;
+    const ULONG64 lineControl = Ports[0]->IoBase + 3;
+    HkClearIoLog();
+
+    DirectResult r = portrig::SendPnp(Fdo, IRP_MN_SURPRISE_REMOVAL);
+    EXPECT_EQ(r.Status, STATUS_SUCCESS);
+    EXPECT_EQ(Adapter->PnpState, PnpSurpriseRemoved);
+    EXPECT_EQ(BusSaw(Pdo, IRP_MN_SURPRISE_REMOVAL), 1u);
+    EXPECT_TRUE(HkInterruptsOn(vector).empty());
+    EXPECT_EQ(ReadsOf(lineControl), 1u);
+    std::vector<HkRelationsInvalidation> invalidations = HkRelationsInvalidations();
+    ASSERT_EQ(invalidations.size(), 1u);
+    EXPECT_EQ(invalidations[0].Device, Pdo);
+    EXPECT_EQ(invalidations[0].Type, BusRelations);
+
+    // The manager's new look at the bus finds no port: it removes them.
+    HmWaitPnpIdle();
+    EXPECT_TRUE(HmPortDevices(Pdo).empty());
+    const std::vector<LONG> before = PortReferences();
+    PDEVICE_RELATIONS previous = NewRelations({Pdo});
+    r = Relations(previous);
+    EXPECT_EQ(r.Status, STATUS_SUCCESS);
+    EXPECT_EQ(r.Information, reinterpret_cast<ULONG_PTR>(previous));
+    EXPECT_EQ(previous->Count, 1u);
+    EXPECT_EQ(PortReferences(), before);
+    Release(previous);
+    // Surprise removal withdraws the interrupt, not the ranges.
+    EXPECT_EQ(Ports[0]->IoLength, 8u);
+
+    ASSERT_EQ(HmRemoveAdapter(Pdo), STATUS_SUCCESS);
+    EXPECT_EQ(ReadsOf(lineControl), 2u) << "the remove quiesces the ports again";
+    EXPECT_EQ(Driver->DeviceObject, nullptr) << "adapter and port devices deleted";
+    EXPECT_EQ(HkPoolOutstanding(CorPoolTag).Blocks, 0u);
+}
+
+TEST_F(AdapterPlugAndPlay, QueryRemoveIsRefusedOnlyOnALegacyPlatformWhileTheAdapterIsOpen)
+{
+    for (bool legacy : {false, true}) {
+        SCOPED_TRACE(legacy ? "WDM 1.00" : "WDM 1.30");
+        HkUnloadDriver(Driver);
+        Driver = nullptr;
+        HkSetWdmVersion(1, legacy ? 0x00 : 0x30);
+        Driver = HkLoadDriver(DriverEntry, L"corcard");
+        ASSERT_NE(Driver, nullptr);
+        Plug(HmModel::LX2A);
+
+        Fdo->ReferenceCount = 1; // a handle is open on the adapter device
+        NTSTATUS status = HmSendPnp(Pdo, IRP_MN_QUERY_REMOVE_DEVICE).Status;
+        if (legacy) {
+            EXPECT_EQ(status, STATUS_DEVICE_BUSY);
+            EXPECT_EQ(BusSaw(Pdo, IRP_MN_QUERY_REMOVE_DEVICE), 0u);
+            EXPECT_EQ(Adapter->PnpState, PnpActive);
+            Fdo->ReferenceCount = 0;
+            status = HmSendPnp(Pdo, IRP_MN_QUERY_REMOVE_DEVICE).Status;
+        }
+        EXPECT_EQ(status, STATUS_SUCCESS);
+        EXPECT_EQ(BusSaw(Pdo, IRP_MN_QUERY_REMOVE_DEVICE), 1u);
+        EXPECT_EQ(Adapter->PnpState, PnpRemovePending);
+        Fdo->ReferenceCount = 0;
+
+        EXPECT_EQ(HmSendPnp(Pdo, IRP_MN_CANCEL_REMOVE_DEVICE).Status, STATUS_SUCCESS);
+        EXPECT_EQ(BusSaw(Pdo, IRP_MN_CANCEL_REMOVE_DEVICE), 1u);
+        EXPECT_EQ(Adapter->PnpState, PnpActive);
+        ASSERT_EQ(HmRemoveAdapter(Pdo), STATUS_SUCCESS);
+    }
+}
+
+TEST_F(AdapterPlugAndPlay, QueryStopAndCancelStopGoDownAndTrackTheState)
+{
+    Plug(HmModel::LX2A);
+    ASSERT_EQ(HmStartAdapter(Pdo), STATUS_SUCCESS);
+    EXPECT_EQ(HmSendPnp(Pdo, IRP_MN_QUERY_STOP_DEVICE).Status, STATUS_SUCCESS);
+    EXPECT_EQ(Adapter->PnpState, PnpStopPending);
+    EXPECT_EQ(BusSaw(Pdo, IRP_MN_QUERY_STOP_DEVICE), 1u);
+    EXPECT_EQ(HmSendPnp(Pdo, IRP_MN_CANCEL_STOP_DEVICE).Status, STATUS_SUCCESS);
+    EXPECT_EQ(BusSaw(Pdo, IRP_MN_CANCEL_STOP_DEVICE), 1u);
+    EXPECT_EQ(Adapter->PnpState, PnpActive);
+    // Nothing was withdrawn: the query did not stop anything.
+    EXPECT_EQ(Ports[1]->IoLength, 8u);
+    EXPECT_NE(Adapter->InterruptObject, nullptr);
+}
+
+TEST_F(AdapterPlugAndPlay, CapabilitiesAreKeptOnlyFromASuccessfulAnswer)
+{
+    Plug(HmModel::LX4B);
+    DEVICE_CAPABILITIES caps;
+    auto query = [&] {
+        std::memset(&caps, 0, sizeof caps);
+        caps.Size = sizeof caps;
+        caps.Version = 1;
+        return HmSendPnp(Pdo, IRP_MN_QUERY_CAPABILITIES,
+                         [&](PIO_STACK_LOCATION s) {
+                             s->Parameters.DeviceCapabilities.Capabilities = &caps;
+                         })
+            .Status;
+    };
+    ASSERT_EQ(query(), STATUS_SUCCESS);
+    EXPECT_EQ(std::memcmp(&Adapter->Capabilities, &caps, sizeof caps), 0);
+    EXPECT_EQ(Adapter->Capabilities.DeviceState[PowerSystemSleeping3], PowerDeviceD3)
+        << "the bus's map replaces the default one";
+
+    DEVICE_CAPABILITIES kept = Adapter->Capabilities;
+    HmBusAnswers answers = HmGetBusAnswers(Pdo);
+    answers.CapabilitiesStatus = STATUS_DEVICE_NOT_READY;
+    answers.Capabilities.DeviceState[PowerSystemSleeping3] = PowerDeviceD1;
+    HmSetBusAnswers(Pdo, answers);
+    EXPECT_EQ(query(), STATUS_DEVICE_NOT_READY);
+    EXPECT_EQ(std::memcmp(&Adapter->Capabilities, &kept, sizeof kept), 0);
+}
+
+TEST_F(AdapterPlugAndPlay, StartThatTheBusFailsTouchesNoHardware)
+{
+    Plug(HmModel::LX4A);
+    HmBusAnswers answers = HmGetBusAnswers(Pdo);
+    answers.StartStatus = STATUS_DEVICE_NOT_READY;
+    HmSetBusAnswers(Pdo, answers);
+    const size_t configReads = BusSaw(Pdo, IRP_MN_READ_CONFIG);
+
+    EXPECT_EQ(HmStartAdapter(Pdo), STATUS_DEVICE_NOT_READY);
+    EXPECT_EQ(BusSaw(Pdo, IRP_MN_READ_CONFIG), configReads);
+    EXPECT_EQ(BusSaw(Pdo, IRP_MN_QUERY_ID), 0u);
+    EXPECT_EQ(HkIoAccessCount(), 0u);
+    EXPECT_EQ(Adapter->PnpState, PnpActive);
+    EXPECT_EQ(Adapter->HasInterrupt, FALSE);
+    EXPECT_TRUE(Reports().empty());
+}
+
+TEST_F(AdapterPlugAndPlay, OtherRequestsGoDownTheStackUntouched)
+{
+    Plug(HmModel::LX2A);
+    const UCHAR minors[] = {IRP_MN_QUERY_INTERFACE, IRP_MN_QUERY_RESOURCE_REQUIREMENTS,
+                            IRP_MN_QUERY_PNP_DEVICE_STATE, IRP_MN_QUERY_BUS_INFORMATION, 0x18};
+    for (UCHAR minor : minors) {
+        SCOPED_TRACE(HmPnpMinorName(minor));
+        const size_t seen = BusSaw(Pdo, minor);
+        DirectResult r = portrig::SendPnp(Fdo, minor, {}, 0x1234);
+        EXPECT_EQ(r.Status, STATUS_NOT_SUPPORTED) << "the bus completes it as it came";
+        EXPECT_EQ(r.Information, 0x1234u);
+        EXPECT_EQ(BusSaw(Pdo, minor), seen + 1);
+    }
+    EXPECT_EQ(Adapter->OutstandingIo, 1);
+}
+
+// An orderly removal with nothing else in progress deletes the adapter on its way out.
+TEST_F(AdapterPlugAndPlay, RemoveDeletesTheAdapterAndItsPortsOnTheWayOut)
+{
+    Plug(HmModel::LX8A);
+    ASSERT_EQ(HmStartAdapter(Pdo), STATUS_SUCCESS);
+    std::vector<PDEVICE_OBJECT> devices = spine::DevicesOf(Driver);
+    ASSERT_EQ(devices.size(), 9u);
+
+    ASSERT_EQ(HmRemoveAdapter(Pdo), STATUS_SUCCESS);
+    EXPECT_EQ(BusSaw(Pdo, IRP_MN_REMOVE_DEVICE), 1u);
+    EXPECT_EQ(Driver->DeviceObject, nullptr);
+    EXPECT_EQ(Pdo->AttachedDevice, nullptr);
+    EXPECT_TRUE(HkInterruptsOn(0x61).empty());
+    EXPECT_EQ(HkPoolOutstanding(CorPoolTag).Blocks, 0u);
+}
+
+// A remove that arrives while a power request is still in progress only gives up the device's
+// own reference; the power request, leaving last, deletes the adapter.
+class AdapterLifeConcurrency : public AdapterRig {};
+
+TEST_F(AdapterLifeConcurrency, PowerRequestInProgressOutlivesTheRemove)
+{
+    Plug(HmModel::LX2A);
+    PDEVICE_OBJECT fdo = Fdo;
+    PADAPTER_EXTENSION adapter = Adapter;
+    ASSERT_EQ(StartDirect(fdo, HmDefaultAssignment(Pdo)).Status, STATUS_SUCCESS);
+
+    // Hold the adapter's mutex so that the power request stops inside the driver.
+    KeWaitForSingleObject(&adapter->Mutex, Executive, KernelMode, FALSE, nullptr);
+    std::atomic<bool> powerDone{false};
+    NTSTATUS powerStatus = STATUS_PENDING;
+    std::thread power([&] {
+        powerStatus =
+            portrig::SendDirect(fdo, IRP_MJ_POWER, IRP_MN_SET_POWER, [](PIO_STACK_LOCATION s) {
+                s->Parameters.Power.Type = SystemPowerState;
+                s->Parameters.Power.State.SystemState = PowerSystemSleeping3;
+                s->Parameters.Power.ShutdownType = PowerActionSleep;
+            }).Status;
+        powerDone = true;
+    });
+    ASSERT_TRUE(HmWaitUntil(
+        [&] { return InterlockedCompareExchange(&adapter->OutstandingIo, 0, 0) == 2; }));
+
+    // This thread owns the mutex, so its own removal goes through while the power request waits.
+    EXPECT_EQ(portrig::SendPnp(fdo, IRP_MN_QUERY_REMOVE_DEVICE).Status, STATUS_SUCCESS);
+    EXPECT_EQ(portrig::SendPnp(fdo, IRP_MN_REMOVE_DEVICE).Status, STATUS_SUCCESS);
+    EXPECT_EQ(BusSaw(Pdo, IRP_MN_REMOVE_DEVICE), 1u);
+    EXPECT_FALSE(powerDone);
+    EXPECT_TRUE(HkDeviceExists(fdo));
+    EXPECT_FALSE(HkDeviceDeleted(fdo)) << "the power request still uses the adapter";
+    EXPECT_EQ(InterlockedCompareExchange(&adapter->OutstandingIo, 0, 0), 1);
+    EXPECT_EQ(adapter->PnpState, PnpRemoved);
+    EXPECT_EQ(adapter->InterruptObject, nullptr);
+
+    KeReleaseMutex(&adapter->Mutex, FALSE);
+    power.join();
+    EXPECT_EQ(powerStatus, STATUS_SUCCESS);
+    EXPECT_EQ(Driver->DeviceObject, nullptr) << "the power request deleted the adapter";
+    EXPECT_EQ(Pdo->AttachedDevice, nullptr);
+    EXPECT_EQ(HkPoolOutstanding(CorPoolTag).Blocks, 0u);
+}
+
+} // namespace
