@@ -172,6 +172,11 @@ void PrintTree(const std::vector<Adapter>& adapters, PDRIVER_OBJECT driver)
     }
 }
 
+std::string Range(const HmPartial& p)
+{
+    return Hex(p.Start, 4) + " (" + std::to_string(p.Length) + " bytes)";
+}
+
 void PrintStarted(const std::vector<Adapter>& adapters, PDRIVER_OBJECT driver)
 {
     Heading("Start with the platform's assignment");
@@ -183,15 +188,23 @@ void PrintStarted(const std::vector<Adapter>& adapters, PDRIVER_OBJECT driver)
         HmNodeInfo node = HmNode(a.Pdo);
         Say("%s  %s: %s (%s)\n", HmDeviceName(a.Pdo).c_str(), a.Model.c_str(),
             HmNodeStateName(node.State), HmStatusName(node.LastStatus).c_str());
-        Say("    interrupt: vector %s  level %u  affinity %s  %s%s  status register %s\n",
+        HmAssignment given = HmDefaultAssignment(a.Pdo);
+        if (given.Raw.size() == 1 && given.Raw[0].Partials.size() == 3) {
+            const auto& raw = given.Raw[0].Partials;
+            const auto& tr = given.Translated[0].Partials;
+            Say("    assigned   I/O %s, I/O %s, IRQ %u (vector %s, level %u)\n",
+                Range(raw[0]).c_str(), Range(raw[1]).c_str(), raw[2].Level,
+                Hex(tr[2].Vector, 2).c_str(), tr[2].Level);
+        }
+        Say("    interrupt  vector %s, level %u, affinity %s, %s%s; status register at %s\n",
             Hex(ext->InterruptVector, 2).c_str(), ext->InterruptLevel,
             Hex(ext->InterruptAffinity, 1).c_str(),
             ext->InterruptMode ? "latched" : "level-sensitive",
             ext->InterruptShared ? ", shared" : "", Hex(ext->StatusPort, 4).c_str());
         std::string parent = ext->ParentInstanceId ? Narrow(ext->ParentInstanceId, 256) : "(none)";
-        Say("    parent instance ID: %s\n", parent.c_str());
-        Say("    %-9s %-6s %-11s %-8s %-9s %-14s %s\n", "device", "Index", "PortNumber", "IoBase",
-            "IoLength", "InterruptMask", "port driver");
+        Say("    parent     instance ID %s\n", parent.c_str());
+        Say("    %-9s %-6s %-11s %-7s %-9s %-14s %-5s %s\n", "device", "Index", "PortNumber",
+            "IoBase", "IoLength", "InterruptMask", "slot", "port driver");
         std::vector<PDEVICE_OBJECT> ports = HmPortDevices(a.Pdo);
         for (PDEVICE_OBJECT pdo : ports) {
             PPORT_EXTENSION p = PortOf(pdo);
@@ -200,22 +213,28 @@ void PrintStarted(const std::vector<Adapter>& adapters, PDRIVER_OBJECT driver)
                                       : s.Started
                                           ? (s.Hooked ? "started, callback hooked" : "started")
                                           : "start failed: " + HmStatusName(s.StartStatus);
-            Say("    %-9s %-6u %-11u %-8s %-9u %-14s %s\n", HmDeviceName(pdo).c_str(),
+            Say("    %-9s %-6u %-11u %-7s %-9u %-14s %-5d %s\n", HmDeviceName(pdo).c_str(),
                 p->Head.Index, p->PortNumber, Hex(p->IoBase, 4).c_str(), p->IoLength,
-                Hex(p->InterruptMask, 2).c_str(), driverState.c_str());
+                Hex(p->InterruptMask, 2).c_str(), p->InterruptSlot, driverState.c_str());
         }
+        Say("    %-9s %-12s %-45s %-28s %s\n", "device", "hardware ID", "instance ID",
+            "description", "location");
         for (PDEVICE_OBJECT pdo : ports) {
             HmNodeInfo n = HmNode(pdo);
             std::string hw = n.HardwareIds.empty() ? "-" : HmNarrow(n.HardwareIds[0]);
-            Say("    %-9s device ID %s  hardware ID %s  compatible IDs: %s\n",
-                HmDeviceName(pdo).c_str(), HmNarrow(n.DeviceId).c_str(), hw.c_str(),
-                HmStatusName(n.IdStatus[BusQueryCompatibleIDs]).c_str());
-            Say("    %-9s instance ID %s\n", "", HmNarrow(n.InstanceId).c_str());
-            Say("    %-9s description \"%s\"  location \"%s\"\n", "",
-                HmNarrow(n.Description).c_str(), HmNarrow(n.Location).c_str());
-            Say("    %-9s capabilities: UniqueID %u  SilentInstall %u  Address %s  UINumber %u\n",
-                "", n.Capabilities.UniqueID, n.Capabilities.SilentInstall,
-                Hex(n.Capabilities.Address, 8).c_str(), n.Capabilities.UINumber);
+            Say("    %-9s %-12s %-45s %-28s %s\n", HmDeviceName(pdo).c_str(), hw.c_str(),
+                HmNarrow(n.InstanceId).c_str(), HmNarrow(n.Description).c_str(),
+                HmNarrow(n.Location).c_str());
+        }
+        if (!ports.empty()) {
+            HmNodeInfo n = HmNode(ports[0]);
+            Say("    every port device ID %s, compatible IDs %s;\n"
+                "               capabilities UniqueID %u, SilentInstall %u, Address %s, UINumber "
+                "%u\n",
+                HmNarrow(n.DeviceId).c_str(),
+                HmStatusName(n.IdStatus[BusQueryCompatibleIDs]).c_str(), n.Capabilities.UniqueID,
+                n.Capabilities.SilentInstall, Hex(n.Capabilities.Address, 8).c_str(),
+                n.Capabilities.UINumber);
         }
     }
 }
@@ -468,7 +487,7 @@ void RemoveAll(std::vector<Adapter>& adapters, PDRIVER_OBJECT driver)
     }
 }
 
-void PrintLogs()
+void PrintLogs(PDRIVER_OBJECT driver)
 {
     Heading("Event log");
     std::vector<HkErrorLogEntry> log = HkErrorLog();
@@ -476,9 +495,11 @@ void PrintLogs()
         Say("(empty)\n");
     }
     for (const HkErrorLogEntry& e : log) {
-        Say("%-11s %s  %-28s %s\n", Severity(e.ErrorCode), Hex(e.ErrorCode, 8).c_str(),
-            HmDeviceName(static_cast<PDEVICE_OBJECT>(e.IoObject)).c_str(),
-            HmNarrow(e.Text).c_str());
+        std::string source = e.IoObject == driver
+                                 ? "\\Driver\\corcard"
+                                 : HmDeviceName(static_cast<PDEVICE_OBJECT>(e.IoObject));
+        Say("%-11s %s  %-16s %s\n", Severity(e.ErrorCode), Hex(e.ErrorCode, 8).c_str(),
+            source.c_str(), HmNarrow(e.Text).c_str());
     }
     Heading("Debug output");
     std::string out = HkDebugOutput();
@@ -557,7 +578,7 @@ int main(int argc, char** argv)
         RemoveAll(adapters, driver);
     }
     HmUnplugAll();
-    PrintLogs();
+    PrintLogs(driver);
     HkUnloadDriver(driver);
     bool clean = HkCheckClean();
     Heading("Platform checks");

@@ -230,6 +230,8 @@ NTSTATUS QueryPortInterface(SerialPort& p)
         .Status;
 }
 
+void Trace(SerialPort& p, const std::string& what, NTSTATUS status);
+
 // Unhooks and lets the interface go (Mu held).
 void ReleaseHardware(SerialPort& p, bool touchHardware)
 {
@@ -237,18 +239,26 @@ void ReleaseHardware(SerialPort& p, bool touchHardware)
     if (p.Hooked) {
         p.Interface.DisconnectIsr(p.Interface.Context);
         p.Hooked = false;
+        Trace(p, "DisconnectIsr", STATUS_SUCCESS);
     }
     if (p.InterfaceHeld) {
         p.Interface.InterfaceDereference(p.Interface.Context);
         p.InterfaceHeld = false;
+        Trace(p, "InterfaceDereference", STATUS_SUCCESS);
     }
     p.Started = false;
+}
+
+void Trace(SerialPort& p, const std::string& what, NTSTATUS status)
+{
+    AddTrace("hmserial -> " + HmDeviceName(p.Pdo) + ": " + what + " = " + HmStatusName(status));
 }
 
 NTSTATUS AcquireHardware(SerialPort& p)
 {
     std::memset(&p.Interface, 0, sizeof p.Interface);
     NTSTATUS status = QueryPortInterface(p);
+    Trace(p, "IRP_MN_QUERY_INTERFACE port bus interface", status);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -256,6 +266,7 @@ NTSTATUS AcquireHardware(SerialPort& p)
     CORPORT_RESOURCES res;
     std::memset(&res, 0, sizeof res);
     status = p.Interface.GetResources(p.Interface.Context, &res);
+    Trace(p, "GetResources", status);
     if (!NT_SUCCESS(status)) {
         ReleaseHardware(p, false);
         return status;
@@ -267,6 +278,7 @@ NTSTATUS AcquireHardware(SerialPort& p)
     }
     ProgramUart(res.IoBase);
     status = p.Interface.ConnectIsr(p.Interface.Context, SerialIsr, &p);
+    Trace(p, "ConnectIsr", status);
     if (!NT_SUCCESS(status)) {
         ReleaseHardware(p, true);
         return status;
