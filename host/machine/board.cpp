@@ -355,8 +355,10 @@ void HmSetLinePace(PDEVICE_OBJECT pdo, ULONG port, unsigned ticksPerChar)
         return;
     }
     std::lock_guard<std::mutex> lock(b->Mu);
-    if (Uart* u = UartAt(*b, port)) {
-        u->Pace = ticksPerChar;
+    for (ULONG i = 0; i < b->UartCount; ++i) {
+        if (port == HmAllPorts || port == i) {
+            b->Uarts[i].Pace = ticksPerChar;
+        }
     }
 }
 

@@ -119,7 +119,8 @@ void HmPutConfig32(HmPciConfig& config, ULONG offset, ULONG value);
 //                                              the board's registers with HkMapIo;
 //   IRP_MN_STOP_DEVICE, SURPRISE_REMOVAL       disables decoding (registers unmapped);
 //   IRP_MN_REMOVE_DEVICE                       disables decoding; deletes the PDO only when the
-//                                              device has been unplugged;
+//                                              board has left its slot (once the stack above
+//                                              has detached from it);
 //   query/cancel stop and remove               success;
 //   IRP_MN_QUERY_DEVICE_RELATIONS target       the PDO itself, referenced;
 //   anything else (QUERY_INTERFACE included)   completed with the status it carries;
@@ -172,7 +173,8 @@ PDEVICE_OBJECT HmPlugAdapter(HmModel model);
 
 HmBusAnswers HmGetBusAnswers(PDEVICE_OBJECT pdo);
 void HmSetBusAnswers(PDEVICE_OBJECT pdo, const HmBusAnswers& answers);
-// Replaces the configuration space seen from now on (registers already mapped stay as they are).
+// Replaces the configuration space seen from now on; while decoding is on, the registers move to
+// where the new BARs say.
 void HmSetConfigSpace(PDEVICE_OBJECT pdo, const UCHAR (&space)[256]);
 void HmGetConfigSpace(PDEVICE_OBJECT pdo, UCHAR (&space)[256]);
 
@@ -374,6 +376,8 @@ SYSTEM_POWER_STATE HmSystemPowerState();
 // Line pace: how many ticks one character takes on the wire (both directions). 0: instantly
 // (a byte written to the transmitter is on the wire at once; injected bytes reach the receiver at
 // once, overrunning a full FIFO).
+// The default is one tick per character. port HmAllPorts sets every port of the adapter.
+constexpr ULONG HmAllPorts = 0xFFFFFFFF;
 void HmSetLinePace(PDEVICE_OBJECT pdo, ULONG port, unsigned ticksPerChar);
 // Tick length of the hardware thread in microseconds (default 1000); 0 stops the clock so a test
 // advances it with HmTick alone.

@@ -541,9 +541,9 @@ PDEVICE_OBJECT HmPlugAdapter(const HmPciConfig& config)
             b->Config.Space[CfgInterruptLine] = static_cast<UCHAR>(16 + b->Slot);
         }
         b->Answers.Capabilities = HmDefaultCapabilities(b->Slot);
-        std::u16string slot = u"00";
-        slot[0] = static_cast<char16_t>(u'0' + ((b->Slot * 8) >> 4) % 10);
-        slot[1] = u"0123456789ABCDEF"[(b->Slot * 8) & 0xF];
+        // Windows' PCI instance IDs end in the function's device/function byte, in hex.
+        ULONG devfn = (b->Slot * 8) & 0xFF;
+        std::u16string slot{u"0123456789ABCDEF"[devfn >> 4], u"0123456789ABCDEF"[devfn & 0xF]};
         b->Answers.InstanceId = u"3&11583659&0&" + slot;
         PDEVICE_OBJECT pdo = CreatePciPdo(b);
         if (!pdo) {

@@ -162,3 +162,31 @@ TEST_F(MachineConcurrency, PendingBusAnswersCompleteOnAnotherThread)
     EXPECT_EQ(HmRemoveAdapter(adapters[1]), STATUS_SUCCESS);
     HmSurpriseRemoveAdapter(adapters[2]);
 }
+
+TEST_F(MachineConcurrency, AnUnclaimedLineBacksOffInsteadOfStorming)
+{
+    // The bus starts the function, but no driver services it: a UART raising its interrupt keeps
+    // the level-sensitive line asserted with nobody to claim it.
+    PDEVICE_OBJECT pdo = HmPlugAdapter(HmModel::LX2A);
+    HmAssignment a = HmDefaultAssignment(pdo);
+    std::vector<UCHAR> raw = HmBuildResourceList(a.Raw);
+    std::vector<UCHAR> translated = HmBuildResourceList(a.Translated);
+    ASSERT_EQ(HmSendPnp(pdo, IRP_MN_START_DEVICE,
+                        [&](PIO_STACK_LOCATION sp) {
+                            sp->Parameters.StartDevice.AllocatedResources =
+                                reinterpret_cast<PCM_RESOURCE_LIST>(raw.data());
+                            sp->Parameters.StartDevice.AllocatedResourcesTranslated =
+                                reinterpret_cast<PCM_RESOURCE_LIST>(translated.data());
+                        })
+                  .Status,
+              STATUS_SUCCESS);
+    WRITE_PORT_UCHAR(reinterpret_cast<PUCHAR>(HmBarBase(pdo, 0) + 1), 0x02); // THRE on
+    ASSERT_TRUE(HmLineAsserted(pdo));
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    HmInterruptStats s = HmInterrupts(pdo);
+    EXPECT_GT(s.Unclaimed, 1u);
+    EXPECT_LT(s.Deliveries, 30u) << "backing off between unclaimed deliveries";
+    EXPECT_EQ(s.Claimed, 0u);
+    EXPECT_EQ(HkUnclaimedInterrupts(s.Vector), s.Unclaimed);
+    ASSERT_EQ(HmSendPnp(pdo, IRP_MN_STOP_DEVICE).Status, STATUS_SUCCESS);
+}

@@ -258,3 +258,21 @@ TEST_F(MachinePnp, TargetRelationNamesThePortDevice)
     EXPECT_EQ(status, STATUS_SUCCESS);
     EXPECT_EQ(HkObjectReferences(port), before) << "the manager drops the reference it got";
 }
+
+TEST_F(MachinePnp, InvalidatedRelationsAreQueriedAgainWithoutNewReferences)
+{
+    PDEVICE_OBJECT pdo = StartedAdapter(HmModel::LX4B);
+    std::vector<PDEVICE_OBJECT> ports = HmPortDevices(pdo);
+    HmClearTrace();
+    HmInvalidateBusRelations(pdo);
+    std::vector<std::string> trace = HmTrace();
+    EXPECT_NE(
+        std::find(trace.begin(), trace.end(),
+                  "pnp -> adapter 0: IRP_MN_QUERY_DEVICE_RELATIONS BusRelations = STATUS_SUCCESS"),
+        trace.end());
+    EXPECT_EQ(HmPortDevices(pdo), ports);
+    for (PDEVICE_OBJECT p : ports) {
+        EXPECT_EQ(HkObjectReferences(p), 2) << "the repeated report's reference was dropped";
+        EXPECT_EQ(HmNode(p).State, HmNodeState::Started);
+    }
+}
