@@ -120,9 +120,13 @@ TEST_F(KernelTest, PoolIsTrackedByTagAndTypeAndMisuseIsCaught)
     EXPECT_TRUE(Mentions(found, "not its start")) << ::testing::PrintToString(found);
     EXPECT_TRUE(Mentions(found, "allocated with tag 'None'")) << ::testing::PrintToString(found);
 
+#if defined(__SANITIZE_ADDRESS__)
+    ExFreePool(nonPaged); // AddressSanitizer itself stops a write into the guard
+#else
     static_cast<char*>(nonPaged)[8] = 1; // one byte past the end
     found = Violations([&] { ExFreePool(nonPaged); });
     EXPECT_TRUE(Mentions(found, "past its end")) << ::testing::PrintToString(found);
+#endif
 }
 
 TEST_F(KernelTest, UnloadReportsWhatTheDriverLeftBehind)
