@@ -15,6 +15,8 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
 
     // Platforms before WDM 1.10 need the older query-remove handling of the adapter.
     LegacyWdm = !IoIsWdmVersionAvailable(1, 0x10);
+    // Instance numbers count from 0 for every load of the image.
+    NextAdapterIndex = 0;
 
     DriverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = DispatchSystemControl;
     DriverObject->MajorFunction[IRP_MJ_PNP] = DispatchPnp;

@@ -119,20 +119,111 @@ TEST_F(Frame, SystemControlToAPortDeviceCompletesWithTheStatusItCarries)
         EXPECT_EQ(sent.Final, preset);
         EXPECT_EQ(sent.Information, 0x55u);
     }
-    // The port is a bus child: nothing went on to the adapter's bus.
-    EXPECT_TRUE(BusRecords(Pdo, IRP_MJ_SYSTEM_CONTROL, IrpMnQueryAllData).empty());
 }
 
-TEST_F(Frame, SystemControlToTheAdapterGoesDownItsStack)
+// A lower filter between the bus's PDO and the adapter device, as the platform loads one: it
+// passes every request on and keeps a list of what it saw.
+struct FilterSeen {
+    UCHAR Major;
+    UCHAR Minor;
+    NTSTATUS Status; // as the request arrived
+};
+std::vector<FilterSeen> FilterLog;
+PDEVICE_OBJECT FilterLower;
+bool FilterDetached;
+
+NTSTATUS FilterDispatch(PDEVICE_OBJECT, PIRP irp)
 {
-    AddBoard();
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    FilterLog.push_back({stack->MajorFunction, stack->MinorFunction, irp->IoStatus.Status});
+    if (stack->MajorFunction == IRP_MJ_POWER) {
+        PoStartNextPowerIrp(irp);
+        IoSkipCurrentIrpStackLocation(irp);
+        return PoCallDriver(FilterLower, irp);
+    }
+    bool removing =
+        stack->MajorFunction == IRP_MJ_PNP && stack->MinorFunction == IRP_MN_REMOVE_DEVICE;
+    IoSkipCurrentIrpStackLocation(irp);
+    NTSTATUS status = IofCallDriver(FilterLower, irp);
+    if (removing) {
+        // The filter's own device object goes once the adapter device above has detached from
+        // it (the test's tear-down), so nothing is deleted while still attached to.
+        IoDetachDevice(FilterLower);
+        FilterDetached = true;
+    }
+    return status;
+}
+
+NTSTATUS FilterEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
+{
+    for (int major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; ++major) {
+        driver->MajorFunction[major] = FilterDispatch;
+    }
+    return STATUS_SUCCESS;
+}
+
+class FrameWithFilter : public Frame {
+protected:
+    void TearDown() override
+    {
+        HmUnplugAll();
+        if (Filter != nullptr) {
+            if (!FilterDetached) {
+                IoDetachDevice(FilterLower);
+            }
+            IoDeleteDevice(Filter);
+        }
+        if (FilterDriver != nullptr) {
+            HkUnloadDriver(FilterDriver);
+        }
+        Frame::TearDown();
+    }
+
+    PDRIVER_OBJECT FilterDriver = nullptr;
+    PDEVICE_OBJECT Filter = nullptr;
+};
+
+// The adapter's lower device is what the attach returned, not necessarily the bus's PDO.
+TEST_F(FrameWithFilter, SystemControlToTheAdapterGoesToItsLowerDevice)
+{
+    FilterLog.clear();
+    FilterDetached = false;
+    FilterDriver = HkLoadDriver(FilterEntry, L"lowerfilter");
+    ASSERT_NE(FilterDriver, nullptr);
+    Pdo = HmPlugAdapter(HmModel::LX2A);
+    ASSERT_EQ(IoCreateDevice(FilterDriver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &Filter),
+              STATUS_SUCCESS);
+    PDEVICE_OBJECT filter = Filter;
+    FilterLower = IoAttachDeviceToDeviceStack(filter, Pdo);
+    ASSERT_EQ(FilterLower, Pdo);
+    filter->Flags &= ~DO_DEVICE_INITIALIZING;
+
+    ASSERT_EQ(HmAddDevice(Driver, Pdo), STATUS_SUCCESS);
+    Fdo = AdapterDeviceOn(filter);
+    ASSERT_NE(Fdo, nullptr);
+    EXPECT_EQ(AdapterOf(Fdo)->LowerDevice, filter);
+    EXPECT_EQ(AdapterOf(Fdo)->PhysicalDevice, Pdo);
+    // The configuration header was read through the filter too.
+    ASSERT_EQ(FilterLog.size(), 1u);
+    EXPECT_EQ(FilterLog[0].Major, IRP_MJ_PNP);
+    EXPECT_EQ(FilterLog[0].Minor, IRP_MN_READ_CONFIG);
+    EXPECT_EQ(FilterLog[0].Status, STATUS_NOT_SUPPORTED);
+
+    FilterLog.clear();
     Sent sent = Send(Fdo, IRP_MJ_SYSTEM_CONTROL, IrpMnQueryAllData, STATUS_NOT_SUPPORTED, 0);
     EXPECT_TRUE(sent.Completed);
     EXPECT_EQ(sent.Returned, STATUS_NOT_SUPPORTED);
     EXPECT_EQ(sent.Final, STATUS_NOT_SUPPORTED);
-    std::vector<HmBusRecord> wmi = BusRecords(Pdo, IRP_MJ_SYSTEM_CONTROL, IrpMnQueryAllData);
-    ASSERT_EQ(wmi.size(), 1u);
-    EXPECT_EQ(wmi[0].Status, STATUS_NOT_SUPPORTED);
+    ASSERT_EQ(FilterLog.size(), 1u);
+    EXPECT_EQ(FilterLog[0].Major, IRP_MJ_SYSTEM_CONTROL);
+    EXPECT_EQ(FilterLog[0].Minor, IrpMnQueryAllData);
+
+    // A port device answers for itself: nothing reaches the adapter's stack.
+    FilterLog.clear();
+    PDEVICE_OBJECT port = PortsOf(AdapterOf(Fdo))[0]->Self;
+    sent = Send(port, IRP_MJ_SYSTEM_CONTROL, IrpMnQueryAllData, STATUS_NOT_SUPPORTED, 0);
+    EXPECT_EQ(sent.Final, STATUS_NOT_SUPPORTED);
+    EXPECT_TRUE(FilterLog.empty());
 }
 
 TEST_F(Frame, UnloadWithNoDevicesReturnsAtOnce)
