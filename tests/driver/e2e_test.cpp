@@ -234,7 +234,8 @@ TEST_F(EndToEndConcurrency, InterfacePowerAndPlugAndPlayAgainstOneAdapter)
 
     std::atomic<bool> stop{false};
     std::atomic<int> interfaceRounds{0}, queryRounds{0}, pnpRounds{0}, powerRounds{0};
-    std::atomic<int> strayCalls{0};
+    std::atomic<int> strayCalls{0}, ownHooks{0};
+    const size_t claimedBefore = HmInterrupts(pdo).Claimed;
 
     std::thread traffic([&] {
         for (int round = 0; !stop; round++) {
@@ -262,6 +263,9 @@ TEST_F(EndToEndConcurrency, InterfacePowerAndPlugAndPlayAgainstOneAdapter)
             }
             NTSTATUS hooked = own.ConnectIsr(own.Context, NeverMine, &strayCalls);
             EXPECT_TRUE(hooked == STATUS_SUCCESS || hooked == STATUS_UNSUCCESSFUL);
+            if (hooked == STATUS_SUCCESS) {
+                ownHooks++;
+            }
             std::this_thread::yield();
             own.DisconnectIsr(own.Context);
             interfaceRounds++;
@@ -347,6 +351,9 @@ TEST_F(EndToEndConcurrency, InterfacePowerAndPlugAndPlayAgainstOneAdapter)
     EXPECT_GE(powerRounds.load(), 1);
     EXPECT_GE(interfaceRounds.load(), 1);
     EXPECT_GE(queryRounds.load(), 1);
+    EXPECT_GE(ownHooks.load(), 1) << "the interface thread never got its callback hooked";
+    EXPECT_EQ(strayCalls.load(), 0) << "a callback was called for a silent port";
+    EXPECT_GT(HmInterrupts(pdo).Claimed, claimedBefore) << "no interrupt was serviced meanwhile";
 
     // Settled: the adapter is awake and started, the seven bound ports are hooked, and data still
     // moves intact through all of them.
