@@ -173,6 +173,17 @@ TEST_F(MachinePnp, RebalanceMovesThePortsToTheNewRanges)
         EXPECT_EQ(s.Resources.InterruptVector, 0x75u);
         EXPECT_EQ(HkObjectReferences(ports[i]), 2) << "known devices are not referenced twice";
     }
+    // The port driver let go of the shared interrupt before the adapter stopped.
+    std::vector<std::string> trace = HmTrace();
+    auto at = [&](const std::string& line) {
+        return std::find(trace.begin(), trace.end(), line) - trace.begin();
+    };
+    EXPECT_LT(at("hmserial -> port 0.3: DisconnectIsr = STATUS_SUCCESS"),
+              at("pnp -> adapter 0: IRP_MN_STOP_DEVICE = STATUS_SUCCESS"));
+    EXPECT_LT(at("hmserial -> port 0.3: InterfaceDereference = STATUS_SUCCESS"),
+              at("pnp -> adapter 0: IRP_MN_STOP_DEVICE = STATUS_SUCCESS"));
+    EXPECT_LT(at("pnp -> adapter 0: IRP_MN_STOP_DEVICE = STATUS_SUCCESS"),
+              static_cast<long>(trace.size()));
     ASSERT_EQ(HmSerialWrite(ports[3], Bytes("moved")), STATUS_SUCCESS);
     std::vector<UCHAR> got;
     ASSERT_TRUE(HmWaitUntil([&] {
@@ -275,4 +286,26 @@ TEST_F(MachinePnp, InvalidatedRelationsAreQueriedAgainWithoutNewReferences)
         EXPECT_EQ(HkObjectReferences(p), 2) << "the repeated report's reference was dropped";
         EXPECT_EQ(HmNode(p).State, HmNodeState::Started);
     }
+}
+
+TEST_F(MachinePnp, RefusedQueryRemoveIsCancelledEverywhere)
+{
+    // On a platform older than WDM 1.10 the adapter refuses removal while it is open.
+    HkSetWdmVersion(1, 0x05);
+    PDEVICE_OBJECT pdo = StartedAdapter(HmModel::LX2A);
+    std::vector<PDEVICE_OBJECT> ports = HmPortDevices(pdo);
+    pdo->AttachedDevice->ReferenceCount = 1;
+    HmClearTrace();
+    EXPECT_EQ(HmRemoveAdapter(pdo), STATUS_DEVICE_BUSY);
+    std::vector<std::string> trace = HmTrace();
+    for (const char* port : {"port 0.0", "port 0.1"}) {
+        EXPECT_NE(std::find(trace.begin(), trace.end(),
+                            std::string("pnp -> ") + port +
+                                ": IRP_MN_CANCEL_REMOVE_DEVICE = STATUS_SUCCESS"),
+                  trace.end())
+            << port;
+    }
+    EXPECT_EQ(HmPortDevices(pdo), ports);
+    EXPECT_TRUE(HmSerialStateOf(ports[0]).Hooked);
+    pdo->AttachedDevice->ReferenceCount = 0;
 }
