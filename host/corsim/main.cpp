@@ -459,6 +459,15 @@ void FaultyAssignments(PDRIVER_OBJECT driver)
     HmUnplugAdapter(pdo);
 }
 
+size_t Gone(const std::vector<PDEVICE_OBJECT>& devices)
+{
+    size_t gone = 0;
+    for (PDEVICE_OBJECT d : devices) {
+        gone += !HkDeviceExists(d) || HkDeviceDeleted(d);
+    }
+    return gone;
+}
+
 void RemoveAll(std::vector<Adapter>& adapters, PDRIVER_OBJECT driver)
 {
     Heading("Surprise removal and removal");
@@ -468,18 +477,24 @@ void RemoveAll(std::vector<Adapter>& adapters, PDRIVER_OBJECT driver)
             continue;
         }
         size_t mark = EventMark();
+        std::vector<PDEVICE_OBJECT> ports = HmPortDevices(a.Pdo);
         if (!surprised) {
-            std::vector<PDEVICE_OBJECT> ports = HmPortDevices(a.Pdo);
-            Say("%s pulled out of its slot (%zu port devices)\n", HmDeviceName(a.Pdo).c_str(),
-                ports.size());
+            Say("%s pulled out of its slot while its %zu ports were running:\n",
+                HmDeviceName(a.Pdo).c_str(), ports.size());
+            size_t from = HmTrace().size();
             HmSurpriseRemoveAdapter(a.Pdo);
-            Say("    node known afterwards: %s; its PDO deleted: %s\n",
-                HmNode(a.Pdo).Known ? "yes" : "no",
-                HkDeviceExists(a.Pdo) && !HkDeviceDeleted(a.Pdo) ? "no" : "yes");
+            std::vector<std::string> trace = HmTrace();
+            for (size_t i = from; i < trace.size(); ++i) {
+                Say("    %s\n", trace[i].c_str());
+            }
+            Say("    port devices deleted: %zu of %zu; the PDO is gone: %s\n", Gone(ports),
+                ports.size(), HmNode(a.Pdo).Known ? "no" : "yes");
             surprised = true;
         } else {
             NTSTATUS status = HmRemoveAdapter(a.Pdo);
-            Say("%s removed: %s\n", HmDeviceName(a.Pdo).c_str(), HmStatusName(status).c_str());
+            Say("%s removed (ports first): %s; port devices deleted: %zu of %zu\n",
+                HmDeviceName(a.Pdo).c_str(), HmStatusName(status).c_str(), Gone(ports),
+                ports.size());
         }
         if (EventMark() != mark) {
             PrintEventsSince(mark, "    ");

@@ -100,6 +100,7 @@ struct Machine {
     PDRIVER_OBJECT SerialDriver = nullptr;
     HmPnpOptions Options;
     std::vector<std::string> Trace;
+    unsigned long long TraceGeneration = 0; // bumped when the trace is cleared
     std::vector<HmPowerRecord> PowerLog;
     SYSTEM_POWER_STATE SystemState = PowerSystemWorking;
     std::set<PDEVICE_OBJECT> Invalidated;
@@ -130,6 +131,14 @@ Machine& M();
 
 std::shared_ptr<Board> BoardOf(PDEVICE_OBJECT pdo); // nullptr if not an adapter PDO
 void AddTrace(const std::string& line);
+// A trace line written when a request is sent and finished when it completes, so that what the
+// request caused on the way (the bus's answers, the port driver's calls) follows it in the trace.
+struct TraceMark {
+    unsigned long long Generation;
+    size_t Index;
+};
+TraceMark OpenTrace(const std::string& head);
+void CloseTrace(const TraceMark& mark, const std::string& tail);
 void KickHardware(); // a line may have changed: wake the hardware thread
 
 // Threads (hardware.cpp, pnp.cpp, pcibus.cpp).

@@ -17,6 +17,21 @@ void AddTrace(const std::string& line)
     M().Trace.push_back(line);
 }
 
+TraceMark OpenTrace(const std::string& head)
+{
+    std::lock_guard<std::mutex> lock(M().Mu);
+    M().Trace.push_back(head);
+    return TraceMark{M().TraceGeneration, M().Trace.size() - 1};
+}
+
+void CloseTrace(const TraceMark& mark, const std::string& tail)
+{
+    std::lock_guard<std::mutex> lock(M().Mu);
+    if (mark.Generation == M().TraceGeneration && mark.Index < M().Trace.size()) {
+        M().Trace[mark.Index] += tail;
+    }
+}
+
 } // namespace hm
 
 using namespace hm;
@@ -35,6 +50,7 @@ void HmReset()
         m.SerialDriver = nullptr;
         m.Options = HmPnpOptions{};
         m.Trace.clear();
+        ++m.TraceGeneration;
         m.PowerLog.clear();
         m.SystemState = PowerSystemWorking;
         m.Invalidated.clear();
@@ -101,4 +117,5 @@ void HmClearTrace()
 {
     std::lock_guard<std::mutex> lock(M().Mu);
     M().Trace.clear();
+    ++M().TraceGeneration;
 }

@@ -24,6 +24,22 @@ Board* CardOf(PDEVICE_OBJECT device)
     return ext && ext->Magic == PciPdoMagic ? ext->Card : nullptr;
 }
 
+std::string RelationName(DEVICE_RELATION_TYPE type)
+{
+    switch (type) {
+    case BusRelations:
+        return "BusRelations";
+    case EjectionRelations:
+        return "EjectionRelations";
+    case PowerRelations:
+        return "PowerRelations";
+    case RemovalRelations:
+        return "RemovalRelations";
+    default:
+        return "relation type " + std::to_string(type);
+    }
+}
+
 // How one request ends.
 struct Answer {
     NTSTATUS Status;
@@ -390,7 +406,7 @@ NTSTATUS PciPnp(PDEVICE_OBJECT pdo, PIRP irp)
             a.Text = "TargetDeviceRelation";
             TargetRelation(pdo, irp, a);
         } else {
-            a.Text = "type " + std::to_string(sp->Parameters.QueryDeviceRelations.Type);
+            a.Text = RelationName(sp->Parameters.QueryDeviceRelations.Type);
         }
         break;
     case IRP_MN_QUERY_ID:

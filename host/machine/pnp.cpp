@@ -36,11 +36,12 @@ Node* Find(PDEVICE_OBJECT pdo)
 HmIrpResult Pnp(Node& n, UCHAR minor, const std::function<void(PIO_STACK_LOCATION)>& fill = {},
                 const std::string& detail = "")
 {
+    TraceMark mark = OpenTrace("pnp -> " + n.Name + ": " + HmPnpMinorName(minor) +
+                               (detail.empty() ? "" : " " + detail));
     PDEVICE_OBJECT top = TopOf(n.Pdo);
     HmIrpResult r = SendIrp(top, IRP_MJ_PNP, minor, fill);
     ObDereferenceObject(top);
-    AddTrace("pnp -> " + n.Name + ": " + HmPnpMinorName(minor) +
-             (detail.empty() ? "" : " " + detail) + " = " + HmStatusName(r.Status));
+    CloseTrace(mark, " = " + HmStatusName(r.Status));
     return r;
 }
 
@@ -116,6 +117,7 @@ void QueryIdentity(Node& n)
     static const BUS_QUERY_ID_TYPE order[] = {BusQueryDeviceID, BusQueryHardwareIDs,
                                               BusQueryInstanceID, BusQueryCompatibleIDs};
     for (BUS_QUERY_ID_TYPE type : order) {
+        TraceMark mark = OpenTrace("pnp -> " + n.Name + ": IRP_MN_QUERY_ID " + IdTypeName(type));
         PDEVICE_OBJECT top = TopOf(n.Pdo);
         HmIrpResult r = SendIrp(top, IRP_MJ_PNP, IRP_MN_QUERY_ID, [&](PIO_STACK_LOCATION sp) {
             sp->Parameters.QueryId.IdType = type;
@@ -131,8 +133,7 @@ void QueryIdentity(Node& n)
             note = " \"" + HmNarrow(text) + "\" (" + PoolNote(answer) + ")";
             ExFreePool(reinterpret_cast<PVOID>(r.Information));
         }
-        AddTrace("pnp -> " + n.Name + ": IRP_MN_QUERY_ID " + IdTypeName(type) + " = " +
-                 HmStatusName(r.Status) + note);
+        CloseTrace(mark, " = " + HmStatusName(r.Status) + note);
         std::lock_guard<std::mutex> lock(M().Mu);
         n.Info.IdStatus[type] = r.Status;
         switch (type) {
@@ -151,6 +152,8 @@ void QueryIdentity(Node& n)
         }
     }
     for (DEVICE_TEXT_TYPE type : {DeviceTextDescription, DeviceTextLocationInformation}) {
+        TraceMark mark = OpenTrace("pnp -> " + n.Name + ": IRP_MN_QUERY_DEVICE_TEXT " +
+                                   (type == DeviceTextDescription ? "description" : "location"));
         PDEVICE_OBJECT top = TopOf(n.Pdo);
         HmIrpResult r =
             SendIrp(top, IRP_MJ_PNP, IRP_MN_QUERY_DEVICE_TEXT, [&](PIO_STACK_LOCATION sp) {
@@ -166,9 +169,7 @@ void QueryIdentity(Node& n)
             note = " \"" + HmNarrow(text) + "\" (" + PoolNote(answer) + ")";
             ExFreePool(reinterpret_cast<PVOID>(r.Information));
         }
-        AddTrace("pnp -> " + n.Name + ": IRP_MN_QUERY_DEVICE_TEXT " +
-                 (type == DeviceTextDescription ? "description" : "location") + " = " +
-                 HmStatusName(r.Status) + note);
+        CloseTrace(mark, " = " + HmStatusName(r.Status) + note);
         std::lock_guard<std::mutex> lock(M().Mu);
         n.Info.TextStatus[type] = r.Status;
         (type == DeviceTextDescription ? n.Info.Description : n.Info.Location) = text;
@@ -291,6 +292,8 @@ void Enumerate(Node& adapter)
         AddTrace("pnp    " + adapter.Name + ": " + std::to_string(rel->Count) +
                  " bus relation(s) (" + PoolNote(rel) + ")");
         ExFreePool(rel);
+    } else {
+        AddTrace("pnp    " + adapter.Name + ": no bus relations");
     }
     Machine& m = M();
     std::vector<PDEVICE_OBJECT> fresh;
@@ -488,6 +491,7 @@ void InstallHooks()
         if (type != BusRelations) {
             return;
         }
+        AddTrace("driver -> IoInvalidateDeviceRelations " + HmDeviceName(device) + " BusRelations");
         {
             std::lock_guard<std::mutex> lock(M().Mu);
             M().Invalidated.insert(device);
@@ -751,13 +755,13 @@ HmIrpResult HmSendPnp(PDEVICE_OBJECT device, UCHAR minor,
 {
     HmIrpResult r{STATUS_NO_SUCH_DEVICE, 0};
     RunOnWorker([&] {
+        TraceMark mark = OpenTrace("pnp -> " + HmDeviceName(device) + ": " + HmPnpMinorName(minor));
         PDEVICE_OBJECT target = toTop ? TopOf(device) : device;
         r = SendIrp(target, IRP_MJ_PNP, minor, fill);
         if (toTop) {
             ObDereferenceObject(target);
         }
-        AddTrace("pnp -> " + HmDeviceName(device) + ": " + HmPnpMinorName(minor) + " = " +
-                 HmStatusName(r.Status));
+        CloseTrace(mark, " = " + HmStatusName(r.Status));
     });
     return r;
 }

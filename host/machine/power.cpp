@@ -32,6 +32,8 @@ std::string StateText(POWER_STATE_TYPE type, POWER_STATE state)
 HmIrpResult Power(PDEVICE_OBJECT pdo, const std::string& name, UCHAR minor, POWER_STATE_TYPE type,
                   POWER_STATE state)
 {
+    TraceMark mark = OpenTrace("power -> " + name + ": " + HmPowerMinorName(minor) + " " +
+                               StateText(type, state));
     PDEVICE_OBJECT top = TopOf(pdo);
     HmIrpResult r = SendIrp(top, IRP_MJ_POWER, minor, [&](PIO_STACK_LOCATION sp) {
         sp->Parameters.Power.SystemContext = 0;
@@ -41,8 +43,7 @@ HmIrpResult Power(PDEVICE_OBJECT pdo, const std::string& name, UCHAR minor, POWE
             type == SystemPowerState ? ActionFor(state.SystemState) : PowerActionNone;
     });
     ObDereferenceObject(top);
-    AddTrace("power -> " + name + ": " + HmPowerMinorName(minor) + " " + StateText(type, state) +
-             " = " + HmStatusName(r.Status));
+    CloseTrace(mark, " = " + HmStatusName(r.Status));
     std::lock_guard<std::mutex> lock(M().Mu);
     M().PowerLog.push_back(HmPowerRecord{pdo, minor, type, state, r.Status});
     return r;

@@ -356,11 +356,13 @@ NTSTATUS SerialPnp(PDEVICE_OBJECT device, PIRP irp)
         }
         irp->IoStatus.Status = STATUS_SUCCESS;
         PDEVICE_OBJECT lower = p.Lower;
+        PDEVICE_OBJECT pdo = p.Pdo;
         NTSTATUS status = Pass(p, irp);
         IoDetachDevice(lower);
         {
+            // Test threads may still hold the port for a moment; it goes with the last of them.
             std::lock_guard<std::mutex> lock(RegistryMu);
-            Registry.erase(p.Pdo);
+            Registry.erase(pdo);
         }
         IoDeleteDevice(device);
         return status;
