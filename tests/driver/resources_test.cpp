@@ -238,6 +238,11 @@ struct ConfigFault {
     bool InterruptCaptured;
 };
 
+void PrintTo(const ConfigFault& fault, std::ostream* out)
+{
+    *out << fault.Name;
+}
+
 class AdapterStartFaults : public AdapterStart,
                            public ::testing::WithParamInterface<ConfigFault> {};
 
