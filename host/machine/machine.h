@@ -289,6 +289,10 @@ void HmSurpriseRemoveAdapter(PDEVICE_OBJECT pdo);
 // Orderly removal (if a driver is loaded on it) and then the board leaves the slot: PDO deleted.
 void HmUnplugAdapter(PDEVICE_OBJECT pdo);
 
+// Windows unloads a function driver once its last device object is gone. Unloads driver (with
+// HkUnloadDriver, from the worker) if it has no device objects left; returns whether it did.
+bool HmUnloadIfUnused(PDRIVER_OBJECT driver);
+
 // Bus relations of the adapter queried again (what the driver's IoInvalidateDeviceRelations
 // causes); children no longer reported get surprise removal and removal of their stacks.
 void HmInvalidateBusRelations(PDEVICE_OBJECT pdo);

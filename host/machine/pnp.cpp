@@ -18,8 +18,6 @@
 namespace hm {
 namespace {
 
-constexpr ULONG ListTag = 0x6C526D48; // "HmRl"
-
 NTSTATUS SendDone(PDEVICE_OBJECT, PIRP, PVOID context)
 {
     KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
@@ -52,38 +50,38 @@ void SetState(Node& n, HmNodeState state, NTSTATUS status)
     n.LastStatus = status;
 }
 
-// A resource list in pool, as the manager hands it to a start request.
-PCM_RESOURCE_LIST PoolList(const HmResourceList& list)
+// The resource lists of a start request. The manager's own memory, not the driver pool: fault
+// injection into the pool is meant for the drivers under test, not for the platform, and the
+// drivers only read these lists. Each list is a block of exactly its size, so that a read past
+// its end is caught by the address sanitizer.
+struct StartLists {
+    std::unique_ptr<UCHAR[]> Raw;
+    std::unique_ptr<UCHAR[]> Translated;
+};
+
+std::unique_ptr<UCHAR[]> ListCopy(const HmResourceList& list)
 {
     std::vector<UCHAR> bytes = HmBuildResourceList(list);
-    auto p =
-        static_cast<PCM_RESOURCE_LIST>(ExAllocatePoolWithTag(PagedPool, bytes.size(), ListTag));
-    if (p) {
-        std::memcpy(p, bytes.data(), bytes.size());
-    }
-    return p;
+    std::unique_ptr<UCHAR[]> copy(new UCHAR[bytes.size()]);
+    std::memcpy(copy.get(), bytes.data(), bytes.size());
+    return copy;
 }
 
 NTSTATUS StartStack(Node& n, const HmAssignment* assignment)
 {
-    PCM_RESOURCE_LIST raw = nullptr;
-    PCM_RESOURCE_LIST translated = nullptr;
+    StartLists lists;
     if (assignment && !assignment->NoRaw) {
-        raw = PoolList(assignment->Raw);
+        lists.Raw = ListCopy(assignment->Raw);
     }
     if (assignment && !assignment->NoTranslated) {
-        translated = PoolList(assignment->Translated);
+        lists.Translated = ListCopy(assignment->Translated);
     }
     HmIrpResult r = Pnp(n, IRP_MN_START_DEVICE, [&](PIO_STACK_LOCATION sp) {
-        sp->Parameters.StartDevice.AllocatedResources = raw;
-        sp->Parameters.StartDevice.AllocatedResourcesTranslated = translated;
+        sp->Parameters.StartDevice.AllocatedResources =
+            reinterpret_cast<PCM_RESOURCE_LIST>(lists.Raw.get());
+        sp->Parameters.StartDevice.AllocatedResourcesTranslated =
+            reinterpret_cast<PCM_RESOURCE_LIST>(lists.Translated.get());
     });
-    if (raw) {
-        ExFreePool(raw);
-    }
-    if (translated) {
-        ExFreePool(translated);
-    }
     return r.Status;
 }
 
@@ -732,6 +730,22 @@ void HmUnplugAdapter(PDEVICE_OBJECT pdo)
         }
         Vanish(*n);
     });
+}
+
+bool HmUnloadIfUnused(PDRIVER_OBJECT driver)
+{
+    bool unloaded = false;
+    RunOnWorker([&] {
+        if (driver && !driver->DeviceObject) {
+            std::string name = HmNarrow(
+                std::u16string(reinterpret_cast<const char16_t*>(driver->DriverName.Buffer),
+                               driver->DriverName.Length / sizeof(WCHAR)));
+            HkUnloadDriver(driver);
+            AddTrace("pnp: " + name + " unloaded, its last device is gone");
+            unloaded = true;
+        }
+    });
+    return unloaded;
 }
 
 void HmInvalidateBusRelations(PDEVICE_OBJECT pdo)
