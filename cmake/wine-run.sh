@@ -46,29 +46,31 @@ mkdir -p "$(dirname "$WINEPREFIX")"
     flock 9
     if [ ! -f "$WINEPREFIX/.coran-ready" ]; then
         rm -rf "$WINEPREFIX"
-        timeout -k 5 300 "$wine" wineboot -i </dev/null >/dev/null 2>&1
+        timeout -k 5 300 "$wine" wineboot -i 9>&- </dev/null >/dev/null 2>&1
         if [ -z "${CORAN_WINE_DISPLAY:-}" ]; then
             timeout -k 5 60 "$wine" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f \
-                </dev/null >/dev/null 2>&1
+                9>&- </dev/null >/dev/null 2>&1
         else
             # Screenshots: a real X display without a window manager; unmanaged windows spare
             # the wait for one in every modal loop.
             timeout -k 5 60 "$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f \
-                </dev/null >/dev/null 2>&1
+                9>&- </dev/null >/dev/null 2>&1
         fi
         timeout -k 5 60 "$wine" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog \
-            /t REG_DWORD /d 0 /f </dev/null >/dev/null 2>&1
-        timeout -k 5 120 "$wineserver" -w
+            /t REG_DWORD /d 0 /f 9>&- </dev/null >/dev/null 2>&1
+        timeout -k 5 120 "$wineserver" -w 9>&-
         touch "$WINEPREFIX/.coran-ready"
     fi
+    # (Nothing started under the lock may keep its descriptor: Wine's server and services would
+    # hold the lock for their whole life.)
     # Start the persistent server (in the foreground of its own session, so that its process ID
     # is known) unless ours still runs, then warm it up once: the first program starts Wine's
     # services, and they must not inherit the caller's output.
     pidfile=$WINEPREFIX/.coran-server
     if [ ! -e "$pidfile" ] || ! kill -0 "$(cat "$pidfile")" 2>/dev/null; then
-        setsid "$wineserver" -f -p30 </dev/null >/dev/null 2>&1 &
+        setsid "$wineserver" -f -p30 9>&- </dev/null >/dev/null 2>&1 &
         echo $! >"$pidfile"
-        timeout -k 5 120 "$wine" cmd /c exit </dev/null >/dev/null 2>&1
+        timeout -k 5 120 "$wine" cmd /c exit 9>&- </dev/null >/dev/null 2>&1
     fi
 ) 9>"$WINEPREFIX.lock"
 
