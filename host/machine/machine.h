@@ -249,7 +249,9 @@ HmAssignment HmMakeAssignment(ULONG64 bar0, ULONG bar0Length, ULONG64 bar1, ULON
 // ---------------------------------------------------------------------------------------------
 // The plug-and-play manager. Every request goes from the worker thread, at PASSIVE_LEVEL, to the
 // top of the target's stack (IoGetAttachedDeviceReference), with its status preset to
-// STATUS_NOT_SUPPORTED; the manager waits for completion and owns what it gets back.
+// STATUS_NOT_SUPPORTED; the manager waits for completion and owns what it gets back. A request
+// that a driver never completes is given up after 30 s: the trace says so and the caller sees
+// STATUS_TIMEOUT (the IRP is left to the driver), so that a test fails instead of hanging.
 
 struct HmPnpOptions {
     bool BindPortDrivers = true;     // load the port driver double on "CorPort"<n> and start it

@@ -98,6 +98,8 @@ std::string HmStatusName(NTSTATUS status)
     switch (static_cast<ULONG>(status)) {
     case 0x00000000:
         return "STATUS_SUCCESS";
+    case 0x00000102:
+        return "STATUS_TIMEOUT";
     case 0x00000103:
         return "STATUS_PENDING";
     case 0x80000011:

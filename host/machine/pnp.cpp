@@ -18,6 +18,9 @@
 namespace hm {
 namespace {
 
+// How long the managers wait for one request before they report it as never completed.
+constexpr int NeverCompletedSeconds = 30;
+
 NTSTATUS SendDone(PDEVICE_OBJECT, PIRP, PVOID context)
 {
     KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
@@ -466,12 +469,23 @@ HmIrpResult SendIrp(PDEVICE_OBJECT target, UCHAR major, UCHAR minor,
     if (fill) {
         fill(sp);
     }
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    IoSetCompletionRoutine(irp, SendDone, &done, TRUE, TRUE, TRUE);
+    // The event outlives a request that never completes (see below), so it is not on the stack.
+    auto done = std::make_unique<KEVENT>();
+    KeInitializeEvent(done.get(), NotificationEvent, FALSE);
+    IoSetCompletionRoutine(irp, SendDone, done.get(), TRUE, TRUE, TRUE);
     NTSTATUS status = major == IRP_MJ_POWER ? PoCallDriver(target, irp) : IoCallDriver(target, irp);
     if (status == STATUS_PENDING) {
-        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+        LARGE_INTEGER timeout;
+        timeout.QuadPart = -static_cast<LONGLONG>(NeverCompletedSeconds) * 10 * 1000 * 1000;
+        if (KeWaitForSingleObject(done.get(), Executive, KernelMode, FALSE, &timeout) ==
+            STATUS_TIMEOUT) {
+            // A driver kept the request for good. Windows would hang here; the machine reports
+            // it and goes on, leaving the IRP and its event to whoever completes it one day.
+            AddTrace("pnp: " + HmPnpMinorName(minor) + " (major " + Hex(major, 2) +
+                     ") was never completed");
+            done.release();
+            return HmIrpResult{STATUS_TIMEOUT, 0};
+        }
     }
     HmIrpResult r{irp->IoStatus.Status, irp->IoStatus.Information};
     IoFreeIrp(irp);
