@@ -155,7 +155,7 @@ TEST_F(PageTest, ApplyWritesTheChangedValueBroadcastsAndRestartsTheDevice)
     Sheet sheet(port);
     ASSERT_TRUE(sheet.Valid());
     sheet.Choose(IDC_FLOW_CONTROL, 1);
-    sheet.Apply();
+    EXPECT_TRUE(sheet.Apply()); // the page answers PSNRET_NOERROR
     EXPECT_EQ(L"9600,n,8,1,p", harness::ReadPortsValue(L"COM7:"));
     EXPECT_EQ(1, listener.PortsBroadcasts());
     EXPECT_EQ(1, restarts.ParamsSet());
