@@ -238,9 +238,8 @@ void StartThreads()
     }
 }
 
-void StopThreads()
+void StopThreadsOf(Machine& m)
 {
-    Machine& m = M();
     {
         std::lock_guard<std::mutex> lock(m.Mu);
         m.WorkerStop = true;
@@ -265,6 +264,16 @@ void StopThreads()
     std::lock_guard<std::mutex> lock(m.Mu);
     m.Work.clear();
     m.Completions.clear();
+}
+
+void StopThreads()
+{
+    StopThreadsOf(M());
+}
+
+Machine::~Machine()
+{
+    StopThreadsOf(*this);
 }
 
 } // namespace hm

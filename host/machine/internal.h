@@ -125,6 +125,10 @@ struct Machine {
     std::condition_variable CompleterCv;
     std::deque<std::function<void()>> Completions;
     bool CompleterStop = false;
+
+    // A test program that ends with the machine still running (no HmReset or HmUnplugAll after
+    // its last test) must not end in std::terminate: the threads are stopped here.
+    ~Machine();
 };
 
 Machine& M();
