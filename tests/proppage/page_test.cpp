@@ -437,3 +437,94 @@ TEST_F(CommaLocale, SeparatorLongerThanOneCharacterLeavesTheFullStop)
 }
 
 } // namespace
+
+namespace {
+
+// Context help goes to Device Manager's help file with the page's table of topics.
+struct HelpCall {
+    HWND Window;
+    std::wstring File;
+    UINT Command;
+    std::vector<DWORD> Table;
+};
+std::vector<HelpCall> helpCalls;
+
+BOOL WINAPI RecordWinHelp(HWND window, LPCWSTR file, UINT command, ULONG_PTR data)
+{
+    HelpCall call{window, file ? file : L"", command, {}};
+    for (auto entry = reinterpret_cast<const DWORD*>(data); entry != nullptr; entry += 2) {
+        call.Table.push_back(entry[0]);
+        call.Table.push_back(entry[1]);
+        if (entry[0] == 0 && entry[1] == 0) {
+            break;
+        }
+    }
+    helpCalls.push_back(call);
+    return TRUE;
+}
+
+TEST_F(PageTest, ContextHelpUsesDeviceManagersHelpFile)
+{
+    auto help = PATCH_PAGE_IMPORT("user32.dll", WinHelpW, RecordWinHelp);
+    helpCalls.clear();
+    Port port;
+    Sheet sheet(port);
+    ASSERT_TRUE(sheet.Valid());
+
+    HELPINFO info = {};
+    info.cbSize = sizeof(info);
+    info.iContextType = HELPINFO_WINDOW;
+    info.iCtrlId = IDC_PARITY;
+    info.hItemHandle = sheet.Control(IDC_PARITY);
+    SendMessageW(sheet.Page(), WM_HELP, 0, reinterpret_cast<LPARAM>(&info));
+    info.iContextType = HELPINFO_MENUITEM; // not for a window: no help
+    SendMessageW(sheet.Page(), WM_HELP, 0, reinterpret_cast<LPARAM>(&info));
+    SendMessageW(sheet.Page(), WM_CONTEXTMENU,
+                 reinterpret_cast<WPARAM>(sheet.Control(IDC_BAUD_RATE)), 0);
+
+    const std::vector<DWORD> table = {DWORD(-1), DWORD(-1), 840, 15840, 841, 15841,
+                                      842,       15842,     843, 15843, 844, 15844,
+                                      845,       15845,     892, 15892, 0,   0};
+    ASSERT_EQ(2u, helpCalls.size());
+    EXPECT_EQ(sheet.Control(IDC_PARITY), helpCalls[0].Window);
+    EXPECT_EQ(L"devmgr.hlp", helpCalls[0].File);
+    EXPECT_EQ(UINT(HELP_WM_HELP), helpCalls[0].Command);
+    EXPECT_EQ(table, helpCalls[0].Table);
+    EXPECT_EQ(sheet.Control(IDC_BAUD_RATE), helpCalls[1].Window);
+    EXPECT_EQ(UINT(HELP_CONTEXTMENU), helpCalls[1].Command);
+    EXPECT_EQ(table, helpCalls[1].Table);
+}
+
+// A list whose string resource cannot be loaded stays empty, and Apply then saves nothing.
+UINT missingString;
+int WINAPI LoadStringWithout(HINSTANCE instance, UINT id, LPWSTR buffer, int length)
+{
+    if (id == missingString) {
+        return 0;
+    }
+    return LoadStringW(instance, id, buffer, length);
+}
+
+TEST_F(PageTest, MissingListStringLeavesTheListEmptyAndApplySavesNothing)
+{
+    auto strings = PATCH_PAGE_IMPORT("user32.dll", LoadStringW, LoadStringWithout);
+    for (UINT id : {IDS_PARITY_LIST, IDS_STOP_BITS_LIST, IDS_FLOW_CONTROL_LIST}) {
+        missingString = id;
+        harness::WritePortsValue(L"COM7:", L"9600,n,8,1");
+        Port port;
+        harness::ProfileWriteRecorder writes;
+        harness::PropertyChangeRecorder restarts;
+        Sheet sheet(port);
+        ASSERT_TRUE(sheet.Valid());
+        int list = id == IDS_PARITY_LIST      ? IDC_PARITY
+                   : id == IDS_STOP_BITS_LIST ? IDC_STOP_BITS
+                                              : IDC_FLOW_CONTROL;
+        EXPECT_TRUE(sheet.Entries(list).empty()) << id;
+        sheet.Choose(IDC_DATA_BITS, 2);
+        EXPECT_TRUE(sheet.Apply());
+        EXPECT_TRUE(writes.Writes().empty()) << id;
+        EXPECT_EQ(0, restarts.ParamsSet()) << id;
+    }
+}
+
+} // namespace
