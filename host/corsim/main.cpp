@@ -314,13 +314,13 @@ void Traffic(const std::vector<Adapter>& adapters, PDRIVER_OBJECT driver, const 
             static_cast<unsigned long long>(errors), f.GotRemote == f.Out ? "intact" : "DAMAGED",
             f.GotLocal == f.In ? "intact" : "DAMAGED");
     }
-    Say("%-9s %-11s %-9s %s\n", "adapter", "deliveries", "claimed", "unclaimed");
+    Say("%-10s %-11s %-9s %s\n", "adapter", "deliveries", "claimed", "unclaimed");
     for (size_t i = 0; i < adapters.size(); ++i) {
         if (!AdapterExtension(adapters[i].Pdo, driver)) {
             continue;
         }
         HmInterruptStats s = HmInterrupts(adapters[i].Pdo);
-        Say("%-9s %-11zu %-9zu %zu\n", HmDeviceName(adapters[i].Pdo).c_str(),
+        Say("%-10s %-11zu %-9zu %zu\n", HmDeviceName(adapters[i].Pdo).c_str(),
             s.Deliveries - irqBefore[i].Deliveries, s.Claimed - irqBefore[i].Claimed,
             s.Unclaimed - irqBefore[i].Unclaimed);
     }
@@ -343,6 +343,21 @@ void SleepAndWake(const std::vector<Adapter>& adapters, PDRIVER_OBJECT driver)
                 ext->Capabilities.DeviceState[PowerSystemSleeping3] - 1);
         }
     };
+    for (const Adapter& a : adapters) {
+        PADAPTER_EXTENSION ext = AdapterExtension(a.Pdo, driver);
+        if (!ext) {
+            continue;
+        }
+        // The bus driver's capabilities answer replaced the driver's defaults at start.
+        std::string map;
+        for (int s = PowerSystemSleeping1; s <= PowerSystemShutdown; ++s) {
+            map += " S" + std::to_string(s - 1) + "->D" +
+                   std::to_string(static_cast<int>(ext->Capabilities.DeviceState[s]) - 1);
+        }
+        Say("power map of %s (from the bus's capabilities):%s\n", HmDeviceName(a.Pdo).c_str(),
+            map.c_str());
+        break;
+    }
     size_t powerMark = HkPowerRequests().size();
     NTSTATUS sleep = HmSetSystemPower(PowerSystemSleeping3);
     Say("system set-power S3: %s\n", HmStatusName(sleep).c_str());
