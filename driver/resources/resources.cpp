@@ -27,6 +27,13 @@ static VOID ConfigurationError(PADAPTER_EXTENSION Adapter, PCSTR Text)
 
 NTSTATUS StartAdapter(PADAPTER_EXTENSION Adapter, PIRP Irp)
 {
+    // A start normally follows add-device or a stop, with no interrupt connected. Should one
+    // arrive on a running adapter, take the old connection down first: connecting again would
+    // orphan it, and its service routine would outlive the adapter.
+    if (Adapter->InterruptObject != nullptr) {
+        DisconnectInterrupt(Adapter);
+    }
+
     // BARs may have been reprogrammed since add-device (rebalancing): read them again.
     NTSTATUS Status = ReadPciConfig(Adapter->LowerDevice, 0, sizeof(Adapter->PciConfig),
                                     &Adapter->PciConfig, IRP_MN_READ_CONFIG);

@@ -343,7 +343,10 @@ TEST_F(AdapterLifeConcurrency, PowerRequestInProgressOutlivesTheRemove)
     KeReleaseMutex(&adapter->Mutex, FALSE);
     power.join();
     EXPECT_EQ(powerStatus, STATUS_SUCCESS);
-    EXPECT_EQ(Driver->DeviceObject, nullptr) << "the power request deleted the adapter";
+    // The system request waited for the device request that it asked for; that one may still be
+    // on its way out of the driver, and whichever of the two leaves last deletes the adapter.
+    EXPECT_TRUE(HmWaitUntil([&] { return !HkDeviceExists(fdo); }));
+    EXPECT_EQ(Driver->DeviceObject, nullptr) << "the power path deleted the adapter";
     EXPECT_EQ(Pdo->AttachedDevice, nullptr);
     EXPECT_EQ(HkPoolOutstanding(CorPoolTag).Blocks, 0u);
 }

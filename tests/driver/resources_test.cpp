@@ -446,6 +446,21 @@ TEST_F(AdapterStart, RestartAfterStopUsesTheNewLists)
     EXPECT_TRUE(Reports().empty());
 }
 
+// The manager never starts a running adapter without stopping it, but if a start did arrive, the
+// old connection is taken down before the new one is made: exactly one remains, on the new vector.
+TEST_F(AdapterStart, StartOnARunningAdapterLeavesOneConnection)
+{
+    Plug(HmModel::LX2A);
+    ASSERT_EQ(HmStartAdapter(Pdo, Realistic(2)), STATUS_SUCCESS);
+    ASSERT_EQ(HmStartAdapter(Pdo, HmMakeAssignment(0xC000, 16, 0xC800, 4, 21, 0x71, 5)),
+              STATUS_SUCCESS);
+    EXPECT_TRUE(HkInterruptsOn(Vector).empty());
+    std::vector<HkInterruptInfo> on = HkInterruptsOn(0x71);
+    ASSERT_EQ(on.size(), 1u);
+    EXPECT_EQ(on[0].Object, Adapter->InterruptObject);
+    EXPECT_EQ(Ports[1]->IoBase, 0xC008u);
+}
+
 // Every failure point of the start taken one at a time (the configuration re-read, the instance ID
 // request and the pool behind it, the interrupt connection): the start fails, no port holds a
 // range, and once the adapter is removed nothing of the driver is left.
