@@ -125,6 +125,17 @@ NTSTATUS PortQueryDeviceText(PPORT_EXTENSION Port, PIRP Irp);
 NTSTATUS PortQueryCapabilities(PPORT_EXTENSION Port, PIRP Irp);
 NTSTATUS PortQueryTargetRelation(PPORT_EXTENSION Port, PIRP Irp);
 
+// A request field of enumeration type, read as the 32-bit value its sender stored. Senders may
+// store values that the enumeration does not name (a newer ID or text type, a system state past
+// shutdown), and reading those through the enumeration type is undefined in C++.
+template <typename Enum> inline ULONG StoredValue(const Enum& Field)
+{
+    static_assert(sizeof(Enum) == sizeof(ULONG), "a 32-bit enumeration");
+    ULONG Value;
+    RtlCopyMemory(&Value, &Field, sizeof(Value));
+    return Value;
+}
+
 // ---- power/power.cpp: the adapter's power policy -----------------------------------------------
 
 DRIVER_DISPATCH AdapterPower;

@@ -70,7 +70,7 @@ NTSTATUS PortQueryId(PPORT_EXTENSION Port, PIRP Irp)
     WCHAR Buffer[IdBufferBytes / sizeof(WCHAR)];
     UNICODE_STRING Id = {0, sizeof(Buffer), Buffer};
 
-    switch (Stack->Parameters.QueryId.IdType) {
+    switch (StoredValue(Stack->Parameters.QueryId.IdType)) {
     case BusQueryDeviceID:
         RtlAppendUnicodeToString(&Id, DeviceIdText);
         break;
@@ -109,7 +109,7 @@ NTSTATUS PortQueryDeviceText(PPORT_EXTENSION Port, PIRP Irp)
     WCHAR Buffer[TextBufferBytes / sizeof(WCHAR)];
     UNICODE_STRING Text = {0, sizeof(Buffer), Buffer};
 
-    switch (Stack->Parameters.QueryDeviceText.DeviceTextType) {
+    switch (StoredValue(Stack->Parameters.QueryDeviceText.DeviceTextType)) {
     case DeviceTextDescription:
         RtlAppendUnicodeToString(&Text, DescriptionPrefix);
         AppendPortNumber(&Text, Port->PortNumber);

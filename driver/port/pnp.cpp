@@ -43,7 +43,7 @@ NTSTATUS PortPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return Succeed(Irp);
 
     case IRP_MN_QUERY_DEVICE_RELATIONS:
-        if (Stack->Parameters.QueryDeviceRelations.Type == TargetDeviceRelation) {
+        if (StoredValue(Stack->Parameters.QueryDeviceRelations.Type) == TargetDeviceRelation) {
             return PortQueryTargetRelation(Port, Irp);
         }
         return CompleteIrpWithCurrentStatus(DeviceObject, Irp);

@@ -38,20 +38,23 @@ NTSTATUS AdapterPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     NTSTATUS Status;
 
     InterlockedIncrement(&Adapter->OutstandingIo);
+    ULONG Type = StoredValue(Stack->Parameters.Power.Type);
+    // Both members of the state union are 32-bit enumerations; the type says which one it is.
+    ULONG State = StoredValue(Stack->Parameters.Power.State.SystemState);
     switch (Stack->MinorFunction) {
     case IRP_MN_SET_POWER:
-        if (Stack->Parameters.Power.Type == SystemPowerState) {
-            Status = SetSystemPower(Adapter, Irp, Stack->Parameters.Power.State.SystemState);
-        } else if (Stack->Parameters.Power.Type == DevicePowerState) {
-            Status = SetDevicePower(Adapter, Irp, Stack->Parameters.Power.State.DeviceState);
+        if (Type == SystemPowerState) {
+            Status = SetSystemPower(Adapter, Irp, State);
+        } else if (Type == DevicePowerState) {
+            Status = SetDevicePower(Adapter, Irp, State);
         } else {
             Status = PassPowerDown(Adapter, Irp);
         }
         break;
 
     case IRP_MN_QUERY_POWER:
-        if (Stack->Parameters.Power.Type == SystemPowerState) {
-            Status = QuerySystemPower(Adapter, Irp, Stack->Parameters.Power.State.SystemState);
+        if (Type == SystemPowerState) {
+            Status = QuerySystemPower(Adapter, Irp, State);
         } else {
             Status = PassPowerDown(Adapter, Irp);
         }

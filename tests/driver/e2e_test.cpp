@@ -37,10 +37,10 @@ void ExpectAllBound(PDEVICE_OBJECT pdo, ULONG ports)
         EXPECT_EQ(s.StartStatus, STATUS_SUCCESS) << "port " << i;
         EXPECT_TRUE(s.InterfaceHeld) << "port " << i;
         EXPECT_TRUE(s.Hooked) << "port " << i;
-        EXPECT_EQ(s.Resources.IoBase, HmBarBase(pdo, 0) + 8 * i) << "port " << i;
-        EXPECT_EQ(s.Resources.IoLength, 8u);
-        EXPECT_EQ(s.Resources.InterruptObject, adapter->InterruptObject);
-        EXPECT_EQ(s.Resources.DriverParameter, 2u);
+        EXPECT_EQ(Field(s.Resources.IoBase), HmBarBase(pdo, 0) + 8 * i) << "port " << i;
+        EXPECT_EQ(Field(s.Resources.IoLength), 8u);
+        EXPECT_EQ(Field(s.Resources.InterruptObject), adapter->InterruptObject);
+        EXPECT_EQ(Field(s.Resources.DriverParameter), 2u);
         HmNodeInfo node = HmNode(children[i]);
         EXPECT_EQ(node.State, HmNodeState::Started) << "port " << i;
         ASSERT_EQ(node.HardwareIds.size(), 1u);
@@ -141,8 +141,8 @@ TEST_P(EndToEnd, WholeLifeOfTheAdapter)
     EXPECT_TRUE(HkInterruptsOn(firstVector).empty());
     ASSERT_EQ(HkInterruptsOn(0x71).size(), 1u);
     for (PDEVICE_OBJECT port : HmPortDevices(pdo)) {
-        EXPECT_EQ(HmSerialStateOf(port).Resources.InterruptVector, 0x71u);
-        EXPECT_EQ(HmSerialStateOf(port).Resources.InterruptLevel, 5);
+        EXPECT_EQ(Field(HmSerialStateOf(port).Resources.InterruptVector), 0x71u);
+        EXPECT_EQ(Field(HmSerialStateOf(port).Resources.InterruptLevel), 5);
     }
     MoveData(pdo, ports, 1);
 

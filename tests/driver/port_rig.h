@@ -158,6 +158,13 @@ inline CORPORT_BUS_INTERFACE TakeInterface(PDEVICE_OBJECT port)
     return record;
 }
 
+// A member of a 4-byte-packed record, copied out: the assertion macros bind references, and a
+// reference to a pointer or 64-bit member of such a record may be misaligned.
+template <typename T> inline T Field(T value)
+{
+    return value;
+}
+
 // Machine options for suites that play the port function driver themselves.
 inline void NoPortDrivers()
 {

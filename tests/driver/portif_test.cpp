@@ -162,8 +162,8 @@ TEST_F(PortInterface, OneReferenceCountServesEveryPortOfTheAdapter)
     CORPORT_BUS_INTERFACE first = TakeInterface(PortDevice(0));
     CORPORT_BUS_INTERFACE second = TakeInterface(PortDevice(3));
     EXPECT_EQ(Adapter->InterfaceRefCount, 2);
-    EXPECT_EQ(first.Context, Ports[0]);
-    EXPECT_EQ(second.Context, Ports[3]);
+    EXPECT_EQ(Field(first.Context), Ports[0]);
+    EXPECT_EQ(Field(second.Context), Ports[3]);
 
     first.InterfaceReference(first.Context);
     EXPECT_EQ(Adapter->InterfaceRefCount, 3);
@@ -185,15 +185,15 @@ TEST_F(PortInterface, ResourcesAreThePortsRangeAndTheAdaptersInterrupt)
     std::memset(&record, 0xAB, sizeof(record));
     EXPECT_EQ(itf.GetResources(itf.Context, &record), STATUS_SUCCESS);
 
-    EXPECT_EQ(record.IoBase, 0xD000u + 16);
-    EXPECT_EQ(record.IoLength, 8u);
-    EXPECT_NE(record.InterruptObject, nullptr);
-    EXPECT_EQ(record.InterruptObject, Adapter->InterruptObject);
-    EXPECT_EQ(record.InterruptLevel, 7);
-    EXPECT_EQ(record.InterruptVector, 0x62u);
-    EXPECT_EQ(record.InterruptAffinity, 0x5u);
-    EXPECT_EQ(record.InterruptMode, 0u);
-    EXPECT_EQ(record.DriverParameter, 2u);
+    EXPECT_EQ(Field(record.IoBase), 0xD000u + 16);
+    EXPECT_EQ(Field(record.IoLength), 8u);
+    EXPECT_NE(Field(record.InterruptObject), nullptr);
+    EXPECT_EQ(Field(record.InterruptObject), Adapter->InterruptObject);
+    EXPECT_EQ(Field(record.InterruptLevel), 7);
+    EXPECT_EQ(Field(record.InterruptVector), 0x62u);
+    EXPECT_EQ(Field(record.InterruptAffinity), 0x5u);
+    EXPECT_EQ(Field(record.InterruptMode), 0u);
+    EXPECT_EQ(Field(record.DriverParameter), 2u);
     // The bytes the record leaves to its owner stay as the owner had them.
     for (UCHAR b : record.DriverReserved1) {
         EXPECT_EQ(b, 0xAB);
@@ -203,7 +203,7 @@ TEST_F(PortInterface, ResourcesAreThePortsRangeAndTheAdaptersInterrupt)
     }
     std::vector<HkInterruptInfo> connected = HkInterruptsOn(0x62);
     ASSERT_EQ(connected.size(), 1u);
-    EXPECT_EQ(connected[0].Object, record.InterruptObject);
+    EXPECT_EQ(connected[0].Object, Field(record.InterruptObject));
     itf.InterfaceDereference(itf.Context);
 }
 
@@ -349,10 +349,10 @@ TEST_F(PortInterface, SurpriseRemovalKeepsTheRangeButNotTheInterrupt)
     CORPORT_RESOURCES after;
     std::memset(&after, 0, sizeof(after));
     EXPECT_EQ(itf.GetResources(itf.Context, &after), STATUS_SUCCESS);
-    EXPECT_EQ(after.IoBase, before.IoBase);
-    EXPECT_EQ(after.IoLength, 8u);
-    EXPECT_EQ(after.InterruptObject, nullptr);
-    EXPECT_EQ(after.InterruptVector, before.InterruptVector);
+    EXPECT_EQ(Field(after.IoBase), Field(before.IoBase));
+    EXPECT_EQ(Field(after.IoLength), 8u);
+    EXPECT_EQ(Field(after.InterruptObject), nullptr);
+    EXPECT_EQ(Field(after.InterruptVector), Field(before.InterruptVector));
     // The port's hook record stays until it unhooks; hooking again finds no interrupt.
     itf.DisconnectIsr(itf.Context);
     EXPECT_EQ(itf.ConnectIsr(itf.Context, CountingCallback::Isr, &callback), STATUS_UNSUCCESSFUL);
