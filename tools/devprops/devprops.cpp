@@ -3,13 +3,14 @@
 // Manager does and shows them in a property sheet.
 //
 //   devprops [--instance ID | --create COMn] [--dll PATH] [--close-after SECONDS]
-//            [--close-when FILE]
+//            [--close-when FILE] [--advanced]
 //
 //   --instance ID   the device instance to open; without it, the first Ports-class device
 //   --create COMn   create a Ports-class device whose "PortName" is COMn; removed again at exit
 //   --dll PATH      the provider library; TRVPAGE.DLL next to devprops.exe by default
 //   --close-after N close the sheet by itself after N seconds
 //   --close-when F  close the sheet as soon as file F exists (for screenshots)
+//   --advanced      press the page's "&Advanced..." button once the sheet is up
 #include <windows.h>
 #include <commctrl.h>
 #include <prsht.h>
@@ -112,6 +113,52 @@ void RunSheet(HWND sheet, DWORD closeAfter, const wchar_t* closeWhen)
     DestroyWindow(sheet);
 }
 
+// --advanced: the Advanced dialog runs a modal loop of its own, which dispatches the close timer
+// instead of returning it to RunSheet. This timer's procedure cancels the dialog once the sheet
+// is due to close; RunSheet then closes the sheet at its next tick.
+struct AdvancedClose {
+    HWND Sheet;
+    DWORD Started;
+    DWORD After;
+    const wchar_t* When;
+    HWND Dialog;
+};
+AdvancedClose advancedClose;
+
+BOOL CALLBACK FindOwnedDialog(HWND window, LPARAM)
+{
+    if (GetWindow(window, GW_OWNER) == advancedClose.Sheet && IsWindowVisible(window)) {
+        advancedClose.Dialog = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+void CALLBACK CloseAdvancedWhenDue(HWND, UINT, UINT_PTR, DWORD)
+{
+    bool due = (advancedClose.After != 0 &&
+                GetTickCount() - advancedClose.Started >= advancedClose.After) ||
+               (advancedClose.When != nullptr &&
+                GetFileAttributesW(advancedClose.When) != INVALID_FILE_ATTRIBUTES);
+    advancedClose.Dialog = nullptr;
+    EnumThreadWindows(GetCurrentThreadId(), FindOwnedDialog, 0);
+    if (due && advancedClose.Dialog != nullptr) {
+        SendMessageW(advancedClose.Dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+    }
+}
+
+void PressAdvanced(HWND sheet, DWORD closeAfter, const wchar_t* closeWhen)
+{
+    advancedClose = {sheet, GetTickCount(), closeAfter, closeWhen, nullptr};
+    if (closeAfter != 0 || closeWhen != nullptr) {
+        SetTimer(nullptr, 0, 250, CloseAdvancedWhenDue);
+    }
+    auto page = reinterpret_cast<HWND>(SendMessageW(sheet, PSM_GETCURRENTPAGEHWND, 0, 0));
+    const int advancedButton = 840;
+    PostMessageW(page, WM_COMMAND, MAKEWPARAM(advancedButton, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(page, advancedButton)));
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t** argv)
@@ -120,6 +167,7 @@ int wmain(int argc, wchar_t** argv)
     const wchar_t* create = nullptr;
     DWORD closeAfter = 0;
     const wchar_t* closeWhen = nullptr;
+    bool advanced = false;
     wchar_t dll[MAX_PATH] = {};
     for (int i = 1; i < argc; ++i) {
         if (wcscmp(argv[i], L"--instance") == 0 && i + 1 < argc) {
@@ -132,9 +180,11 @@ int wmain(int argc, wchar_t** argv)
             closeAfter = static_cast<DWORD>(_wtoi(argv[++i])) * 1000;
         } else if (wcscmp(argv[i], L"--close-when") == 0 && i + 1 < argc) {
             closeWhen = argv[++i];
+        } else if (wcscmp(argv[i], L"--advanced") == 0) {
+            advanced = true;
         } else {
             fwprintf(stderr, L"usage: devprops [--instance ID | --create COMn] [--dll PATH] "
-                             L"[--close-after SECONDS] [--close-when FILE]\n");
+                             L"[--close-after SECONDS] [--close-when FILE] [--advanced]\n");
             return 2;
         }
     }
@@ -195,6 +245,9 @@ int wmain(int argc, wchar_t** argv)
             if (sheet == nullptr || sheet == reinterpret_cast<HWND>(-1)) {
                 result = Fail(L"cannot show the property sheet");
             } else {
+                if (advanced) {
+                    PressAdvanced(sheet, closeAfter, closeWhen);
+                }
                 RunSheet(sheet, closeAfter, closeWhen);
             }
         }

@@ -40,3 +40,30 @@ WINEPREFIX=$CORAN_WINEPREFIX /usr/lib/wine/wineserver64 -k 2>/dev/null || true
 convert "$screen" -trim +repage "$png"
 rm -f "$screen"
 echo "Port Settings page rendered: $png"
+
+# The Advanced dialog, opened from the page's "&Advanced..." button: the picture is taken once
+# the dialog over the sheet has made the trimmed screen wider than the sheet alone.
+advanced_png=$tree/demo/advanced-settings.png
+rm -f "$screen" "$advanced_png" "$done"
+sheet_width=$(identify -format %w "$png")
+# shellcheck disable=SC2016
+xvfb-run -a -s "-screen 0 800x600x24" bash -c '
+    export CORAN_WINE_DISPLAY=$DISPLAY
+    "$0" cmd /c exit
+    "$0" "$1" --create COM3 --advanced --close-when "$3" --close-after 90 &
+    shown=$!
+    for attempt in $(seq 1 60); do
+        sleep 1
+        import -window root "$2"
+        width=$(convert "$2" -trim info: 2>/dev/null | awk "{ split(\$3, size, \"x\"); print size[1] }")
+        [ "${width:-0}" -gt "$5" ] && break
+    done
+    touch "$4"
+    wait $shown' "$root/cmake/wine-run.sh" "$tree/bin/devprops.exe" "$screen" "$windows_done" "$done" \
+    "$sheet_width"
+rm -f "$done"
+WINEPREFIX=$CORAN_WINEPREFIX /usr/lib/wine/wineserver64 -k 2>/dev/null || true
+
+convert "$screen" -trim +repage "$advanced_png"
+rm -f "$screen"
+echo "Advanced dialog rendered: $advanced_png"
