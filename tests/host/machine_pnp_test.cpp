@@ -309,3 +309,26 @@ TEST_F(MachinePnp, RefusedQueryRemoveIsCancelledEverywhere)
     EXPECT_TRUE(HmSerialStateOf(ports[0]).Hooked);
     pdo->AttachedDevice->ReferenceCount = 0;
 }
+
+TEST_F(MachinePnp, AnInstantLineOverrunsTheReceiveFifo)
+{
+    PDEVICE_OBJECT pdo = StartedAdapter(HmModel::LX2A);
+    PDEVICE_OBJECT port = HmPortDevices(pdo).at(0);
+    HmSetLinePace(pdo, HmAllPorts, 0);
+    HmRemoteSend(pdo, 0, std::vector<UCHAR>(40, 'x')); // all at once: 16 fit, the rest is lost
+    ASSERT_TRUE(HmWaitUntil([&] {
+        HmSerialState s = HmSerialStateOf(port);
+        return s.BytesReceived == 16 && s.Overruns >= 1;
+    }));
+    EXPECT_EQ(HmSerialRead(port), std::vector<UCHAR>(16, 'x'));
+    // Paced again (with room to spare for slow sanitizer builds), the port keeps up.
+    HmSetLinePace(pdo, 0, 2);
+    HmRemoteSend(pdo, 0, std::vector<UCHAR>(100, 'y'));
+    std::vector<UCHAR> got;
+    ASSERT_TRUE(HmWaitUntil([&] {
+        auto r = HmSerialRead(port);
+        got.insert(got.end(), r.begin(), r.end());
+        return got.size() >= 100;
+    }));
+    EXPECT_EQ(got, std::vector<UCHAR>(100, 'y'));
+}
