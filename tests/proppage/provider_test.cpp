@@ -184,7 +184,7 @@ INSTANTIATE_TEST_SUITE_P(Forms, SubclassRule,
                                          SubclassCase{"BinaryOne", REG_BINARY, {1}, true},
                                          SubclassCase{"DwordZero", REG_DWORD, {0, 0, 0, 0}, true},
                                          SubclassCase{"TwoBinaryBytes", REG_BINARY, {0, 0}, true},
-                                         SubclassCase{"OneByteOfOtherType", REG_NONE, {0}, true}),
+                                         SubclassCase{"OneByteOfOtherType", REG_DWORD, {0}, true}),
                          [](const testing::TestParamInfo<SubclassCase>& info) {
                              return info.param.Name;
                          });
