@@ -290,3 +290,60 @@ TEST_F(MachineBus, SetPowerToD0CanFailAndD3ResetsTheUarts)
     // Every power request to the PDO started the next one.
     EXPECT_EQ(HkStartNextPowerIrps().size(), 3u);
 }
+
+TEST_F(MachineBus, BarSizingWithAllOnesReadsBackTheDecodeSize)
+{
+    PDEVICE_OBJECT pdo = HmPlugAdapter(HmModel::LX8A);
+    ULONG ones = 0xFFFFFFFF;
+    HmIrpResult r = HmSendPnp(pdo, IRP_MN_WRITE_CONFIG, [&](PIO_STACK_LOCATION sp) {
+        sp->Parameters.ReadWriteConfig.WhichSpace = PCI_WHICHSPACE_CONFIG;
+        sp->Parameters.ReadWriteConfig.Buffer = &ones;
+        sp->Parameters.ReadWriteConfig.Offset = 0x10;
+        sp->Parameters.ReadWriteConfig.Length = 4;
+    });
+    ASSERT_EQ(r.Status, STATUS_SUCCESS);
+    EXPECT_EQ(r.Information, 4u);
+    ULONG bar0 = 0;
+    ASSERT_EQ(ReadConfig(pdo, 0x10, 4, reinterpret_cast<UCHAR*>(&bar0), nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(bar0, 0xFFC1u) << "64 bytes of 16-bit I/O decode";
+    // The identifiers are read-only.
+    USHORT vendor = 0x1234;
+    HmSendPnp(pdo, IRP_MN_WRITE_CONFIG, [&](PIO_STACK_LOCATION sp) {
+        sp->Parameters.ReadWriteConfig.WhichSpace = PCI_WHICHSPACE_CONFIG;
+        sp->Parameters.ReadWriteConfig.Buffer = &vendor;
+        sp->Parameters.ReadWriteConfig.Offset = 0;
+        sp->Parameters.ReadWriteConfig.Length = 2;
+    });
+    ASSERT_EQ(ReadConfig(pdo, 0, 2, reinterpret_cast<UCHAR*>(&vendor), nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(vendor, 0x1E5C);
+}
+
+TEST_F(MachineBus, ConfiguredSpaceSurvivesAStartWithoutBarProgramming)
+{
+    PDEVICE_OBJECT pdo = HmPlugAdapter(HmModel::LX4A);
+    UCHAR space[256];
+    HmGetConfigSpace(pdo, space);
+    const UCHAR odd[8] = {0xFF, 0xFF, 0xFF, 0xFF, 0x01, 0x00, 0x00, 0x00}; // BAR 0, BAR 1
+    std::memcpy(space + 0x10, odd, sizeof odd);
+    HmSetConfigSpace(pdo, space);
+    HmBusAnswers answers = HmGetBusAnswers(pdo);
+    answers.ProgramBars = false;
+    HmSetBusAnswers(pdo, answers);
+    HmAssignment a = HmMakeAssignment(0xE000, 32, 0xE040, 4, 17, 0x72, 7);
+    std::vector<UCHAR> raw = HmBuildResourceList(a.Raw);
+    std::vector<UCHAR> translated = HmBuildResourceList(a.Translated);
+    ASSERT_EQ(HmSendPnp(pdo, IRP_MN_START_DEVICE,
+                        [&](PIO_STACK_LOCATION sp) {
+                            sp->Parameters.StartDevice.AllocatedResources =
+                                reinterpret_cast<PCM_RESOURCE_LIST>(raw.data());
+                            sp->Parameters.StartDevice.AllocatedResourcesTranslated =
+                                reinterpret_cast<PCM_RESOURCE_LIST>(translated.data());
+                        })
+                  .Status,
+              STATUS_SUCCESS);
+    UCHAR bars[8];
+    ASSERT_EQ(ReadConfig(pdo, 0x10, 8, bars, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(0, std::memcmp(bars, odd, sizeof odd));
+    EXPECT_FALSE(HmRegistersMapped(pdo)) << "neither value is a usable I/O BAR";
+    EXPECT_EQ(HmBarBase(pdo, 0), 0u);
+}

@@ -332,3 +332,29 @@ TEST_F(MachinePnp, AnInstantLineOverrunsTheReceiveFifo)
     }));
     EXPECT_EQ(got, std::vector<UCHAR>(100, 'y'));
 }
+
+TEST_F(MachinePnp, RefusedSystemQueryTellsTheAgreedStacksToStayWorking)
+{
+    Driver = LoadDriver(DriverEntry, L"corcard");
+    PDEVICE_OBJECT pdo = HmPlugAdapter(HmModel::LX2B);
+    HmBusAnswers answers = HmGetBusAnswers(pdo);
+    answers.Capabilities.DeviceState[PowerSystemHibernate] = PowerDeviceMaximum;
+    HmSetBusAnswers(pdo, answers);
+    ASSERT_EQ(HmAddDevice(Driver, pdo), STATUS_SUCCESS);
+    ASSERT_EQ(HmStartAdapter(pdo), STATUS_SUCCESS);
+    std::vector<PDEVICE_OBJECT> ports = HmPortDevices(pdo);
+    EXPECT_EQ(HmSetSystemPower(PowerSystemHibernate), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(HmSystemPowerState(), PowerSystemWorking);
+    std::vector<HmPowerRecord> log = HmPowerLog();
+    ASSERT_EQ(log.size(), 5u);
+    for (size_t i = 0; i < 2; ++i) {
+        EXPECT_EQ(log[i].Pdo, ports[i]);
+        EXPECT_EQ(log[i].Minor, IRP_MN_QUERY_POWER);
+        EXPECT_EQ(log[3 + i].Pdo, ports[i]);
+        EXPECT_EQ(log[3 + i].Minor, IRP_MN_SET_POWER);
+        EXPECT_EQ(log[3 + i].State.SystemState, PowerSystemWorking);
+    }
+    EXPECT_EQ(log[2].Pdo, pdo);
+    EXPECT_EQ(log[2].Status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(HmBusDevicePower(pdo), PowerDeviceD0);
+}
