@@ -15,16 +15,17 @@
 //    STATUS_PENDING (see HmBusAnswers::Pending), at DISPATCH_LEVEL as a DPC would.
 //
 // Typical test:
-//     HmReset();                                   // joins the machine's threads, then HkReset()
+//     HmReset();              // joins the machine's threads, then HkReset()
 //     PDRIVER_OBJECT drv = HkLoadDriver(DriverEntry, L"corcard");
 //     PDEVICE_OBJECT pdo = HmPlugAdapter(HmModel::LX4A);
 //     ASSERT_EQ(HmAddDevice(drv, pdo), STATUS_SUCCESS);
-//     ASSERT_EQ(HmStartAdapter(pdo), STATUS_SUCCESS);  // default assignment, ports enumerated,
-//                                                      // the port driver double bound and started
+//     ASSERT_EQ(HmStartAdapter(pdo), STATUS_SUCCESS); // ports enumerated, port driver bound
 //     HmRemoteSend(pdo, 0, {'h', 'i'});
-//     ... HmWaitUntil([&] { return HmSerialRead(HmPortDevices(pdo)[0]).size() ... });
-//     HmUnplugAll();                                // orderly removal, PDOs and machine drivers
-//     gone HkUnloadDriver(drv); EXPECT_TRUE(HkCheckClean());
+//     ... HmWaitUntil([&] { ... HmSerialRead(HmPortDevices(pdo)[0]) ... });
+//     HmUnplugAll();          // orderly removal; PDOs and the machine's drivers gone
+//     HkUnloadDriver(drv);
+//     EXPECT_TRUE(HkCheckClean());
+// (host/testsupport.h has a fixture that does the first and the last steps.)
 #pragma once
 
 // The kernel headers are C declarations, included inside extern "C" as drivers include them.
