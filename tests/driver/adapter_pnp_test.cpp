@@ -4,6 +4,7 @@
 #include "adapter_rig.h"
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 using namespace adapterrig;
@@ -349,6 +350,78 @@ TEST_F(AdapterLifeConcurrency, PowerRequestInProgressOutlivesTheRemove)
     EXPECT_EQ(Driver->DeviceObject, nullptr) << "the power path deleted the adapter";
     EXPECT_EQ(Pdo->AttachedDevice, nullptr);
     EXPECT_EQ(HkPoolOutstanding(CorPoolTag).Blocks, 0u);
+}
+
+} // namespace
+
+namespace {
+
+// A port interface call holds the adapter's mutex for its whole length, so a remove that arrives
+// meanwhile waits for it; the adapter is deleted only after the call has left. Here the call is
+// ConnectIsr, held up by an interrupt service routine that is still running.
+TEST_F(AdapterLifeConcurrency, PortInterfaceCallInProgressHoldsOffTheRemove)
+{
+    Plug(HmModel::LX4A);
+    ASSERT_EQ(StartDirect(Fdo, HmDefaultAssignment(Pdo)).Status, STATUS_SUCCESS);
+    PDEVICE_OBJECT fdo = Fdo;
+    const ULONG vector = Adapter->InterruptVector;
+    ScriptedRegister status;
+    status.Map(Adapter->StatusPort, HmBar1Size);
+    status.Script({0x01}, 0x00);
+
+    struct Held {
+        std::atomic<bool> Entered{false};
+        std::atomic<bool> Release{false};
+        static BOOLEAN Isr(PKINTERRUPT, PVOID context)
+        {
+            auto self = static_cast<Held*>(context);
+            self->Entered = true;
+            auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+            while (!self->Release && std::chrono::steady_clock::now() < until) {
+                std::this_thread::yield();
+            }
+            return TRUE;
+        }
+        static BOOLEAN Quiet(PKINTERRUPT, PVOID) { return FALSE; }
+    } held;
+    CORPORT_BUS_INTERFACE port0 = portrig::TakeInterface(Ports[0]->Self);
+    CORPORT_BUS_INTERFACE port1 = portrig::TakeInterface(Ports[1]->Self);
+    ASSERT_EQ(port0.ConnectIsr(port0.Context, Held::Isr, &held), STATUS_SUCCESS);
+
+    std::thread line([&] { HkDeliverInterrupt(vector); });
+    ASSERT_TRUE(HmWaitUntil([&] { return held.Entered.load(); }));
+
+    // The call takes the adapter's mutex, then waits for the interrupt's lock.
+    std::atomic<bool> hookDone{false};
+    NTSTATUS hookStatus = STATUS_PENDING;
+    std::thread hook([&] {
+        hookStatus = port1.ConnectIsr(port1.Context, Held::Quiet, nullptr);
+        hookDone = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+
+    std::atomic<bool> removeDone{false};
+    std::thread remove([&] {
+        EXPECT_EQ(portrig::SendPnp(fdo, IRP_MN_REMOVE_DEVICE).Status, STATUS_SUCCESS);
+        removeDone = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(hookDone);
+    EXPECT_FALSE(removeDone) << "the remove went ahead while a port interface call was running";
+    EXPECT_TRUE(HkDeviceExists(fdo));
+
+    // The port function driver is done with the interface once its last call returns.
+    port0.InterfaceDereference(port0.Context);
+    port1.InterfaceDereference(port1.Context);
+    held.Release = true;
+    line.join();
+    hook.join();
+    remove.join();
+    EXPECT_EQ(hookStatus, STATUS_SUCCESS);
+    EXPECT_TRUE(removeDone);
+    EXPECT_FALSE(HkDeviceExists(fdo));
+    EXPECT_EQ(Driver->DeviceObject, nullptr);
+    EXPECT_TRUE(HkInterruptsOn(vector).empty());
 }
 
 } // namespace
