@@ -12,6 +12,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <string>
@@ -557,9 +558,18 @@ bool ParseOptions(int argc, char** argv, Options* options)
         } else if (arg == "--trace" && i + 1 < argc) {
             options->TraceFile = argv[++i];
         } else {
-            std::fprintf(stderr,
+            bool help = arg == "--help" || arg == "-h";
+            std::fprintf(help ? stdout : stderr,
                          "usage: corsim [--model LX2A|LX4A|...|LX8C]... [--unknown|--no-unknown] "
-                         "[--brief] [--trace FILE]\n");
+                         "[--brief] [--trace FILE]\n"
+                         "  --model M     plug a board of model M (repeatable); default: all nine\n"
+                         "  --unknown     also plug a board with an unknown subsystem ID (default\n"
+                         "                without --model)\n"
+                         "  --brief       only AddDevice: device tree, event log, debug output\n"
+                         "  --trace FILE  write every request the driver saw to FILE\n");
+            if (help) {
+                std::exit(0);
+            }
             return false;
         }
     }
