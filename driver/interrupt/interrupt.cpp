@@ -10,7 +10,7 @@
 #include "corcard.h"
 #include "interrupt/interrupt.h"
 
-static_assert(sizeof(((ADAPTER_EXTENSION*)nullptr)->InterruptSlots) ==
+static_assert(sizeof(ADAPTER_EXTENSION::InterruptSlots) ==
                   InterruptSlotCount * sizeof(INTERRUPT_SLOT),
               "the slot table is exactly 8 slots");
 

@@ -28,10 +28,11 @@ static VOID ConfigurationError(PADAPTER_EXTENSION Adapter, PCSTR Text)
 NTSTATUS StartAdapter(PADAPTER_EXTENSION Adapter, PIRP Irp)
 {
     // A start normally follows add-device or a stop, with no interrupt connected. Should one
-    // arrive on a running adapter, take the old connection down first: connecting again would
-    // orphan it, and its service routine would outlive the adapter.
+    // arrive on a running adapter, take it down as a stop would first: connecting again would
+    // orphan the old connection, whose service routine would outlive the adapter.
     if (Adapter->InterruptObject != nullptr) {
         DisconnectInterrupt(Adapter);
+        ClearPortResources(Adapter);
     }
 
     // BARs may have been reprogrammed since add-device (rebalancing): read them again.
@@ -277,7 +278,7 @@ NTSTATUS AssignPortResources(PADAPTER_EXTENSION Adapter)
 
         // Every failing port reports its own sentence; the first failure is the start's status.
         // The BAR number is a signed byte in the catalogue.
-        const LONG BarIndex = Descriptor->Bar;
+        const LONG BarIndex = static_cast<signed char>(Descriptor->Bar);
         NTSTATUS Status = STATUS_SUCCESS;
         if (BarIndex < 0) {
             Status = STATUS_DEVICE_CONFIGURATION_ERROR;
