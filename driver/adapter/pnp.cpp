@@ -92,7 +92,7 @@ static NTSTATUS QueryStopDevice(PADAPTER_EXTENSION Adapter, PIRP Irp)
 static NTSTATUS QueryDeviceRelations(PADAPTER_EXTENSION Adapter, PIRP Irp)
 {
     const PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
-    if (Stack->Parameters.QueryDeviceRelations.Type != BusRelations) {
+    if (StoredValue(Stack->Parameters.QueryDeviceRelations.Type) != BusRelations) {
         return ForwardIrp(Adapter->LowerDevice, Irp);
     }
     AdapterLock Lock(Adapter);

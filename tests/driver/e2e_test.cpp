@@ -359,7 +359,9 @@ TEST_F(EndToEndConcurrency, InterfacePowerAndPlugAndPlayAgainstOneAdapter)
     // moves intact through all of them.
     EXPECT_EQ(adapter->DevicePowerState, ULONG(PowerDeviceD0));
     EXPECT_EQ(adapter->InterfaceRefCount, 7);
-    EXPECT_EQ(ports[7]->InterruptSlot, -1);
+    // Unhooked: -1 after its own DisconnectIsr, or the -2 of a last ConnectIsr that met the
+    // adapter stopped by a rebalance.
+    EXPECT_LT(ports[7]->InterruptSlot, 0);
     for (ULONG i = 0; i < 7; i++) {
         EXPECT_TRUE(HmSerialStateOf(children[i]).Hooked) << "port " << i;
     }

@@ -184,7 +184,11 @@ protected:
     {
         POWER_STATE s;
         s.SystemState = static_cast<SYSTEM_POWER_STATE>(state);
-        return HmSendPower(Pdo, IRP_MN_SET_POWER, SystemPowerState, s);
+        HmIrpResult result = HmSendPower(Pdo, IRP_MN_SET_POWER, SystemPowerState, s);
+        // The system request comes back as soon as the device request's completion function has
+        // run; the device request's own dispatch may still be unwinding on its sender thread.
+        HkWaitPowerRequests();
+        return result;
     }
 
     PDRIVER_OBJECT Driver = nullptr;
