@@ -173,4 +173,43 @@ inline void NoPortDrivers()
     HmSetPnpOptions(options);
 }
 
+// corcard loaded, port drivers left unbound (the suite plays them), and one adapter plugged on
+// request; at the end everything unplugged, the driver unloaded and the stand-in clean.
+class PortRigTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        HmReset();
+        ArmVerifier();
+        NoPortDrivers();
+        Driver = HkLoadDriver(DriverEntry, L"corcard");
+        ASSERT_NE(Driver, nullptr);
+    }
+
+    void TearDown() override
+    {
+        HmUnplugAll();
+        HkUnloadDriver(Driver);
+        EXPECT_TRUE(HkCheckClean());
+        HkSetViolationHandler(nullptr);
+    }
+
+    // Plugs and adds an adapter; started unless asked otherwise.
+    void Plug(HmModel model, bool start = true)
+    {
+        Pdo = HmPlugAdapter(model);
+        ASSERT_EQ(HmAddDevice(Driver, Pdo), STATUS_SUCCESS);
+        Adapter = AdapterExt(Pdo);
+        Ports = PortExts(Adapter);
+        if (start) {
+            ASSERT_EQ(HmStartAdapter(Pdo), STATUS_SUCCESS);
+        }
+    }
+
+    PDRIVER_OBJECT Driver = nullptr;
+    PDEVICE_OBJECT Pdo = nullptr;
+    PADAPTER_EXTENSION Adapter = nullptr;
+    std::vector<PPORT_EXTENSION> Ports;
+};
+
 } // namespace portrig

@@ -7,36 +7,8 @@ using namespace portrig;
 
 namespace {
 
-class PortDevice : public ::testing::Test {
+class PortDevice : public PortRigTest {
 protected:
-    void SetUp() override
-    {
-        HmReset();
-        ArmVerifier();
-        NoPortDrivers();
-        Driver = HkLoadDriver(DriverEntry, L"corcard");
-        ASSERT_NE(Driver, nullptr);
-    }
-
-    void TearDown() override
-    {
-        HmUnplugAll();
-        HkUnloadDriver(Driver);
-        EXPECT_TRUE(HkCheckClean());
-        HkSetViolationHandler(nullptr);
-    }
-
-    void Plug(HmModel model, bool start = true)
-    {
-        Pdo = HmPlugAdapter(model);
-        ASSERT_EQ(HmAddDevice(Driver, Pdo), STATUS_SUCCESS);
-        Adapter = AdapterExt(Pdo);
-        Ports = PortExts(Adapter);
-        if (start) {
-            ASSERT_EQ(HmStartAdapter(Pdo), STATUS_SUCCESS);
-        }
-    }
-
     // Sends a query that answers with a pool string, checks the block (paged pool, the driver's
     // tag, string plus two zero units) and frees it as the manager would.
     std::u16string QueryString(PDEVICE_OBJECT port, UCHAR minor, ULONG type,
@@ -70,11 +42,6 @@ protected:
         ExFreePool(buffer);
         return units;
     }
-
-    PDRIVER_OBJECT Driver = nullptr;
-    PDEVICE_OBJECT Pdo = nullptr;
-    PADAPTER_EXTENSION Adapter = nullptr;
-    std::vector<PPORT_EXTENSION> Ports;
 };
 
 TEST_F(PortDevice, DeviceAndHardwareIdsAreMultiStringsWithTheOneBasedPortNumber)

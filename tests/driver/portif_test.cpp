@@ -19,37 +19,8 @@ struct CountingCallback {
     }
 };
 
-class PortInterface : public ::testing::Test {
+class PortInterface : public PortRigTest {
 protected:
-    void SetUp() override
-    {
-        HmReset();
-        ArmVerifier();
-        NoPortDrivers();
-        Driver = HkLoadDriver(DriverEntry, L"corcard");
-        ASSERT_NE(Driver, nullptr);
-    }
-
-    void TearDown() override
-    {
-        HmUnplugAll();
-        HkUnloadDriver(Driver);
-        EXPECT_TRUE(HkCheckClean());
-        HkSetViolationHandler(nullptr);
-    }
-
-    // Plugs and adds an adapter; started unless asked otherwise.
-    void Plug(HmModel model, bool start = true)
-    {
-        Pdo = HmPlugAdapter(model);
-        ASSERT_EQ(HmAddDevice(Driver, Pdo), STATUS_SUCCESS);
-        Adapter = AdapterExt(Pdo);
-        Ports = PortExts(Adapter);
-        if (start) {
-            ASSERT_EQ(HmStartAdapter(Pdo), STATUS_SUCCESS);
-        }
-    }
-
     PDEVICE_OBJECT PortDevice(size_t i) { return Ports.at(i)->Self; }
 
     void Stop()
@@ -57,11 +28,6 @@ protected:
         ASSERT_EQ(HmSendPnp(Pdo, IRP_MN_QUERY_STOP_DEVICE).Status, STATUS_SUCCESS);
         ASSERT_EQ(HmSendPnp(Pdo, IRP_MN_STOP_DEVICE).Status, STATUS_SUCCESS);
     }
-
-    PDRIVER_OBJECT Driver = nullptr;
-    PDEVICE_OBJECT Pdo = nullptr;
-    PADAPTER_EXTENSION Adapter = nullptr;
-    std::vector<PPORT_EXTENSION> Ports;
 };
 
 constexpr GUID OtherGuid = {
