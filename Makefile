@@ -3,6 +3,7 @@
 BUILD ?= build
 JOBS  ?= $(shell nproc)
 CTEST  = ctest --output-on-failure --timeout 600
+MAKEFLAGS += --no-print-directory
 
 .PHONY: all deps host asan tsan win demo test clean format
 
