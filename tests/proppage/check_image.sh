@@ -31,9 +31,10 @@ for imported in $(awk '/DLL Name:/{print tolower($3)}' <<<"$headers"); do
     grep -Eq "$allowed" <<<"$imported" || fail "imports $imported"
 done
 
-# Resources: dialog 15 and the string table blocks, language 1033 only.
+# Resources: dialogs 15 and 16 and the string table blocks, language 1033 only.
 resources=$(wrestool -l "$dll")
 grep -q -- "--type=5 --name=15 --language=1033" <<<"$resources" || fail "no dialog 15 in language 1033"
+grep -q -- "--type=5 --name=16 --language=1033" <<<"$resources" || fail "no dialog 16 in language 1033"
 grep -q -- "--type=6 .*--language=1033" <<<"$resources" || fail "no string table in language 1033"
 if grep -- "--language=" <<<"$resources" | grep -v -- "--language=1033" | grep -q .; then
     fail "resources in other languages"

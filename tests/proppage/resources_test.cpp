@@ -1,8 +1,9 @@
-// The resources of the built DLL: dialog 15 as the page template and the string table, read the
+// The resources of the built DLL: dialogs 15 and 16 and the string table, read the
 // way the platform reads them (FindResource/LoadString on the loaded module).
 #include <gtest/gtest.h>
 
 #include "harness.h"
+#include "advanced/advanced_ids.h"
 
 namespace {
 
@@ -159,6 +160,88 @@ TEST(Resources, PortSettingsDialogTemplate)
     }
 }
 
+struct ExpectedAdvancedControl {
+    int Id;
+    const wchar_t* Class;
+    const wchar_t* Text;
+    short X, Y, Cx, Cy;
+    DWORD Style; // the control's own style bits (without WS_CHILD and WS_VISIBLE)
+};
+
+const ExpectedAdvancedControl kAdvancedControls[] = {
+    {-1, L"Button", L"", 12, 8, 259, 96, BS_GROUPBOX},
+    {IDC_RX_CAPTION, L"Static", L"&Receive Buffer:", 23, 53, 50, 10, SS_LEFT},
+    {IDC_RX_LOW_LABEL, L"Static", L"Low (%d)", 78, 53, 30, 10, SS_LEFT},
+    {IDC_RX_TRACKBAR, TRACKBAR_CLASSW, L"", 113, 51, 118, 18,
+     TBS_HORZ | TBS_AUTOTICKS | WS_TABSTOP},
+    {IDC_RX_HIGH_LABEL, L"Static", L"High (%d)", 235, 53, 31, 10, SS_LEFT},
+    {IDC_TX_CAPTION, L"Static", L"&Transmit Buffer:", 23, 79, 53, 10, SS_LEFT},
+    {IDC_TX_LOW_LABEL, L"Static", L"Low (%d)", 78, 79, 30, 10, SS_LEFT},
+    {IDC_TX_HIGH_LABEL, L"Static", L"High (%d)", 234, 79, 35, 10, SS_LEFT},
+    {IDC_PORT_NUMBER_LABEL, L"Static", L"COM &Port Number:", 13, 121, 65, 8, SS_LEFT},
+    {IDC_PORT_NUMBER, L"ComboBox", L"", 82, 118, 62, 54,
+     CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP},
+    {IDOK, L"Button", L"OK", 281, 12, 50, 14, BS_DEFPUSHBUTTON | WS_TABSTOP},
+    {IDCANCEL, L"Button", L"Cancel", 281, 31, 50, 14, BS_PUSHBUTTON | WS_TABSTOP},
+    {IDC_DEFAULTS, L"Button", L"&Defaults", 281, 62, 50, 14, BS_PUSHBUTTON | WS_TABSTOP},
+    {IDC_FIFO64, L"Button", L"Enable &64 Byte FIFO buffers", 23, 23, 181, 10,
+     BS_AUTOCHECKBOX | WS_TABSTOP},
+    {IDC_TX_TRACKBAR, TRACKBAR_CLASSW, L"", 113, 76, 119, 20, TBS_HORZ | WS_TABSTOP},
+};
+
+TEST(Resources, AdvancedDialogTemplate)
+{
+    HMODULE module = harness::PageLibrary();
+    ASSERT_NE(nullptr, module);
+    HRSRC found = FindResourceExW(module, RT_DIALOG, MAKEINTRESOURCEW(16),
+                                  MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US));
+    ASSERT_NE(nullptr, found);
+    auto data = static_cast<const BYTE*>(LockResource(LoadResource(module, found)));
+    TemplateReader t(data);
+    ASSERT_EQ(1, t.Word());
+    ASSERT_EQ(0xFFFF, t.Word());
+    t.Dword(); // help ID
+    EXPECT_EQ(0u, t.Dword());
+    EXPECT_EQ(DWORD(WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_CONTEXTHELP |
+                    DS_SETFONT | DS_3DLOOK),
+              t.Dword());
+    WORD count = t.Word();
+    EXPECT_EQ(0, t.Short());
+    EXPECT_EQ(0, t.Short());
+    EXPECT_EQ(342, t.Short());
+    EXPECT_EQ(138, t.Short());
+    EXPECT_EQ(L"", t.NameOrOrdinal());
+    EXPECT_EQ(L"", t.NameOrOrdinal());
+    EXPECT_EQ(L"Advanced Communications Port Properties", t.Text());
+    EXPECT_EQ(8, t.Word());
+    t.Word();
+    t.Byte();
+    t.Byte();
+    EXPECT_EQ(L"MS Shell Dlg", t.Text());
+
+    ASSERT_EQ(sizeof(kAdvancedControls) / sizeof(kAdvancedControls[0]), count);
+    for (const ExpectedAdvancedControl& expected : kAdvancedControls) {
+        t.AlignDword();
+        t.Dword(); // help ID
+        EXPECT_EQ(0u, t.Dword());
+        DWORD controlStyle = t.Dword();
+        short x = t.Short(), y = t.Short(), cx = t.Short(), cy = t.Short();
+        int id = static_cast<int>(t.Dword());
+        std::wstring className = t.NameOrOrdinal();
+        std::wstring text = t.NameOrOrdinal();
+        t.Skip(t.Word());
+        SCOPED_TRACE(harness::Narrow(expected.Text) + " " + std::to_string(expected.Id));
+        EXPECT_EQ(expected.Id, id);
+        EXPECT_EQ(0, lstrcmpiW(expected.Class, className.c_str())) << harness::Narrow(className);
+        EXPECT_EQ(expected.Text, text);
+        EXPECT_EQ(expected.X, x);
+        EXPECT_EQ(expected.Y, y);
+        EXPECT_EQ(expected.Cx, cx);
+        EXPECT_EQ(expected.Cy, cy);
+        EXPECT_EQ(expected.Style | WS_CHILD | WS_VISIBLE, controlStyle);
+    }
+}
+
 struct ExpectedString {
     UINT Id;
     const wchar_t* Text;
@@ -194,6 +277,17 @@ TEST(Resources, StringTable)
         wchar_t text[600] = {};
         EXPECT_GT(LoadStringW(module, expected.Id, text, 600), 0) << expected.Id;
         EXPECT_EQ(std::wstring(expected.Text), text) << expected.Id;
+    }
+    // No other string in the first blocks of the table.
+    for (UINT id = 0; id < 160; ++id) {
+        bool listed = false;
+        for (const ExpectedString& expected : kStrings) {
+            listed = listed || expected.Id == id;
+        }
+        wchar_t text[600] = {};
+        if (!listed) {
+            EXPECT_EQ(0, LoadStringW(module, id, text, 600)) << id;
+        }
     }
 }
 
