@@ -67,8 +67,8 @@ BOOLEAN AdapterIsr(PKINTERRUPT Interrupt, PVOID ServiceContext)
         Result = TRUE;
     }
 
-    // Some callback keeps claiming without clearing its cause. Give the processor back; the line
-    // is level-sensitive, so a cause still pending raises the interrupt again at once.
+    // Some callback keeps claiming without clearing its cause. Give the processor back; on a
+    // level-sensitive line a cause still pending raises the interrupt again at once.
     return TRUE;
 }
 

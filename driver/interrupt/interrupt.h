@@ -26,8 +26,9 @@
 //  - returns TRUE only when it has serviced an interrupt of its own port and in doing so cleared
 //    that port's bit, because AdapterIsr reads the status register again for as long as some
 //    callback answers TRUE. A callback that keeps answering TRUE without clearing its cause is cut
-//    off after IsrPassLimit passes; the line is level-sensitive, so the still-pending cause raises
-//    the interrupt again at once and nothing is lost, but the processor is given back in between.
+//    off after IsrPassLimit passes; on a level-sensitive line (PCI's own mode) the still-pending
+//    cause raises the interrupt again at once and nothing is lost, but the processor is given back
+//    in between. A line assigned as latched gives no new edge while that cause stays pending.
 //  - may use the InterruptObject handed out by GetResources (the same object AdapterIsr passes to
 //    it) with KeSynchronizeExecution to synchronise its own passive-level code with itself.
 //
