@@ -59,7 +59,8 @@ WCHAR* SplitField(WCHAR* text)
 
 void BroadcastProfileChange(const WCHAR* section)
 {
-    // SMTO_ABORTIFHUNG and the time-out keep one hung application from blocking the caller.
-    SendMessageTimeoutW(HWND_BROADCAST, WM_WININICHANGE, 0, reinterpret_cast<LPARAM>(section),
-                        SMTO_ABORTIFHUNG, 1000, nullptr);
+    // SMTO_ABORTIFHUNG and the time-out keep one hung application from blocking the caller. The
+    // window handle -1 reaches every top-level window, as HWND_BROADCAST does.
+    SendMessageTimeoutW(reinterpret_cast<HWND>(-1), WM_WININICHANGE, 0,
+                        reinterpret_cast<LPARAM>(section), SMTO_ABORTIFHUNG, 1000, nullptr);
 }

@@ -167,6 +167,52 @@ TEST_F(PageTest, ApplyWritesTheChangedValueBroadcastsAndRestartsTheDevice)
     EXPECT_EQ(port.Data(), restarts.LastData());
 }
 
+// What the page passes to SendMessageTimeoutW for the profile change broadcast.
+struct BroadcastCall {
+    HWND Window;
+    UINT Message;
+    WPARAM WParam;
+    std::wstring Section;
+    UINT Flags;
+    UINT Timeout;
+    bool ResultWanted;
+};
+std::vector<BroadcastCall> broadcastCalls;
+
+LRESULT WINAPI RecordBroadcast(HWND window, UINT message, WPARAM wParam, LPARAM lParam, UINT flags,
+                               UINT timeout, PDWORD_PTR result)
+{
+    broadcastCalls.push_back({window, message, wParam,
+                              lParam != 0 ? reinterpret_cast<const wchar_t*>(lParam) : L"", flags,
+                              timeout, result != nullptr});
+    return SendMessageTimeoutW(window, message, wParam, lParam, flags, timeout, result);
+}
+
+TEST_F(PageTest, ApplyBroadcastsToEveryTopLevelWindowWithoutWaitingForHungOnes)
+{
+    harness::WritePortsValue(L"COM7:", L"9600,n,8,1");
+    Port port;
+    harness::BroadcastListener listener;
+    harness::PropertyChangeRecorder restarts;
+    broadcastCalls.clear();
+    auto patch = PATCH_PAGE_IMPORT("user32.dll", SendMessageTimeoutW, RecordBroadcast);
+    ASSERT_TRUE(patch.Applied());
+    Sheet sheet(port);
+    ASSERT_TRUE(sheet.Valid());
+    sheet.Choose(IDC_PARITY, 0);
+    sheet.Apply();
+    ASSERT_EQ(1u, broadcastCalls.size());
+    const BroadcastCall& call = broadcastCalls[0];
+    EXPECT_EQ(reinterpret_cast<HWND>(-1), call.Window);
+    EXPECT_EQ(UINT(WM_WININICHANGE), call.Message);
+    EXPECT_EQ(0u, call.WParam);
+    EXPECT_EQ(L"Ports", call.Section);
+    EXPECT_EQ(UINT(SMTO_ABORTIFHUNG), call.Flags);
+    EXPECT_EQ(1000u, call.Timeout);
+    EXPECT_FALSE(call.ResultWanted);
+    EXPECT_EQ(1, listener.PortsBroadcasts()); // the handle -1 still reaches every window
+}
+
 TEST_F(PageTest, ApplyComposesEverySelection)
 {
     harness::WritePortsValue(L"COM7:", L"9600,n,8,1");
