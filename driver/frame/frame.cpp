@@ -41,12 +41,25 @@ NTSTATUS DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return HeadOf(DeviceObject)->PowerRoutine(DeviceObject, Irp);
 }
 
+// An adapter that was never removed may still be started: its interrupt stays connected with the
+// extension as the service routine's context. Take it down as a removal would (UARTs silenced
+// first) before the extension goes, or the next interrupt on the line runs into freed memory.
+static VOID DeleteAdapterAtUnload(PADAPTER_EXTENSION Adapter)
+{
+    {
+        AdapterLock Lock(Adapter);
+        DisconnectInterrupt(Adapter);
+    }
+    DeleteAdapter(Adapter);
+}
+
 // The plug-and-play manager unloads the driver only after every adapter has been removed, so the
 // device list is normally empty here. Whatever is still on it is one of three things:
 //  - an adapter device: deleting the adapter takes its port devices with it;
 //  - a port device still linked to a live adapter: the adapter goes, and the port with it;
 //  - a port device that outlived its adapter because it still had references when the adapter was
-//    deleted: its Adapter pointer names freed memory, so only the device object itself is deleted.
+//    deleted: its adapter is gone (the link to it was cleared), so only the device object itself
+//    is deleted.
 // A device object whose deletion must wait for its last reference may stay on the list after
 // IoDeleteDevice; its head's Kind is cleared before deletion so the walk steps over it.
 VOID AdapterUnload(PDRIVER_OBJECT DriverObject)
@@ -62,14 +75,14 @@ VOID AdapterUnload(PDRIVER_OBJECT DriverObject)
 
         PEXTENSION_HEAD head = HeadOf(device);
         if (head->Kind == AdapterKind) {
-            DeleteAdapter(AdapterOf(device));
+            DeleteAdapterAtUnload(AdapterOf(device));
             continue;
         }
 
         PPORT_EXTENSION port = PortOf(device);
         if (!IsListEmpty(&port->Link)) {
             // Still on its adapter's list: the adapter is alive.
-            DeleteAdapter(port->Adapter);
+            DeleteAdapterAtUnload(port->Adapter);
             continue;
         }
         head->Kind = 0;

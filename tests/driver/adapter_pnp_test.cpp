@@ -3,6 +3,7 @@
 // adapter's life, which ends exactly when the last request that uses it leaves.
 #include "adapter_rig.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -422,6 +423,37 @@ TEST_F(AdapterLifeConcurrency, PortInterfaceCallInProgressHoldsOffTheRemove)
     EXPECT_FALSE(HkDeviceExists(fdo));
     EXPECT_EQ(Driver->DeviceObject, nullptr);
     EXPECT_TRUE(HkInterruptsOn(vector).empty());
+}
+
+} // namespace
+
+namespace {
+
+// Unload normally finds no adapter. One that is still there may have been started: its interrupt
+// connection goes with it, so that no service routine is left pointing into its freed extension.
+TEST_F(AdapterPlugAndPlay, UnloadOfAStartedAdapterDisconnectsItsInterrupt)
+{
+    Plug(HmModel::LX4A);
+    ASSERT_EQ(StartDirect(Fdo, HmDefaultAssignment(Pdo)).Status, STATUS_SUCCESS);
+    const ULONG vector = Adapter->InterruptVector;
+    ASSERT_EQ(HkInterruptsOn(vector).size(), 1u);
+    std::vector<ULONG64> bases;
+    for (PPORT_EXTENSION port : Ports) {
+        bases.push_back(port->IoBase);
+    }
+    HkClearIoLog();
+
+    HkUnloadDriver(Driver);
+    Driver = nullptr;
+    EXPECT_TRUE(HkInterruptsOn(vector).empty());
+    // Every UART had its interrupt sources switched off before the line was let go.
+    for (ULONG64 base : bases) {
+        std::vector<Access> ier = Simplify(IoAccessesIn(base + 1, 1));
+        EXPECT_NE(std::find(ier.begin(), ier.end(), Access{base + 1, true, 0x00}), ier.end())
+            << "port at 0x" << std::hex << base;
+    }
+    EXPECT_EQ(Pdo->AttachedDevice, nullptr);
+    EXPECT_EQ(HkPoolOutstanding(CorPoolTag).Blocks, 0u);
 }
 
 } // namespace
