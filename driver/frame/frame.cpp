@@ -44,9 +44,10 @@ NTSTATUS DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 // An adapter that was never removed may still be started: its interrupt stays connected with the
 // extension as the service routine's context. Take it down as a removal would (UARTs silenced
 // first) before the extension goes, or the next interrupt on the line runs into freed memory.
+// Without a connection (never started, stopped, surprise removed) the hardware is left alone.
 static VOID DeleteAdapterAtUnload(PADAPTER_EXTENSION Adapter)
 {
-    {
+    if (Adapter->InterruptObject != nullptr) {
         AdapterLock Lock(Adapter);
         DisconnectInterrupt(Adapter);
     }

@@ -457,3 +457,23 @@ TEST_F(AdapterPlugAndPlay, UnloadOfAStartedAdapterDisconnectsItsInterrupt)
 }
 
 } // namespace
+
+namespace {
+
+// A surprise removal has already taken the interrupt down; the hardware is gone and unload does
+// not reach for it again.
+TEST_F(AdapterPlugAndPlay, UnloadAfterASurpriseRemovalTouchesNoHardware)
+{
+    Plug(HmModel::LX2A);
+    ASSERT_EQ(StartDirect(Fdo, HmDefaultAssignment(Pdo)).Status, STATUS_SUCCESS);
+    ASSERT_EQ(portrig::SendPnp(Fdo, IRP_MN_SURPRISE_REMOVAL).Status, STATUS_SUCCESS);
+    ASSERT_EQ(Adapter->InterruptObject, nullptr);
+    HkClearIoLog();
+
+    HkUnloadDriver(Driver);
+    Driver = nullptr;
+    EXPECT_TRUE(HkIoLog().empty()) << HkIoLog().size() << " I/O accesses";
+    EXPECT_EQ(Pdo->AttachedDevice, nullptr);
+}
+
+} // namespace

@@ -247,6 +247,8 @@ TEST_F(Frame, UnloadDeletesAdaptersThatWereNeverRemoved)
     for (PDEVICE_OBJECT pdo : pdos) {
         EXPECT_EQ(pdo->AttachedDevice, nullptr);
     }
+    // None of them was started: unload has no interrupt to take down and no UART to touch.
+    EXPECT_EQ(HkIoAccessCount(), 0u);
     EXPECT_TRUE(HkViolations().empty());
 }
 
