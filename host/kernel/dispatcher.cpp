@@ -195,9 +195,7 @@ extern "C" VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime)
 
 extern "C" NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Interval)
 {
-    if (CurrentThread().Irql > APC_LEVEL) {
-        Report("KeDelayExecutionThread at IRQL %d", CurrentThread().Irql);
-    }
+    CheckIrqlAtMost(APC_LEVEL, "KeDelayExecutionThread");
     std::this_thread::sleep_for(std::chrono::nanoseconds(RelativeTicks(Interval) * 100));
     return STATUS_SUCCESS;
 }
@@ -219,9 +217,7 @@ extern "C" VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State
 
 extern "C" LONG KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN)
 {
-    if (CurrentThread().Irql > DISPATCH_LEVEL) {
-        Report("KeSetEvent at IRQL %d", CurrentThread().Irql);
-    }
+    CheckIrqlAtMost(DISPATCH_LEVEL, "KeSetEvent");
     std::lock_guard<std::mutex> guard(DispatcherLock);
     if (Event->Header.Size == 0) {
         Report("KeSetEvent on an event %p that was never initialised", static_cast<void*>(Event));
@@ -415,9 +411,7 @@ extern "C" VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock)
 
 extern "C" KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock)
 {
-    if (CurrentThread().Irql > DISPATCH_LEVEL) {
-        Report("KeAcquireSpinLock at IRQL %d", CurrentThread().Irql);
-    }
+    CheckIrqlAtMost(DISPATCH_LEVEL, "KeAcquireSpinLock");
     KIRQL old = CurrentThread().Irql;
     CurrentThread().Irql = DISPATCH_LEVEL > old ? DISPATCH_LEVEL : old;
     AcquireSpin(SpinLock);

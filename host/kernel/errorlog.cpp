@@ -89,9 +89,7 @@ using namespace hk;
 
 extern "C" PVOID IoAllocateErrorLogEntry(PVOID IoObject, UCHAR EntrySize)
 {
-    if (CurrentThread().Irql > DISPATCH_LEVEL) {
-        Report("IoAllocateErrorLogEntry at IRQL %d", CurrentThread().Irql);
-    }
+    CheckIrqlAtMost(DISPATCH_LEVEL, "IoAllocateErrorLogEntry");
     if (IoObject == nullptr) {
         return nullptr;
     }

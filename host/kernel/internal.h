@@ -21,6 +21,8 @@ namespace hk {
 // Reports one violation: records it, then calls the installed handler (outside every lock).
 void Report(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// Reports a call of routine made above the highest IRQL at which Windows allows it.
+void CheckIrqlAtMost(KIRQL highest, const char* routine);
 
 // Counts one call of a kind and says whether this call must fail.
 bool ShouldFail(HkFault kind);

@@ -704,9 +704,7 @@ extern "C" VOID IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize)
 
 extern "C" PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN)
 {
-    if (CurrentThread().Irql > DISPATCH_LEVEL) {
-        Report("IoAllocateIrp at IRQL %d", CurrentThread().Irql);
-    }
+    CheckIrqlAtMost(DISPATCH_LEVEL, "IoAllocateIrp");
     if (StackSize < 1) {
         Report("IoAllocateIrp with a stack size of %d", StackSize);
         return nullptr;
@@ -911,9 +909,7 @@ extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
 extern "C" VOID IofCompleteRequest(PIRP Irp, CCHAR)
 {
-    if (CurrentThread().Irql > DISPATCH_LEVEL) {
-        Report("IofCompleteRequest at IRQL %d", CurrentThread().Irql);
-    }
+    CheckIrqlAtMost(DISPATCH_LEVEL, "IofCompleteRequest");
     {
         std::lock_guard<std::mutex> guard(IoLock);
         auto it = Irps.find(Irp);

@@ -103,9 +103,7 @@ using namespace hk;
 
 extern "C" VOID IoInvalidateDeviceRelations(PDEVICE_OBJECT DeviceObject, DEVICE_RELATION_TYPE Type)
 {
-    if (CurrentThread().Irql > DISPATCH_LEVEL) {
-        Report("IoInvalidateDeviceRelations at IRQL %d", CurrentThread().Irql);
-    }
+    CheckIrqlAtMost(DISPATCH_LEVEL, "IoInvalidateDeviceRelations");
     std::function<void(PDEVICE_OBJECT, DEVICE_RELATION_TYPE)> hook;
     {
         std::lock_guard<std::mutex> guard(ManagerLock);
@@ -186,9 +184,7 @@ extern "C" NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFu
                                       PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context,
                                       PIRP* Irp)
 {
-    if (CurrentThread().Irql > DISPATCH_LEVEL) {
-        Report("PoRequestPowerIrp at IRQL %d", CurrentThread().Irql);
-    }
+    CheckIrqlAtMost(DISPATCH_LEVEL, "PoRequestPowerIrp");
     if (MinorFunction != IRP_MN_SET_POWER && MinorFunction != IRP_MN_QUERY_POWER &&
         MinorFunction != IRP_MN_WAIT_WAKE) {
         return STATUS_INVALID_PARAMETER_2;

@@ -59,6 +59,14 @@ void Report(const char* format, ...)
     }
 }
 
+void CheckIrqlAtMost(KIRQL highest, const char* routine)
+{
+    KIRQL irql = CurrentThread().Irql;
+    if (irql > highest) {
+        Report("%s at IRQL %d", routine, irql);
+    }
+}
+
 bool ShouldFail(HkFault kind)
 {
     std::lock_guard<std::mutex> guard(VerifierLock);

@@ -1,6 +1,6 @@
 // The simulated PCI bus driver, the resource list builders and the managers, driven with the
 // WDM API the way a function driver above the bus and the platform drive them.
-#include "testsupport.h"
+#include "machine_rig.h"
 
 #include <cstring>
 
@@ -201,15 +201,7 @@ TEST_F(MachineBus, StartProgramsTheBarsAndMapsTheRegisters)
     PDEVICE_OBJECT pdo = HmPlugAdapter(HmModel::LX4A);
     EXPECT_FALSE(HmRegistersMapped(pdo));
     HmAssignment a = HmMakeAssignment(0xE000, 32, 0xE040, 4, 17, 0x72, 7);
-    HmIrpResult r = HmSendPnp(pdo, IRP_MN_START_DEVICE, [&](PIO_STACK_LOCATION sp) {
-        static std::vector<UCHAR> raw, translated;
-        raw = HmBuildResourceList(a.Raw);
-        translated = HmBuildResourceList(a.Translated);
-        sp->Parameters.StartDevice.AllocatedResources =
-            reinterpret_cast<PCM_RESOURCE_LIST>(raw.data());
-        sp->Parameters.StartDevice.AllocatedResourcesTranslated =
-            reinterpret_cast<PCM_RESOURCE_LIST>(translated.data());
-    });
+    HmIrpResult r = StartBareFunction(pdo, a);
     ASSERT_EQ(r.Status, STATUS_SUCCESS);
     EXPECT_TRUE(HmRegistersMapped(pdo));
     EXPECT_EQ(HmBarBase(pdo, 0), 0xE000u);
@@ -231,17 +223,7 @@ TEST_F(MachineBus, StatusRegisterShowsEachUartsInterruptOutput)
 {
     PDEVICE_OBJECT pdo = HmPlugAdapter(HmModel::LX8A);
     HmAssignment a = HmDefaultAssignment(pdo);
-    std::vector<UCHAR> raw = HmBuildResourceList(a.Raw);
-    std::vector<UCHAR> translated = HmBuildResourceList(a.Translated);
-    ASSERT_EQ(HmSendPnp(pdo, IRP_MN_START_DEVICE,
-                        [&](PIO_STACK_LOCATION sp) {
-                            sp->Parameters.StartDevice.AllocatedResources =
-                                reinterpret_cast<PCM_RESOURCE_LIST>(raw.data());
-                            sp->Parameters.StartDevice.AllocatedResourcesTranslated =
-                                reinterpret_cast<PCM_RESOURCE_LIST>(translated.data());
-                        })
-                  .Status,
-              STATUS_SUCCESS);
+    ASSERT_EQ(StartBareFunction(pdo, a).Status, STATUS_SUCCESS);
     ULONG64 bar0 = HmBarBase(pdo, 0);
     ULONG64 bar1 = HmBarBase(pdo, 1);
     auto status = [&] { return READ_PORT_UCHAR(reinterpret_cast<PUCHAR>(bar1)); };
@@ -330,17 +312,7 @@ TEST_F(MachineBus, ConfiguredSpaceSurvivesAStartWithoutBarProgramming)
     answers.ProgramBars = false;
     HmSetBusAnswers(pdo, answers);
     HmAssignment a = HmMakeAssignment(0xE000, 32, 0xE040, 4, 17, 0x72, 7);
-    std::vector<UCHAR> raw = HmBuildResourceList(a.Raw);
-    std::vector<UCHAR> translated = HmBuildResourceList(a.Translated);
-    ASSERT_EQ(HmSendPnp(pdo, IRP_MN_START_DEVICE,
-                        [&](PIO_STACK_LOCATION sp) {
-                            sp->Parameters.StartDevice.AllocatedResources =
-                                reinterpret_cast<PCM_RESOURCE_LIST>(raw.data());
-                            sp->Parameters.StartDevice.AllocatedResourcesTranslated =
-                                reinterpret_cast<PCM_RESOURCE_LIST>(translated.data());
-                        })
-                  .Status,
-              STATUS_SUCCESS);
+    ASSERT_EQ(StartBareFunction(pdo, a).Status, STATUS_SUCCESS);
     UCHAR bars[8];
     ASSERT_EQ(ReadConfig(pdo, 0x10, 8, bars, nullptr), STATUS_SUCCESS);
     EXPECT_EQ(0, std::memcmp(bars, odd, sizeof odd));

@@ -1,7 +1,7 @@
 // The machine's threads against each other and against the driver: the hardware thread
 // delivering interrupts, the plug-and-play worker changing the device tree, the bus completion
 // thread, and test threads writing to the ports. Run under ThreadSanitizer in the TSan tree.
-#include "testsupport.h"
+#include "machine_rig.h"
 
 #include "corcard.h"
 
@@ -169,17 +169,7 @@ TEST_F(MachineConcurrency, AnUnclaimedLineBacksOffInsteadOfStorming)
     // the level-sensitive line asserted with nobody to claim it.
     PDEVICE_OBJECT pdo = HmPlugAdapter(HmModel::LX2A);
     HmAssignment a = HmDefaultAssignment(pdo);
-    std::vector<UCHAR> raw = HmBuildResourceList(a.Raw);
-    std::vector<UCHAR> translated = HmBuildResourceList(a.Translated);
-    ASSERT_EQ(HmSendPnp(pdo, IRP_MN_START_DEVICE,
-                        [&](PIO_STACK_LOCATION sp) {
-                            sp->Parameters.StartDevice.AllocatedResources =
-                                reinterpret_cast<PCM_RESOURCE_LIST>(raw.data());
-                            sp->Parameters.StartDevice.AllocatedResourcesTranslated =
-                                reinterpret_cast<PCM_RESOURCE_LIST>(translated.data());
-                        })
-                  .Status,
-              STATUS_SUCCESS);
+    ASSERT_EQ(StartBareFunction(pdo, a).Status, STATUS_SUCCESS);
     WRITE_PORT_UCHAR(reinterpret_cast<PUCHAR>(HmBarBase(pdo, 0) + 1), 0x02); // THRE on
     ASSERT_TRUE(HmLineAsserted(pdo));
     std::this_thread::sleep_for(std::chrono::milliseconds(150));

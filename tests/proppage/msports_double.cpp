@@ -137,7 +137,9 @@ extern "C" LONG WINAPI ComDBGetCurrentPortUsage(HCOMDB handle, PBYTE buffer, DWO
     return ERROR_INVALID_PARAMETER;
 }
 
-extern "C" LONG WINAPI ComDBClaimPort(HCOMDB handle, DWORD number, BOOL force, PBOOL forced)
+// Claim and release: read the bitmap under the database's lock, let change decide what becomes
+// of COMn's bit (an error answer leaves the stored bitmap as it was), write it back.
+template <typename Change> LONG ChangePortBit(HCOMDB handle, DWORD number, Change change)
 {
     Database* database = DatabaseOf(handle);
     if (database == nullptr) {
@@ -151,39 +153,35 @@ extern "C" LONG WINAPI ComDBClaimPort(HCOMDB handle, DWORD number, BOOL force, P
         status = ERROR_INVALID_PARAMETER;
     }
     if (status == ERROR_SUCCESS) {
-        BYTE mask = static_cast<BYTE>(1u << ((number - 1) % 8));
-        BOOL taken = (bits[(number - 1) / 8] & mask) != 0;
-        if (taken && !force) {
-            status = ERROR_SHARING_VIOLATION;
-        } else {
-            bits[(number - 1) / 8] |= mask;
+        BYTE& byte = bits[(number - 1) / 8];
+        status = change(byte, static_cast<BYTE>(1u << ((number - 1) % 8)));
+        if (status == ERROR_SUCCESS) {
             status = WriteBitmap(database, bits, size);
-            if (forced != nullptr) {
-                *forced = taken;
-            }
         }
     }
     ReleaseMutex(database->Mutex);
     return status;
 }
 
+extern "C" LONG WINAPI ComDBClaimPort(HCOMDB handle, DWORD number, BOOL force, PBOOL forced)
+{
+    return ChangePortBit(handle, number, [&](BYTE& byte, BYTE mask) -> LONG {
+        BOOL taken = (byte & mask) != 0;
+        if (taken && !force) {
+            return ERROR_SHARING_VIOLATION;
+        }
+        byte |= mask;
+        if (forced != nullptr) {
+            *forced = taken;
+        }
+        return ERROR_SUCCESS;
+    });
+}
+
 extern "C" LONG WINAPI ComDBReleasePort(HCOMDB handle, DWORD number)
 {
-    Database* database = DatabaseOf(handle);
-    if (database == nullptr) {
-        return ERROR_INVALID_PARAMETER;
-    }
-    BYTE bits[kMaximumPorts / 8];
-    DWORD size = 0;
-    WaitForSingleObject(database->Mutex, INFINITE);
-    LONG status = ReadBitmap(database, bits, &size);
-    if (status == ERROR_SUCCESS && (number < 1 || number > size * 8)) {
-        status = ERROR_INVALID_PARAMETER;
-    }
-    if (status == ERROR_SUCCESS) {
-        bits[(number - 1) / 8] &= static_cast<BYTE>(~(1u << ((number - 1) % 8)));
-        status = WriteBitmap(database, bits, size);
-    }
-    ReleaseMutex(database->Mutex);
-    return status;
+    return ChangePortBit(handle, number, [](BYTE& byte, BYTE mask) -> LONG {
+        byte &= static_cast<BYTE>(~mask);
+        return ERROR_SUCCESS;
+    });
 }
