@@ -33,7 +33,7 @@ win: deps
 # The driver package (both INFs, both images test-signed, the test certificate) in build/win/package.
 package: win
 	cmake --build $(BUILD)/win --target driver_package
-	@ls -l $(BUILD)/win/package | sed -n 's/.* //p' | grep -v -e CMakeFiles -e '\.cmake$$' -e Makefile
+	@ls -1 $(BUILD)/win/package
 
 demo: host win
 	$(BUILD)/host/host/corsim/corsim
