@@ -146,8 +146,8 @@ TEST(PackageInf, AdapterModelsAreExactlyTheCatalogue)
         auto at = std::find(expected.begin(), expected.end(), model.HardwareId);
         if (at != expected.end()) {
             const BOARD_ENTRY& board = BoardCatalogue[at - expected.begin()];
-            std::string modelText = HmNarrow(std::u16string(
-                reinterpret_cast<const char16_t*>(board.ModelText)));
+            std::string modelText =
+                HmNarrow(std::u16string(reinterpret_cast<const char16_t*>(board.ModelText)));
             EXPECT_NE(model.Description.find(" " + modelText + " "), std::string::npos)
                 << model.HardwareId << ": " << model.Description;
         }

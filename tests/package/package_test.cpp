@@ -100,10 +100,10 @@ public:
                 SetupDiCreateDeviceInfoW(Set, L"CORRANTEST", &classGuid, nullptr, nullptr,
                                          DICD_GENERATE_ID, &Data);
         std::wstring ids = hardwareId + L'\0'; // a one-entry multi-string
-        Ready = Ready &&
-                SetupDiSetDeviceRegistryPropertyW(
-                    Set, &Data, SPDRP_HARDWAREID, reinterpret_cast<const BYTE*>(ids.c_str()),
-                    static_cast<DWORD>((ids.size() + 1) * sizeof(wchar_t)));
+        Ready =
+            Ready && SetupDiSetDeviceRegistryPropertyW(
+                         Set, &Data, SPDRP_HARDWAREID, reinterpret_cast<const BYTE*>(ids.c_str()),
+                         static_cast<DWORD>((ids.size() + 1) * sizeof(wchar_t)));
         if (Ready && registered) {
             Ready = SetupDiRegisterDeviceInfo(Set, &Data, 0, nullptr, nullptr, nullptr);
             Registered = Ready;
@@ -161,7 +161,10 @@ struct Value {
                                               wcsnlen(reinterpret_cast<const wchar_t*>(Data.data()),
                                                       Data.size() / 2));
     }
-    DWORD Number() const { return Data.size() == 4 ? *reinterpret_cast<const DWORD*>(Data.data()) : ~0u; }
+    DWORD Number() const
+    {
+        return Data.size() == 4 ? *reinterpret_cast<const DWORD*>(Data.data()) : ~0u;
+    }
 };
 Value ReadValue(HKEY key, const wchar_t* name)
 {
@@ -189,7 +192,8 @@ bool EndsWith(std::wstring text, std::wstring tail)
 {
     CharLowerW(text.data());
     CharLowerW(tail.data());
-    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+    return text.size() >= tail.size() &&
+           text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
 // A service left by an earlier run in this prefix goes, so that what is checked is what this
@@ -273,15 +277,16 @@ TEST(Install, ServiceAndEventLogSource)
     ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, source, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
                               &sourceKey, nullptr),
               ERROR_SUCCESS);
-    BOOL installed = SetupInstallFromInfSectionW(nullptr, inf.Handle, eventLogSection.c_str(),
-                                                 SPINST_REGISTRY, sourceKey, nullptr, 0, nullptr,
-                                                 nullptr, nullptr, nullptr);
+    BOOL installed =
+        SetupInstallFromInfSectionW(nullptr, inf.Handle, eventLogSection.c_str(), SPINST_REGISTRY,
+                                    sourceKey, nullptr, 0, nullptr, nullptr, nullptr, nullptr);
     DWORD error = GetLastError();
     RegCloseKey(sourceKey);
     ASSERT_TRUE(installed) << "error " << error;
 
     const wchar_t service[] = L"System\\CurrentControlSet\\Services\\corcard";
-    EXPECT_TRUE(EndsWith(ReadValue(service, L"ImagePath").Text(), L"\\system32\\drivers\\corcard.sys"))
+    EXPECT_TRUE(
+        EndsWith(ReadValue(service, L"ImagePath").Text(), L"\\system32\\drivers\\corcard.sys"))
         << Narrow(ReadValue(service, L"ImagePath").Text());
     EXPECT_EQ(ReadValue(service, L"Type").Number(), 1u);         // kernel driver
     EXPECT_EQ(ReadValue(service, L"Start").Number(), 3u);        // demand start
@@ -313,8 +318,8 @@ TEST(Install, PortDeviceSoftwareKey)
         << "error " << GetLastError();
     EXPECT_EQ(Narrow(driver.Description), "TORVA Corran Serial Port 1");
 
-    HKEY software = SetupDiOpenDevRegKey(port.Set, &port.Data, DICS_FLAG_GLOBAL, 0, DIREG_DRV,
-                                         KEY_READ);
+    HKEY software =
+        SetupDiOpenDevRegKey(port.Set, &port.Data, DICS_FLAG_GLOBAL, 0, DIREG_DRV, KEY_READ);
     ASSERT_NE(software, INVALID_HANDLE_VALUE);
     Value provider = ReadValue(software, L"EnumPropPages32");
     Value subclass = ReadValue(software, L"PortSubClass");
@@ -330,7 +335,8 @@ TEST(Install, PortDeviceSoftwareKey)
     EXPECT_NE(GetFileAttributesW(page), INVALID_FILE_ATTRIBUTES) << "TRVPAGE.DLL not copied";
 
     const wchar_t service[] = L"System\\CurrentControlSet\\Services\\corserial";
-    EXPECT_TRUE(EndsWith(ReadValue(service, L"ImagePath").Text(), L"\\system32\\drivers\\corserial.sys"))
+    EXPECT_TRUE(
+        EndsWith(ReadValue(service, L"ImagePath").Text(), L"\\system32\\drivers\\corserial.sys"))
         << Narrow(ReadValue(service, L"ImagePath").Text());
     EXPECT_EQ(ReadValue(service, L"Type").Number(), 1u);
 }

@@ -121,10 +121,9 @@ ProviderEntry FindProvider(HDEVINFO set, SP_DEVINFO_DATA* data, HMODULE* library
     }
     fwprintf(stderr, L"devprops: EnumPropPages32 names %ls, export %hs\n", path, entry);
     *library = LoadLibraryW(path);
-    return *library != nullptr
-               ? reinterpret_cast<ProviderEntry>(
-                     reinterpret_cast<void*>(GetProcAddress(*library, entry)))
-               : nullptr;
+    return *library != nullptr ? reinterpret_cast<ProviderEntry>(
+                                     reinterpret_cast<void*>(GetProcAddress(*library, entry)))
+                               : nullptr;
 }
 
 bool OpenPort(HDEVINFO set, SP_DEVINFO_DATA* data, const wchar_t* instance)

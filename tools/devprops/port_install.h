@@ -49,14 +49,14 @@ inline bool InstallFromInf(HDEVINFO set, SP_DEVINFO_DATA* device, const std::wst
     bool done = SetupDiGetActualSectionToInstallW(handle, detail.SectionName, section, MAX_PATH,
                                                   nullptr, nullptr);
     if (done) {
-        software = SetupDiCreateDevRegKeyW(set, device, DICS_FLAG_GLOBAL, 0, DIREG_DRV, nullptr,
-                                           nullptr);
+        software =
+            SetupDiCreateDevRegKeyW(set, device, DICS_FLAG_GLOBAL, 0, DIREG_DRV, nullptr, nullptr);
         done = software != static_cast<HKEY>(INVALID_HANDLE_VALUE);
     }
     if (done) {
         // No user interface: the default queue callback without a window.
-        void* queue = SetupInitDefaultQueueCallbackEx(nullptr, static_cast<HWND>(INVALID_HANDLE_VALUE),
-                                                      0, 0, nullptr);
+        void* queue = SetupInitDefaultQueueCallbackEx(
+            nullptr, static_cast<HWND>(INVALID_HANDLE_VALUE), 0, 0, nullptr);
         done = SetupInstallFromInfSectionW(nullptr, handle, section, SPINST_ALL, software,
                                            sourceDir.c_str(), 0, SetupDefaultQueueCallbackW, queue,
                                            set, device);
