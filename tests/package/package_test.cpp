@@ -4,7 +4,6 @@
 // its sentence through the message table of the packaged corcard.sys.
 #include <windows.h>
 #include <setupapi.h>
-#include <newdev.h>
 #include <initguid.h>
 #include <devguid.h>
 
@@ -339,6 +338,49 @@ TEST(Install, PortDeviceSoftwareKey)
         EndsWith(ReadValue(service, L"ImagePath").Text(), L"\\system32\\drivers\\corserial.sys"))
         << Narrow(ReadValue(service, L"ImagePath").Text());
     EXPECT_EQ(ReadValue(service, L"Type").Number(), 1u);
+}
+
+// What the Driver tab and Explorer's Details show: each packaged image's version resource carries
+// the release version (package/version.cmake) in its numbers and texts, and its own name.
+TEST(Images, CarryTheReleaseVersion)
+{
+    const wchar_t* images[] = {L"corcard.sys", L"TRVPAGE.DLL"};
+    for (const wchar_t* name : images) {
+        std::wstring path = PackageDir + L"\\" + name;
+        DWORD size = GetFileVersionInfoSizeW(path.c_str(), nullptr);
+        ASSERT_NE(size, 0u) << Narrow(name) << ": no version resource";
+        std::vector<BYTE> info(size);
+        ASSERT_TRUE(GetFileVersionInfoW(path.c_str(), 0, size, info.data()));
+        VS_FIXEDFILEINFO* fixed = nullptr;
+        UINT length = 0;
+        ASSERT_TRUE(VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
+        wchar_t numbers[64];
+        swprintf(numbers, 64, L"%u.%u.%u.%u", HIWORD(fixed->dwFileVersionMS),
+                 LOWORD(fixed->dwFileVersionMS), HIWORD(fixed->dwFileVersionLS),
+                 LOWORD(fixed->dwFileVersionLS));
+        EXPECT_EQ(Narrow(numbers), CORRAN_VERSION) << Narrow(name);
+        EXPECT_EQ(fixed->dwProductVersionMS, fixed->dwFileVersionMS);
+        EXPECT_EQ(fixed->dwProductVersionLS, fixed->dwFileVersionLS);
+        EXPECT_EQ(fixed->dwFileType, std::wstring(name) == L"corcard.sys"
+                                         ? static_cast<DWORD>(VFT_DRV)
+                                         : static_cast<DWORD>(VFT_DLL));
+        auto text = [&](const wchar_t* field) {
+            std::wstring query = std::wstring(L"\\StringFileInfo\\040904B0\\") + field;
+            wchar_t* value = nullptr;
+            UINT units = 0;
+            return VerQueryValueW(info.data(), query.c_str(), reinterpret_cast<void**>(&value),
+                                  &units) &&
+                           value != nullptr
+                       ? Narrow(value)
+                       : std::string("(missing)");
+        };
+        EXPECT_EQ(text(L"OriginalFilename"), Narrow(name));
+        EXPECT_EQ(text(L"FileVersion"), CORRAN_VERSION);
+        EXPECT_EQ(text(L"ProductVersion"), CORRAN_VERSION);
+        EXPECT_EQ(text(L"CompanyName"), "TORVA");
+        EXPECT_EQ(text(L"ProductName"), "TORVA Corran multiport serial adapters");
+        EXPECT_NE(text(L"FileDescription").find("TORVA Corran"), std::string::npos);
+    }
 }
 
 // The event viewer's way: the driver's image loaded as data, each code's message formatted with
