@@ -1,11 +1,12 @@
 # make demo: build the host tree and run corsim (and render the property pages under Wine).
+# make package: the driver package in build/win/package, test-signed.
 # make test: build every tree (host, ASan+UBSan, TSan, Windows) and run all tests with ctest.
 BUILD ?= build
 JOBS  ?= $(shell nproc)
 CTEST  = ctest --output-on-failure --timeout 600
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps host asan tsan win demo test clean format
+.PHONY: all deps host asan tsan win package demo test clean format
 
 all: host win
 
@@ -28,6 +29,11 @@ win: deps
 	cmake -S . -B $(BUILD)/win -DCMAKE_BUILD_TYPE=Release \
 	      -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64.cmake >/dev/null
 	cmake --build $(BUILD)/win -j$(JOBS)
+
+# The driver package (both INFs, both images test-signed, the test certificate) in build/win/package.
+package: win
+	cmake --build $(BUILD)/win --target driver_package
+	@ls -1 $(BUILD)/win/package
 
 demo: host win
 	$(BUILD)/host/host/corsim/corsim
