@@ -484,6 +484,7 @@ static NTSTATUS NTAPI CorcardPnp(PDEVICE_OBJECT Device, PIRP Irp)
               child->Plug.TranslatedLength, 0, 0);
         PDEVICE_OBJECT pdo = child->Pdo;
         NTSTATUS status = CorcardOriginalPnp(Device, Irp);
+        Event(EvStartDone, (ULONG)(child - Children), (ULONG)status, 0, 0, 0);
         if (NT_SUCCESS(status)) {
             IoInvalidateDeviceRelations(pdo, BusRelations);
         }

@@ -72,6 +72,7 @@ enum CORBUS_EVENT_KIND {
     EvDoubleAdded,    /* port double on a port device: A port index (hardware ID number) */
     EvDoubleCallback, /* A port index, B result */
     EvStartResources, /* Slot: the test's lists went into corcard's start request */
+    EvStartDone,      /* Slot: corcard's start returned A (status) */
     EvCorcardIrp,     /* a plug-and-play request reached corcard: Slot the adapter's slot or
                          CORBUS_PORT_DEVICE, A minor, B ID, text or relation type, C device */
 };

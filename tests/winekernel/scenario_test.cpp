@@ -485,6 +485,8 @@ TEST(Scenario, Lx4aLife)
 
     // The adapter as the manager recorded it, and its four ports.
     EXPECT_EQ(RegString(HKEY_LOCAL_MACHINE, AdapterKey, L"Service"), L"corcard");
+    EXPECT_EQ(RegString(HKEY_LOCAL_MACHINE, AdapterKey, L"DeviceDesc"),
+              L"TORVA Corran LX4A 4-port RS-232 adapter");
     for (int k = 0; k < 4; ++k) {
         SCOPED_TRACE("port " + std::to_string(k));
         EXPECT_EQ(RegString(HKEY_LOCAL_MACHINE, PortKey(k), L"HardwareID"),
@@ -530,6 +532,144 @@ TEST(Scenario, Lx4aLife)
     EXPECT_EQ(last.UnloadRan, 1);
     EXPECT_EQ(last.DevicesLeftAtUnload, 0);
     EXPECT_EQ(last.NonPagedOutstanding, 0);
+}
+
+// The error-log entry corcard wrote: its fixed part, and the sentence as the event log shows it,
+// formatted through the message table of the shipped image.
+void ExpectErrorEntry(const CORBUS_ERROR& e, const std::string& sentence)
+{
+    EXPECT_EQ(e.ErrorCode, 0xE0070003u);
+    EXPECT_EQ(uint32_t(e.FinalStatus), 0xE0070003u);
+    EXPECT_EQ(e.UniqueErrorValue, 0xEBEBEBEBu);
+    EXPECT_EQ(e.NumberOfStrings, 1);
+    EXPECT_EQ(e.StringOffset, 40);
+    EXPECT_EQ(e.Size, 48 + 2 * (sentence.size() + 1));
+    EXPECT_EQ(Narrow(e.Text), sentence);
+
+    HMODULE image = LoadLibraryExW(Wide(CORCARD_SYS).c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(image, nullptr);
+    std::wstring text(e.Text, e.Text + Narrow(e.Text).size());
+    const wchar_t* args[] = {L"\\Device\\00000042", text.c_str()};
+    wchar_t shown[256] = {};
+    const DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY,
+                                   image, e.ErrorCode, 0x409, shown, 256, (va_list*)args);
+    FreeLibrary(image);
+    EXPECT_EQ(std::wstring(shown, n), text + L"\r\n");
+}
+
+// A board matched as an LX4A whose configuration space holds a subsystem ID that the catalogue
+// does not know: add-device fails with its event-log entry and leaves nothing behind.
+TEST(Scenario, UnknownSubsystem)
+{
+    Rig rig;
+    ASSERT_NO_FATAL_FAILURE(rig.Install(false));
+    Board board(0x7A51);
+    board.Request.IdSubsystem = 0x7A41;
+    board.Request.IdSubVendor = 0x0001;
+    rig.Plug(board);
+    ASSERT_TRUE(rig.WaitForRecord([](const CORBUS_RECORD& r) {
+        return r.ErrorCount == 1 && r.DevicesCreated == 1 && r.DevicesDeleted == 1;
+    })) << "no failed add-device";
+    const CORBUS_RECORD& r = rig.Record();
+    ExpectErrorEntry(r.Errors[0], "Unable to create port devices.");
+    EXPECT_EQ(r.NonPagedOutstanding, 0);
+    EXPECT_EQ(CountEvents(r, EvStartResources), 0u) << "corcard saw a start";
+    EXPECT_EQ(CountEvents(r, EvPortRead) + CountEvents(r, EvPortWrite), 0u);
+    EXPECT_EQ(CountEvents(r, EvConnect), 0u);
+}
+
+// A start whose lists lack the range of BAR 1, where the interrupt status register lives: the
+// start fails with its status and sentence before any UART or the interrupt is touched.
+TEST(Scenario, NoStatusRange)
+{
+    Rig rig;
+    ASSERT_NO_FATAL_FAILURE(rig.Install(false));
+    Board board(0x7A41);
+    board.Lists(ResourceList().Port(UartBase, 0x20).Interrupt(11, 11, Affinity),
+                ResourceList().Port(UartBase, 0x20).Interrupt(Level, Vector, Affinity));
+    const uint32_t slot = rig.Plug(board);
+    ASSERT_TRUE(rig.WaitForRecord([](const CORBUS_RECORD& r) {
+        return CountEvents(r, EvStartDone) == 1;
+    })) << "corcard was never started";
+    const CORBUS_RECORD& r = rig.Record();
+    const CORBUS_EVENT& done = r.Events[After(r, EvStartDone) - 1];
+    EXPECT_EQ(done.Slot, slot);
+    EXPECT_EQ(done.A, 0xC0000182u); // STATUS_DEVICE_CONFIGURATION_ERROR
+    ASSERT_EQ(r.ErrorCount, 1u);
+    ExpectErrorEntry(r.Errors[0], "No I/O range assigned to the interrupt status register.");
+    EXPECT_EQ(CountEvents(r, EvPortRead) + CountEvents(r, EvPortWrite), 0u);
+    EXPECT_EQ(CountEvents(r, EvConnect), 0u);
+}
+
+// The port double on each port device: the interface record and the resource record byte for
+// byte, the callback hooked; then an interrupt with one port's status bit reaches that port's
+// callback, and one with the register reading 0 is declined.
+TEST(Scenario, Interrupt)
+{
+    Rig rig;
+    ASSERT_NO_FATAL_FAILURE(rig.Install(true));
+    rig.Plug(Board(0x7A41));
+    ASSERT_TRUE(rig.WaitForRecord([](const CORBUS_RECORD& r) { return r.DoubleCount == 4; }))
+        << "the port double did not start on four ports";
+    const CORBUS_RECORD& r = rig.Record();
+    const uint64_t interruptObject = r.InterruptObject;
+    const uint64_t base = r.CorcardBase, size = r.CorcardSize;
+    for (uint32_t i = 0; i < 4; ++i) {
+        const CORBUS_DOUBLE& d = r.Doubles[i];
+        SCOPED_TRACE("CorPort" + std::to_string(d.PortIndex));
+        ASSERT_GE(d.PortIndex, 1u);
+        ASSERT_LE(d.PortIndex, 4u);
+        EXPECT_EQ(d.QueryStatus, 0);
+        EXPECT_EQ(d.ResourcesStatus, 0);
+        EXPECT_EQ(d.ConnectStatus, 0);
+
+        // Interface: size 52, version 2, a context, five routines inside corcard's image.
+        EXPECT_EQ(d.Interface[0] | d.Interface[1] << 8, 52);
+        EXPECT_EQ(d.Interface[2] | d.Interface[3] << 8, 2);
+        uint64_t fields[6];
+        std::memcpy(fields, d.Interface + 4, sizeof(fields));
+        EXPECT_NE(fields[0], 0u);
+        for (int f = 1; f < 6; ++f)
+            EXPECT_LT(fields[f] - base, size) << "routine " << f;
+
+        // Resources: the port's UART block, the reserved bytes untouched, the interrupt.
+        uint8_t expected[56];
+        std::memset(expected, 0xA5, sizeof(expected));
+        auto put = [&expected](int at, uint64_t v, int bytes) {
+            for (int b = 0; b < bytes; ++b)
+                expected[at + b] = uint8_t(v >> (8 * b));
+        };
+        put(0, UartBase + 8 * (d.PortIndex - 1), 8);
+        put(8, 8, 4);
+        put(24, interruptObject, 8);
+        put(32, Level, 1);
+        put(36, Vector, 4);
+        put(40, Affinity, 8);
+        put(48, 0, 4); // level-sensitive
+        put(52, 2, 4); // the catalogue's driver parameter
+        EXPECT_EQ(std::vector<uint8_t>(d.Resources, d.Resources + 56),
+                  std::vector<uint8_t>(expected, expected + 56));
+    }
+    EXPECT_EQ(CountEvents(r, EvSynchronize), 4u);
+
+    // Port 3's bit: its callback runs once, clears the bit, and the dispatcher claims the
+    // interrupt; a register reading 0 is declined without any callback.
+    const uint32_t mark = r.EventCount;
+    rig.Interrupt(0x04);
+    rig.Interrupt(0x00);
+    const CORBUS_RECORD& after = rig.Record();
+    std::vector<std::string> seen;
+    for (uint32_t i = mark; i < after.EventCount; ++i) {
+        const CORBUS_EVENT& e = after.Events[i];
+        if (e.Kind == EvPortRead)
+            seen.push_back("in " + Hex(e.A, 4) + "=" + Hex(e.B, 2));
+        if (e.Kind == EvDoubleCallback)
+            seen.push_back("callback CorPort" + std::to_string(e.A));
+        if (e.Kind == EvIsr)
+            seen.push_back("isr " + Hex(e.A, 2) + " -> " + Hex(e.B));
+    }
+    EXPECT_EQ(seen, (std::vector<std::string>{"in e100=04", "callback CorPort3", "in e100=00",
+                                              "isr 04 -> 1", "in e100=00", "isr 00 -> 0"}));
 }
 
 } // namespace
