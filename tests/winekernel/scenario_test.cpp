@@ -454,9 +454,16 @@ TEST(Scenario, Lx4aLife)
     const uint32_t slot = rig.Plug(Board(0x7A41));
     ASSERT_EQ(slot, 0u);
 
-    // The ports are recorded once the manager has registered the last one.
+    // The ports are recorded once the manager has set the last value it writes for each (the
+    // configuration flags, after the hardware and compatible IDs).
     ASSERT_TRUE(Rig::WaitFor([] {
-        return RegString(HKEY_LOCAL_MACHINE, PortKey(3), L"HardwareID") != L"(none)";
+        for (int k = 0; k < 4; ++k) {
+            if (RegGetValueW(HKEY_LOCAL_MACHINE, PortKey(k).c_str(), L"ConfigFlags", RRF_RT_ANY,
+                             nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
+                return false;
+            }
+        }
+        return true;
     })) << "the ports never reached the Enum tree";
     const CORBUS_RECORD& r = rig.Record();
 
