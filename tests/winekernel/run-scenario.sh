@@ -49,6 +49,9 @@ cp -a "$template/drive_c/windows/inf" "$prefix/drive_c/windows/inf"
 export WINEPREFIX=$prefix
 setsid "$wineserver" -f -p </dev/null >/dev/null 2>&1 &
 server=$!
+# Wine's own services and drivers start with the first program; let them come up before the
+# scenario installs anything (as cmake/wine-run.sh does).
+timeout -k 5 120 "$wine" cmd /c exit </dev/null >/dev/null 2>&1
 timeout -k 5 150 "$wine" "$program" --gtest_filter="$filter" </dev/null
 status=$?
 "$wineserver" -k >/dev/null 2>&1
