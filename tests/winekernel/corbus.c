@@ -1000,6 +1000,36 @@ static VOID PortTexts(CORBUS_PORT_TEXTS* Out)
     }
 }
 
+/* A system set-power request to the top of the board's stack; waits for its completion. */
+static NTSTATUS SystemPower(CHILD* Child, ULONG State)
+{
+    if (Child->Pdo == NULL) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(Child->Pdo);
+    PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+    if (irp == NULL) {
+        ObDereferenceObject(top);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_POWER;
+    next->MinorFunction = IRP_MN_SET_POWER;
+    next->Parameters.Power.Type = SystemPowerState;
+    next->Parameters.Power.State.SystemState = (SYSTEM_POWER_STATE)State;
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    IoSetCompletionRoutine(irp, SignalDone, &done, TRUE, TRUE, TRUE);
+    if (PoCallDriver(top, irp) == STATUS_PENDING) {
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
+    }
+    NTSTATUS status = irp->IoStatus.Status;
+    IoFreeIrp(irp);
+    ObDereferenceObject(top);
+    return status;
+}
+
 static NTSTATUS Control(PIRP Irp)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
@@ -1053,6 +1083,13 @@ static NTSTATUS Control(PIRP Irp)
         if (out >= sizeof(CORBUS_RECORD)) {
             RtlCopyMemory(buffer, &Record, sizeof(Record));
             information = sizeof(Record);
+            status = STATUS_SUCCESS;
+        }
+        break;
+    case IOCTL_CORBUS_SYSTEM_POWER:
+        if (in >= sizeof(ULONG) && out >= sizeof(LONG)) {
+            *(LONG*)buffer = SystemPower(&Children[0], *(ULONG*)buffer);
+            information = sizeof(LONG);
             status = STATUS_SUCCESS;
         }
         break;

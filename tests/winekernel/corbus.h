@@ -18,6 +18,9 @@
 #define IOCTL_CORBUS_UNLOAD CORBUS_IOCTL(4)     /* ZwUnloadDriver of corcard; out: int32_t status */
 #define IOCTL_CORBUS_RECORD CORBUS_IOCTL(5)     /* out: CORBUS_RECORD */
 #define IOCTL_CORBUS_PORT_TEXTS CORBUS_IOCTL(6) /* out: CORBUS_PORT_TEXTS */
+/* in: uint32_t system power state; a set-power request to corcard's adapter in slot 0, as the
+ * power manager sends it (Wine's sends none); out: int32_t its final status */
+#define IOCTL_CORBUS_SYSTEM_POWER CORBUS_IOCTL(7)
 
 #define CORBUS_MAX_SLOTS 4
 #define CORBUS_MAX_EVENTS 512

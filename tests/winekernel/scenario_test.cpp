@@ -230,6 +230,11 @@ std::vector<std::string> Trace(const CORBUS_RECORD& r, uint32_t from = 0)
             if (e.A == 0x1B && (e.B == 0x00 || e.B == 0x02 || e.B == 0x17)) {
                 t.push_back("bus " + MinorName(e.B));
             }
+            if (e.A == 0x16 && e.B == 0x02) {
+                const bool device = (e.D >> 32) == 1;
+                t.push_back(std::string("bus power ") + (device ? "D" : "S") +
+                            std::to_string((e.D & 0xFFFFFFFF) - 1));
+            }
             break;
         case EvCorcardIrp:
             if (removal) {
@@ -238,6 +243,9 @@ std::vector<std::string> Trace(const CORBUS_RECORD& r, uint32_t from = 0)
             break;
         case EvUnload:
             t.push_back("unload, devices left " + Hex(e.A));
+            break;
+        case EvPowerRequest:
+            t.push_back("power request D" + std::to_string(e.B - 1));
             break;
         default:
             break;
@@ -347,6 +355,15 @@ public:
         DWORD n = 0;
         EXPECT_TRUE(DeviceIoControl(Control, IOCTL_CORBUS_INTERRUPT, &request, sizeof(request),
                                     nullptr, 0, &n, nullptr));
+    }
+
+    LONG SystemPower(uint32_t state)
+    {
+        LONG status = -1;
+        DWORD n = 0;
+        EXPECT_TRUE(DeviceIoControl(Control, IOCTL_CORBUS_SYSTEM_POWER, &state, sizeof(state),
+                                    &status, sizeof(status), &n, nullptr));
+        return status;
     }
 
     LONG Unload()
@@ -516,6 +533,17 @@ TEST(Scenario, Lx4aLife)
         EXPECT_EQ(Narrow(texts->Ports[i].Location),
                   "LX4A-port " + std::to_string(k + 1) + ",  RS-232");
     }
+
+    // Sleep and wake (Wine's manager sends no power request; the fixture sends the system's):
+    // each system request brings the adapter's own device request, through the platform's
+    // request routine, before it goes down. Wine never asks the adapter's stack for its
+    // capabilities, so corcard keeps its own map, in which S3 is D2.
+    const uint32_t beforePower = rig.Record().EventCount;
+    EXPECT_EQ(rig.SystemPower(4), 0); // PowerSystemSleeping3
+    EXPECT_EQ(rig.SystemPower(1), 0); // PowerSystemWorking
+    EXPECT_EQ(Trace(rig.Record(), beforePower),
+              (std::vector<std::string>{"power request D2", "bus power D2", "bus power S3",
+                                        "power request D0", "bus power D0", "bus power S0"}));
 
     // Unplug: surprise removal and removal, the ports first; the UARTs silenced while the
     // interrupt is still connected, then disconnected; everything deleted.
