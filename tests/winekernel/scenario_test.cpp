@@ -518,6 +518,19 @@ TEST(Scenario, Lx4aLife)
         EXPECT_EQ(RegString(HKEY_LOCAL_MACHINE, PortKey(k), L"CompatibleIDs"), L"");
     }
     EXPECT_EQ(CountEvents(r, EvCompatibleIds), 4u);
+    std::vector<std::wstring> instances;
+    HKEY ports = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, (EnumRoot + L"Corcard\\CorPort").c_str(), 0,
+                            KEY_READ, &ports),
+              ERROR_SUCCESS);
+    wchar_t name[256];
+    for (DWORD i = 0, n = 256;
+         RegEnumKeyExW(ports, i, name, &n, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+         ++i, n = 256) {
+        instances.push_back(name);
+    }
+    RegCloseKey(ports);
+    EXPECT_EQ(instances.size(), 4u) << "port devices under Corcard\\CorPort";
 
     // The texts, asked of each port device directly.
     const auto texts = rig.PortTexts();
@@ -634,6 +647,19 @@ TEST(Scenario, NoStatusRange)
     ExpectErrorEntry(r.Errors[0], "No I/O range assigned to the interrupt status register.");
     EXPECT_EQ(CountEvents(r, EvPortRead) + CountEvents(r, EvPortWrite), 0u);
     EXPECT_EQ(CountEvents(r, EvConnect), 0u);
+
+    // Wine's manager sends no removal after a failed start, so the adapter is still there at
+    // unload: DriverUnload deletes it and its ports, frees what it holds, and leaves the
+    // hardware and the (never connected) interrupt alone.
+    EXPECT_EQ(rig.Unload(), 0);
+    const CORBUS_RECORD& last = rig.Record();
+    EXPECT_EQ(last.UnloadRan, 1);
+    EXPECT_EQ(last.DevicesLeftAtUnload, 0);
+    EXPECT_EQ(last.DevicesCreated, 5);
+    EXPECT_EQ(last.DevicesDeleted, 5);
+    EXPECT_EQ(last.NonPagedOutstanding, 0);
+    EXPECT_EQ(CountEvents(last, EvPortRead) + CountEvents(last, EvPortWrite), 0u);
+    EXPECT_EQ(CountEvents(last, EvDisconnect), 0u);
 }
 
 // The port double on each port device: the interface record and the resource record byte for
