@@ -731,6 +731,25 @@ TEST(Scenario, Interrupt)
     }
     EXPECT_EQ(seen, (std::vector<std::string>{"in e100=04", "callback CorPort3", "in e100=00",
                                               "isr 04 -> 1", "in e100=00", "isr 00 -> 0"}));
+
+    // Unplug: each port's double unhooks during its surprise removal, while the adapter's
+    // interrupt is still connected (one synchronised release per port), before the adapter
+    // takes its interrupt down.
+    const uint32_t unplugMark = after.EventCount;
+    rig.Unplug(0);
+    ASSERT_TRUE(rig.WaitForRecord([](const CORBUS_RECORD& x) {
+        return x.DevicesCreated == 5 && x.DevicesDeleted == 5;
+    })) << "corcard's devices were not all deleted";
+    const CORBUS_RECORD& gone = rig.Record();
+    std::vector<std::string> order;
+    for (uint32_t i = unplugMark; i < gone.EventCount; ++i) {
+        if (gone.Events[i].Kind == EvSynchronize)
+            order.push_back("release");
+        if (gone.Events[i].Kind == EvDisconnect)
+            order.push_back("disconnect");
+    }
+    EXPECT_EQ(order,
+              (std::vector<std::string>{"release", "release", "release", "release", "disconnect"}));
 }
 
 } // namespace
