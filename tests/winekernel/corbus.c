@@ -464,7 +464,9 @@ static NTSTATUS NTAPI CompatibleIdsAnswered(PDEVICE_OBJECT Device, PIRP Irp, PVO
  *  - a start of an adapter carries the test's raw and translated lists, as Windows's manager
  *    would put them there (Wine's sends none); after a successful start the adapter's bus
  *    relations are invalidated, since Wine's manager never asks for them by itself;
- *  - a compatible-ID query of a port device gets the completion above. */
+ *  - a compatible-ID query of a port device gets the completion above, in corcard's own stack
+ *    location (the caller's completion slot; Wine's manager waits on the request's event and
+ *    puts no routine there). */
 static NTSTATUS NTAPI CorcardPnp(PDEVICE_OBJECT Device, PIRP Irp)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
