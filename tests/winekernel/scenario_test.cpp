@@ -285,6 +285,22 @@ std::wstring RegString(HKEY root, const std::wstring& key, const wchar_t* value)
     return s;
 }
 
+std::vector<char> FileBytes(const std::wstring& path)
+{
+    std::vector<char> bytes;
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return bytes;
+    char chunk[4096];
+    DWORD n = 0;
+    while (ReadFile(file, chunk, sizeof(chunk), &n, nullptr) && n != 0) {
+        bytes.insert(bytes.end(), chunk, chunk + n);
+    }
+    CloseHandle(file);
+    return bytes;
+}
+
 class Rig {
 public:
     ~Rig()
@@ -580,6 +596,14 @@ TEST(Scenario, Lx4aLife)
     EXPECT_EQ(last.UnloadRan, 1);
     EXPECT_EQ(last.DevicesLeftAtUnload, 0);
     EXPECT_EQ(last.NonPagedOutstanding, 0);
+
+    // The image the INF installed is the package's, byte for byte: the fixture changed only the
+    // loaded copy.
+    wchar_t system[MAX_PATH];
+    GetSystemDirectoryW(system, MAX_PATH);
+    const std::vector<char> shipped = FileBytes(Wide(CORCARD_SYS));
+    EXPECT_FALSE(shipped.empty());
+    EXPECT_TRUE(FileBytes(std::wstring(system) + L"\\drivers\\corcard.sys") == shipped);
 }
 
 // The error-log entry corcard wrote: its fixed part, and the sentence as the event log shows it,
