@@ -520,6 +520,18 @@ static VOID WrapCorcard(PDRIVER_OBJECT Driver)
         return;
     }
     CorcardDriver = Driver;
+    const ULONG_PTR routines[] = {
+        (ULONG_PTR)Driver->MajorFunction[IRP_MJ_PNP],
+        (ULONG_PTR)Driver->MajorFunction[IRP_MJ_POWER],
+        (ULONG_PTR)Driver->MajorFunction[IRP_MJ_SYSTEM_CONTROL],
+        (ULONG_PTR)Driver->DriverExtension->AddDevice,
+        (ULONG_PTR)Driver->DriverUnload,
+    };
+    for (ULONG i = 0; i < ARRAYSIZE(routines); ++i) {
+        if (InCorcard(routines[i])) {
+            Record.DriverRoutines |= 1u << i;
+        }
+    }
     CorcardOriginalPnp = Driver->MajorFunction[IRP_MJ_PNP];
     Driver->MajorFunction[IRP_MJ_PNP] = CorcardPnp;
     CorcardOriginalUnload = Driver->DriverUnload;

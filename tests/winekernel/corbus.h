@@ -124,7 +124,9 @@ typedef struct {
     int32_t NonPagedOutstanding; /* corcard's non-paged allocations not yet freed by it */
     int32_t UnloadRan;
     int32_t DevicesLeftAtUnload;
-    int32_t Pad;
+    /* What DriverEntry set, each bit when it points into corcard's image: 1 IRP_MJ_PNP,
+     * 2 IRP_MJ_POWER, 4 IRP_MJ_SYSTEM_CONTROL, 8 AddDevice, 16 DriverUnload. */
+    uint32_t DriverRoutines;
     CORBUS_EVENT Events[CORBUS_MAX_EVENTS];
     CORBUS_ERROR Errors[CORBUS_MAX_ERRORS];
     CORBUS_DOUBLE Doubles[CORBUS_MAX_PORTS];

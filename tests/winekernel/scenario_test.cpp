@@ -503,6 +503,7 @@ TEST(Scenario, Lx4aLife)
     // The image was mapped with every replaced import present, and its add-device read the full
     // configuration header through the board's device.
     EXPECT_EQ(r.ImportsReplaced, 10u);
+    EXPECT_EQ(r.DriverRoutines, 0x1Fu) << "DriverEntry's dispatch, add-device and unload routines";
     bool readHeader = false;
     for (uint32_t i = 0; i < r.EventCount; ++i) {
         const CORBUS_EVENT& e = r.Events[i];
@@ -734,6 +735,11 @@ TEST(Scenario, Interrupt)
         put(52, 2, 4); // the catalogue's driver parameter
         EXPECT_EQ(std::vector<uint8_t>(d.Resources, d.Resources + 56),
                   std::vector<uint8_t>(expected, expected + 56));
+    }
+    // One set of routines for every port, each port with its own context.
+    for (uint32_t i = 1; i < 4; ++i) {
+        EXPECT_EQ(std::memcmp(r.Doubles[i].Interface + 12, r.Doubles[0].Interface + 12, 40), 0);
+        EXPECT_NE(std::memcmp(r.Doubles[i].Interface + 4, r.Doubles[0].Interface + 4, 8), 0);
     }
     EXPECT_EQ(CountEvents(r, EvSynchronize), 4u);
 
