@@ -13,7 +13,14 @@ namespace {
 // Long enough for a loaded two-core machine; a rig that does not get quiet is a failure.
 constexpr auto QuietLimit = std::chrono::seconds(20);
 
+bool Clean = true;
+
 } // namespace
+
+bool LastRigClean()
+{
+    return Clean;
+}
 
 const char* ArrangementName(Arrangement arrangement)
 {
@@ -86,6 +93,8 @@ Rig::~Rig()
     if (Driver_ != nullptr) {
         HkUnloadDriver(Driver_);
     }
+    Clean = HkViolations().empty();
+    Clean = HkCheckClean() && Clean;
     HmReset();
 }
 

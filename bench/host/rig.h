@@ -27,6 +27,10 @@ enum class Arrangement {
 };
 const char* ArrangementName(Arrangement arrangement);
 
+// Whether the last rig taken down left the kernel stand-in clean (nothing leaked, no misuse of the
+// platform seen by its verifier while the rig ran).
+bool LastRigClean();
+
 // What happened between two points of a run.
 struct Delta {
     uint64_t Deliveries = 0; // service routine chain entered by the line
