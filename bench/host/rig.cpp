@@ -137,7 +137,12 @@ bool Rig::Receive(unsigned mask, unsigned count, unsigned ticks)
 
 bool Rig::Tick()
 {
-    HmTick(1);
+    return Advance(1);
+}
+
+bool Rig::Advance(unsigned ticks)
+{
+    HmTick(ticks);
     return Quiet();
 }
 

@@ -68,6 +68,8 @@ public:
     bool Receive(unsigned mask, unsigned count, unsigned ticks);
     // One character time, then quiet.
     bool Tick();
+    // `ticks` character times in one step, then quiet.
+    bool Advance(unsigned ticks);
 
     // Counters since the last Mark().
     void Mark();
