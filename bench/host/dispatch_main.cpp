@@ -12,6 +12,11 @@
 // routine makes to learn whether the interrupt is its own. The reads that service a port (data,
 // line status, the service loop's re-reads of the identification register) are the same double's
 // code in both and are counted in the totals.
+//
+// Runs: k of N ports pending (every set of k ports once, 8 characters each, the double's receive
+// trigger); full load (every port receiving with trigger 14 and transmitting, one character per
+// character time, service taking no line time); the same full load with the clock following the
+// cost model of 1 us per port read; add-device and start of each model.
 #include "rig.h"
 
 #include "corcard.h"
@@ -19,7 +24,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <map>
 #include <sstream>
 #include <string>
 
