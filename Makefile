@@ -1,4 +1,5 @@
 # make demo: build the host tree and run corsim (and render the property pages under Wine).
+# make package: the driver package in build/win/package, test-signed.
 # make test: build every tree (host, ASan+UBSan, TSan, Windows) and run all tests with ctest.
 # make bench: build an optimised host tree and the Windows tree, run the benchmarks, print the
 #             tables, write build/bench/results.json and the chart build/bench/interrupt-cost.png.
@@ -7,7 +8,7 @@ JOBS  ?= $(shell nproc)
 CTEST  = ctest --output-on-failure --timeout 600
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps host asan tsan win demo test bench clean format
+.PHONY: all deps host asan tsan win package demo test bench clean format
 
 all: host win
 
@@ -30,6 +31,11 @@ win: deps
 	cmake -S . -B $(BUILD)/win -DCMAKE_BUILD_TYPE=Release \
 	      -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64.cmake >/dev/null
 	cmake --build $(BUILD)/win -j$(JOBS)
+
+# The driver package (both INFs, both images test-signed, the test certificate) in build/win/package.
+package: win
+	cmake --build $(BUILD)/win --target driver_package
+	@ls -1 $(BUILD)/win/package
 
 demo: host win
 	$(BUILD)/host/host/corsim/corsim
