@@ -67,6 +67,7 @@ NTSTATUS AdapterAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDe
     adapter->Self = device;
     adapter->DriverObject = DriverObject;
     KeInitializeMutex(&adapter->Mutex, 0);
+    KeInitializeEvent(&adapter->RemoveEvent, NotificationEvent, FALSE);
     InitializeListHead(&adapter->PortList);
 
     adapter->LowerDevice = IoAttachDeviceToDeviceStack(device, PhysicalDevice);
@@ -213,6 +214,16 @@ VOID DeletePorts(PADAPTER_EXTENSION Adapter)
     UnlinkAndDeletePorts(Adapter);
 }
 
+// Drops one OutstandingIo reference. The count reaches zero only once the remove request has
+// given up the device's own reference; the last one out wakes that request, which deletes the
+// adapter. Touch nothing of the adapter after this.
+VOID ReleaseAdapterReference(PADAPTER_EXTENSION Adapter)
+{
+    if (InterlockedDecrement(&Adapter->OutstandingIo) == 0) {
+        KeSetEvent(&Adapter->RemoveEvent, IO_NO_INCREMENT, FALSE);
+    }
+}
+
 // Frees the extension with the device object: the caller touches nothing of the adapter after
 // this, its mutex included.
 VOID DeleteAdapter(PADAPTER_EXTENSION Adapter)
@@ -223,9 +234,7 @@ VOID DeleteAdapter(PADAPTER_EXTENSION Adapter)
     if (self->ReferenceCount != 0) {
         DbgPrint("   FATAL: There are references to the FDO, RefCount:%d\n", self->ReferenceCount);
     }
-    // A removed adapter left its stack when the removal passed it; one deleted at unload or by a
-    // failed add-device is still attached.
-    if (Adapter->LowerDevice != nullptr && Adapter->PnpState != PnpRemoved) {
+    if (Adapter->LowerDevice != nullptr) {
         IoDetachDevice(Adapter->LowerDevice);
         Adapter->LowerDevice = nullptr;
     }

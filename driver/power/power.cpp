@@ -29,8 +29,8 @@ ULONG MapSystemState(PADAPTER_EXTENSION Adapter, ULONG SystemState)
 
 } // namespace
 
-// Holds one OutstandingIo reference for the whole request, so a removal cannot delete the adapter
-// under it; if the removal has already dropped the life reference, the adapter goes here.
+// Holds one OutstandingIo reference for the whole request, so a removal waits for it to leave
+// before it deletes the adapter.
 NTSTATUS AdapterPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PADAPTER_EXTENSION Adapter = AdapterOf(DeviceObject);
@@ -66,9 +66,7 @@ NTSTATUS AdapterPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         Status = PassPowerDown(Adapter, Irp);
         break;
     }
-    if (InterlockedDecrement(&Adapter->OutstandingIo) == 0) {
-        DeleteAdapter(Adapter);
-    }
+    ReleaseAdapterReference(Adapter);
     return Status;
 }
 
@@ -100,11 +98,10 @@ NTSTATUS SetDevicePower(PADAPTER_EXTENSION Adapter, PIRP Irp, ULONG DeviceState)
 {
     if (DeviceState == PowerDeviceD0) {
         // Powering up is done once the bus driver below has powered the function. The request is
-        // held here until then: AdapterPower's reference keeps the adapter alive only while this
-        // routine runs, and a removal may come in while the bus driver keeps the request pending.
-        // Had the request gone up with a completion routine of ours, that routine could run
-        // against an adapter already deleted. The adapter is power-pageable, so this runs at
-        // PASSIVE_LEVEL and may wait.
+        // held here until then, so AdapterPower's reference covers all of it and a removal that
+        // comes in meanwhile waits for it: had the request gone up with a completion routine of
+        // ours after this routine returned, that routine could run against an adapter already
+        // deleted. The adapter is power-pageable, so this runs at PASSIVE_LEVEL and may wait.
         KEVENT LowerDone;
         KeInitializeEvent(&LowerDone, NotificationEvent, FALSE);
         IoCopyCurrentIrpStackLocationToNext(Irp);
@@ -181,15 +178,13 @@ NTSTATUS PowerUpComplete(PADAPTER_EXTENSION Adapter, PIRP Irp)
 {
     NTSTATUS Status = Irp->IoStatus.Status;
     if (NT_SUCCESS(Status)) {
-        AdapterLock Lock(Adapter);
-        Adapter->DevicePowerState = PowerDeviceD0;
-        // A removal that came in meanwhile has passed the physical device's end: nothing is
-        // announced for it any more. Under the mutex, the removal cannot pass it in between.
-        if (Adapter->PnpState != PnpRemoved) {
-            POWER_STATE State;
-            State.DeviceState = PowerDeviceD0;
-            PoSetPowerState(Adapter->PhysicalDevice, DevicePowerState, State);
+        {
+            AdapterLock Lock(Adapter);
+            Adapter->DevicePowerState = PowerDeviceD0;
         }
+        POWER_STATE State;
+        State.DeviceState = PowerDeviceD0;
+        PoSetPowerState(Adapter->PhysicalDevice, DevicePowerState, State);
     }
     PoStartNextPowerIrp(Irp);
     IofCompleteRequest(Irp, IO_NO_INCREMENT);

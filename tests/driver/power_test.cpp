@@ -287,8 +287,8 @@ TEST_F(AdapterPowerPolicy, PowerUpThatTheBusCompletesLaterStillRecordsD0)
 }
 
 // A power-up that another driver of the stack (or the platform) asks for, still pending in the bus
-// driver while the board is pulled: the adapter must outlive the request, whichever way the bus
-// driver finally answers it, and nothing may be left behind.
+// driver while the board is pulled: the removal waits for it before it goes down and deletes the
+// adapter, whichever way the bus driver finally answers it, and nothing may be left behind.
 struct OutsidePowerUp {
     std::atomic<bool> Completed{false};
     NTSTATUS Status = STATUS_PENDING;
@@ -336,11 +336,18 @@ TEST_F(AdapterPowerPolicy, PowerUpPendingBelowAcrossRemovalKeepsTheAdapterUntilI
             return false;
         }));
 
-        HmSurpriseRemoveAdapter(Pdo);
+        std::thread remover([&] { HmSurpriseRemoveAdapter(Pdo); });
+        ASSERT_TRUE(HmWaitUntil(
+            [&] { return __atomic_load_n(&Adapter->PnpState, __ATOMIC_SEQ_CST) == PnpRemoved; }));
+        for (const HmBusRecord& record : BusRecordsSince()) {
+            EXPECT_FALSE(record.Major == IRP_MJ_PNP && record.Minor == IRP_MN_REMOVE_DEVICE)
+                << "the remove waits for the power-up";
+        }
         EXPECT_FALSE(request.Completed);
 
         HmHoldBusCompletions(false);
         sender.join();
+        remover.join();
         ASSERT_TRUE(HmWaitUntil([&] { return request.Completed.load(); }));
         EXPECT_EQ(request.Status, answer);
         HkWaitPowerRequests();
