@@ -12,8 +12,9 @@
 
 namespace {
 
-const char16_t* const ValueNames[] = {u"PortName", u"ForceFifoEnable", u"EnableFifo64",
-                                      u"FifoRxMax", u"FifoTxMax", u"RxFIFO", u"TxFIFO"};
+const char16_t* const ValueNames[] = {u"PortName",  u"ForceFifoEnable", u"EnableFifo64",
+                                      u"FifoRxMax", u"FifoTxMax",       u"RxFIFO",
+                                      u"TxFIFO"};
 
 // A value the routines read as a number: exactly four bytes, of any type.
 bool Dword(const FakeKey& key, const char16_t* name, DWORD* value)

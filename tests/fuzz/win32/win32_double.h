@@ -31,9 +31,9 @@ struct FakeKey {
 
 // Stops the run with a message when a check of a fuzz target fails.
 [[noreturn]] void FuzzFail(const char* what);
-#define FUZZ_CHECK(condition)                                                                  \
-    do {                                                                                       \
-        if (!(condition)) {                                                                    \
-            FuzzFail(__FILE__ ": check failed: " #condition);                                  \
-        }                                                                                      \
+#define FUZZ_CHECK(condition)                                                                      \
+    do {                                                                                           \
+        if (!(condition)) {                                                                        \
+            FuzzFail(__FILE__ ": check failed: " #condition);                                      \
+        }                                                                                          \
     } while (0)
