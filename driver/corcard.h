@@ -51,6 +51,7 @@ NTSTATUS CreatePortDevice(PADAPTER_EXTENSION Adapter, ULONG KindFlags, ULONG Por
                           const PORT_DESCRIPTOR* Descriptor);
 VOID DeletePorts(PADAPTER_EXTENSION Adapter);
 VOID DeleteAdapter(PADAPTER_EXTENSION Adapter);
+VOID ReleaseAdapterReference(PADAPTER_EXTENSION Adapter);
 
 // ---- adapter/pnp.cpp: the adapter's plug-and-play state machine --------------------------------
 

@@ -67,6 +67,7 @@ NTSTATUS AdapterAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDe
     adapter->Self = device;
     adapter->DriverObject = DriverObject;
     KeInitializeMutex(&adapter->Mutex, 0);
+    KeInitializeEvent(&adapter->RemoveEvent, NotificationEvent, FALSE);
     InitializeListHead(&adapter->PortList);
 
     adapter->LowerDevice = IoAttachDeviceToDeviceStack(device, PhysicalDevice);
@@ -211,6 +212,16 @@ NTSTATUS CreatePortDevice(PADAPTER_EXTENSION Adapter, ULONG KindFlags, ULONG Por
 VOID DeletePorts(PADAPTER_EXTENSION Adapter)
 {
     UnlinkAndDeletePorts(Adapter);
+}
+
+// Drops one OutstandingIo reference. The count reaches zero only once the remove request has
+// given up the device's own reference; the last one out wakes that request, which deletes the
+// adapter. Touch nothing of the adapter after this.
+VOID ReleaseAdapterReference(PADAPTER_EXTENSION Adapter)
+{
+    if (InterlockedDecrement(&Adapter->OutstandingIo) == 0) {
+        KeSetEvent(&Adapter->RemoveEvent, IO_NO_INCREMENT, FALSE);
+    }
 }
 
 // Frees the extension with the device object: the caller touches nothing of the adapter after

@@ -3,11 +3,11 @@
 // the power policy. Everything else goes down the adapter's stack unchanged.
 //
 // Life: OutstandingIo holds one reference for the device's own life (from add-device to remove)
-// and one for each plug-and-play or power request in progress. The request that brings it to zero
-// deletes the adapter with its port devices, so a remove that overlaps a power request leaves the
-// deletion to whichever of the two leaves last. Every handler below releases the adapter's mutex
-// before it returns to AdapterPnp: the extension (and the mutex in it) may be gone after the
-// final decrement.
+// and one for each plug-and-play or power request in progress. The remove gives up the life
+// reference and its own, waits until every other request has left the driver (the tail of a
+// device power request may still be on its way out), and deletes the adapter with its port
+// devices before it returns: once the remove has returned, the bus driver below may delete its
+// device, so nothing of the adapter may be left attached to it.
 #include "corcard.h"
 
 static_assert(FIELD_OFFSET(DEVICE_RELATIONS, Objects) == sizeof(PVOID),
@@ -41,19 +41,24 @@ static NTSTATUS QueryRemoveDevice(PADAPTER_EXTENSION Adapter, PIRP Irp)
     return ForwardIrp(Adapter->LowerDevice, Irp);
 }
 
+// Called with this request's OutstandingIo reference held; drops it itself.
 static NTSTATUS RemoveDevice(PADAPTER_EXTENSION Adapter, PIRP Irp)
 {
     {
         AdapterLock Lock(Adapter);
         Adapter->PnpState = PnpRemoved;
         DisconnectInterrupt(Adapter);
-        // Give up the device's own life reference. AdapterPnp's reference for this request keeps
-        // the count above zero until it leaves; the deletion happens there or in whichever
-        // power request is still running.
-        InterlockedDecrement(&Adapter->OutstandingIo);
     }
-    // A remove must reach the bus driver below; it is completed there.
-    return ForwardIrp(Adapter->LowerDevice, Irp);
+    // The device's own life reference, then this request's; the last request to leave wakes us.
+    InterlockedDecrement(&Adapter->OutstandingIo);
+    ReleaseAdapterReference(Adapter);
+    KeWaitForSingleObject(&Adapter->RemoveEvent, Executive, KernelMode, FALSE, nullptr);
+
+    // A remove must reach the bus driver below; it is completed there. Then detach and delete
+    // before returning, as the platform requires.
+    const NTSTATUS Status = ForwardIrp(Adapter->LowerDevice, Irp);
+    DeleteAdapter(Adapter);
+    return Status;
 }
 
 // Cancel-remove and cancel-stop: the lower drivers undo their part first, then the adapter is
@@ -135,8 +140,6 @@ static NTSTATUS HandleAdapterPnp(PADAPTER_EXTENSION Adapter, PIRP Irp)
         return StartDevice(Adapter, Irp);
     case IRP_MN_QUERY_REMOVE_DEVICE:
         return QueryRemoveDevice(Adapter, Irp);
-    case IRP_MN_REMOVE_DEVICE:
-        return RemoveDevice(Adapter, Irp);
     case IRP_MN_CANCEL_REMOVE_DEVICE:
     case IRP_MN_CANCEL_STOP_DEVICE:
         return CancelPending(Adapter, Irp);
@@ -160,12 +163,12 @@ NTSTATUS AdapterPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     const PADAPTER_EXTENSION Adapter = AdapterOf(DeviceObject);
     InterlockedIncrement(&Adapter->OutstandingIo);
 
-    const NTSTATUS Status = HandleAdapterPnp(Adapter, Irp);
-
-    // After a remove, the last request to leave deletes the adapter; touch nothing after this.
-    if (InterlockedDecrement(&Adapter->OutstandingIo) == 0) {
-        DeleteAdapter(Adapter);
+    // The remove deletes the adapter before it returns: nothing of it may be touched after.
+    if (IoGetCurrentIrpStackLocation(Irp)->MinorFunction == IRP_MN_REMOVE_DEVICE) {
+        return RemoveDevice(Adapter, Irp);
     }
+    const NTSTATUS Status = HandleAdapterPnp(Adapter, Irp);
+    ReleaseAdapterReference(Adapter);
     return Status;
 }
 

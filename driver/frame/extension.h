@@ -84,6 +84,7 @@ typedef struct _ADAPTER_EXTENSION {
     PKINTERRUPT InterruptObject;
     INTERRUPT_SLOT InterruptSlots[InterruptSlotCount];
     PWCHAR ParentInstanceId; // non-paged pool, at most 255 characters
+    KEVENT RemoveEvent;      // set when OutstandingIo drops to zero (only after a remove)
 } ADAPTER_EXTENSION, *PADAPTER_EXTENSION;
 
 struct _PORT_EXTENSION {

@@ -29,8 +29,8 @@ ULONG MapSystemState(PADAPTER_EXTENSION Adapter, ULONG SystemState)
 
 } // namespace
 
-// Holds one OutstandingIo reference for the whole request, so a removal cannot delete the adapter
-// under it; if the removal has already dropped the life reference, the adapter goes here.
+// Holds one OutstandingIo reference for the whole request, so a removal waits for it to leave
+// before it deletes the adapter.
 NTSTATUS AdapterPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PADAPTER_EXTENSION Adapter = AdapterOf(DeviceObject);
@@ -66,9 +66,7 @@ NTSTATUS AdapterPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         Status = PassPowerDown(Adapter, Irp);
         break;
     }
-    if (InterlockedDecrement(&Adapter->OutstandingIo) == 0) {
-        DeleteAdapter(Adapter);
-    }
+    ReleaseAdapterReference(Adapter);
     return Status;
 }
 

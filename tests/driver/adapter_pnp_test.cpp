@@ -304,20 +304,75 @@ TEST_F(AdapterPlugAndPlay, RemoveDeletesTheAdapterAndItsPortsOnTheWayOut)
     EXPECT_EQ(HkPoolOutstanding(CorPoolTag).Blocks, 0u);
 }
 
-// A remove that arrives while a power request is still in progress only gives up the device's
-// own reference; the power request, leaving last, deletes the adapter.
+// A lower filter between the bus's PDO and the adapter that holds every device set-power request
+// until the test lets it go, so that a power request is still inside the adapter's stack when the
+// remove arrives.
+struct HoldingFilter {
+    PDEVICE_OBJECT Lower;
+    KEVENT Release;
+    volatile LONG Held;
+};
+
+NTSTATUS HoldingFilterDispatch(PDEVICE_OBJECT device, PIRP irp)
+{
+    auto* filter = static_cast<HoldingFilter*>(device->DeviceExtension);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    const UCHAR major = stack->MajorFunction;
+    const UCHAR minor = stack->MinorFunction;
+    if (major == IRP_MJ_POWER) {
+        if (minor == IRP_MN_SET_POWER &&
+            StoredValue(stack->Parameters.Power.Type) == DevicePowerState) {
+            InterlockedIncrement(&filter->Held);
+            KeWaitForSingleObject(&filter->Release, Executive, KernelMode, FALSE, nullptr);
+        }
+        PoStartNextPowerIrp(irp);
+        IoSkipCurrentIrpStackLocation(irp);
+        return PoCallDriver(filter->Lower, irp);
+    }
+    IoSkipCurrentIrpStackLocation(irp);
+    const NTSTATUS status = IoCallDriver(filter->Lower, irp);
+    if (major == IRP_MJ_PNP && minor == IRP_MN_REMOVE_DEVICE) {
+        IoDetachDevice(filter->Lower);
+    }
+    return status;
+}
+
+NTSTATUS HoldingFilterEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
+{
+    driver->MajorFunction[IRP_MJ_PNP] = HoldingFilterDispatch;
+    driver->MajorFunction[IRP_MJ_POWER] = HoldingFilterDispatch;
+    driver->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = HoldingFilterDispatch;
+    return STATUS_SUCCESS;
+}
+
 class AdapterLifeConcurrency : public AdapterRig {};
 
-TEST_F(AdapterLifeConcurrency, PowerRequestInProgressOutlivesTheRemove)
+// Once a remove has returned, the bus driver below may delete its device: the remove waits for
+// the power request still in the driver, then passes the remove down, detaches and deletes the
+// adapter before it returns.
+TEST_F(AdapterLifeConcurrency, RemoveWaitsForAPowerRequestAndDeletesTheAdapterBeforeReturning)
 {
-    Plug(HmModel::LX2A);
-    PDEVICE_OBJECT fdo = Fdo;
-    PADAPTER_EXTENSION adapter = Adapter;
+    Pdo = HmPlugAdapter(HmModel::LX2A);
+    PDRIVER_OBJECT filterDriver = HkLoadDriver(HoldingFilterEntry, L"holdingfilter");
+    ASSERT_NE(filterDriver, nullptr);
+    PDEVICE_OBJECT filterDevice = nullptr;
+    ASSERT_EQ(IoCreateDevice(filterDriver, sizeof(HoldingFilter), nullptr, FILE_DEVICE_UNKNOWN, 0,
+                             FALSE, &filterDevice),
+              STATUS_SUCCESS);
+    auto* filter = static_cast<HoldingFilter*>(filterDevice->DeviceExtension);
+    KeInitializeEvent(&filter->Release, NotificationEvent, FALSE);
+    filter->Held = 0;
+    filter->Lower = IoAttachDeviceToDeviceStack(filterDevice, Pdo);
+    ASSERT_EQ(filter->Lower, Pdo);
+    filterDevice->StackSize = static_cast<CCHAR>(Pdo->StackSize + 1);
+    filterDevice->Flags |= DO_POWER_PAGABLE;
+    filterDevice->Flags &= ~DO_DEVICE_INITIALIZING;
+    ASSERT_EQ(HmAddDevice(Driver, Pdo), STATUS_SUCCESS);
+    PDEVICE_OBJECT fdo = portrig::AdapterDevice(Pdo);
+    PADAPTER_EXTENSION adapter = AdapterOf(fdo);
     ASSERT_EQ(StartDirect(fdo, HmDefaultAssignment(Pdo)).Status, STATUS_SUCCESS);
 
-    // Hold the adapter's mutex so that the power request stops inside the driver.
-    KeWaitForSingleObject(&adapter->Mutex, Executive, KernelMode, FALSE, nullptr);
-    std::atomic<bool> powerDone{false};
+    // Sleep: the adapter asks for D3 and waits for it; the filter holds that request.
     NTSTATUS powerStatus = STATUS_PENDING;
     std::thread power([&] {
         powerStatus =
@@ -326,31 +381,39 @@ TEST_F(AdapterLifeConcurrency, PowerRequestInProgressOutlivesTheRemove)
                 s->Parameters.Power.State.SystemState = PowerSystemSleeping3;
                 s->Parameters.Power.ShutdownType = PowerActionSleep;
             }).Status;
-        powerDone = true;
     });
+    ASSERT_TRUE(HmWaitUntil([&] { return InterlockedCompareExchange(&filter->Held, 0, 0) == 1; }));
+    // The system request, its wait for the device request, the device request and the life.
+    ASSERT_EQ(InterlockedCompareExchange(&adapter->OutstandingIo, 0, 0), 4);
+
+    ASSERT_EQ(portrig::SendPnp(fdo, IRP_MN_QUERY_REMOVE_DEVICE).Status, STATUS_SUCCESS);
+    NTSTATUS removeStatus = STATUS_PENDING;
+    bool deletedAtReturn = false;
+    bool detachedAtReturn = false;
+    std::thread remove([&] {
+        removeStatus = portrig::SendPnp(fdo, IRP_MN_REMOVE_DEVICE).Status;
+        deletedAtReturn = !HkDeviceExists(fdo) || HkDeviceDeleted(fdo);
+        detachedAtReturn = filterDevice->AttachedDevice == nullptr;
+    });
+    // The remove has given up the life reference and its own, and waits: nothing has gone down.
     ASSERT_TRUE(HmWaitUntil(
-        [&] { return InterlockedCompareExchange(&adapter->OutstandingIo, 0, 0) == 2; }));
+        [&] { return InterlockedCompareExchange(&adapter->OutstandingIo, 0, 0) == 3; }));
+    EXPECT_EQ(BusSaw(Pdo, IRP_MN_REMOVE_DEVICE), 0u) << "the remove went down while in use";
+    EXPECT_TRUE(HkDeviceExists(fdo) && !HkDeviceDeleted(fdo));
 
-    // This thread owns the mutex, so its own removal goes through while the power request waits.
-    EXPECT_EQ(portrig::SendPnp(fdo, IRP_MN_QUERY_REMOVE_DEVICE).Status, STATUS_SUCCESS);
-    EXPECT_EQ(portrig::SendPnp(fdo, IRP_MN_REMOVE_DEVICE).Status, STATUS_SUCCESS);
-    EXPECT_EQ(BusSaw(Pdo, IRP_MN_REMOVE_DEVICE), 1u);
-    EXPECT_FALSE(powerDone);
-    EXPECT_TRUE(HkDeviceExists(fdo));
-    EXPECT_FALSE(HkDeviceDeleted(fdo)) << "the power request still uses the adapter";
-    EXPECT_EQ(InterlockedCompareExchange(&adapter->OutstandingIo, 0, 0), 1);
-    EXPECT_EQ(adapter->PnpState, PnpRemoved);
-    EXPECT_EQ(adapter->InterruptObject, nullptr);
-
-    KeReleaseMutex(&adapter->Mutex, FALSE);
+    KeSetEvent(&filter->Release, IO_NO_INCREMENT, FALSE);
     power.join();
+    remove.join();
     EXPECT_EQ(powerStatus, STATUS_SUCCESS);
-    // The system request waited for the device request that it asked for; that one may still be
-    // on its way out of the driver, and whichever of the two leaves last deletes the adapter.
-    EXPECT_TRUE(HmWaitUntil([&] { return !HkDeviceExists(fdo); }));
-    EXPECT_EQ(Driver->DeviceObject, nullptr) << "the power path deleted the adapter";
-    EXPECT_EQ(Pdo->AttachedDevice, nullptr);
+    EXPECT_EQ(removeStatus, STATUS_SUCCESS);
+    EXPECT_TRUE(deletedAtReturn) << "the adapter outlived its remove";
+    EXPECT_TRUE(detachedAtReturn);
+    EXPECT_EQ(BusSaw(Pdo, IRP_MN_REMOVE_DEVICE), 1u);
+    EXPECT_EQ(Driver->DeviceObject, nullptr);
     EXPECT_EQ(HkPoolOutstanding(CorPoolTag).Blocks, 0u);
+
+    IoDeleteDevice(filterDevice);
+    HkUnloadDriver(filterDriver);
 }
 
 } // namespace
