@@ -60,6 +60,12 @@ public:
     ~DriverRun()
     {
         ReleaseInterfaces(nullptr);
+        // FUZZ_TRACE=1 prints what the managers sent, to read what an input did.
+        if (std::getenv("FUZZ_TRACE") != nullptr) {
+            for (const std::string& line : HmTrace()) {
+                std::fprintf(stderr, "%s\n", line.c_str());
+            }
+        }
         HmUnplugAll();
         HkUnloadDriver(Driver);
         if (!HkCheckClean()) {

@@ -57,7 +57,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // The stored value as GetProfileStringW hands it to the page: at most 80 units, terminated.
     size_t units = std::min<size_t>(size / 2, kPortsValueLength - 1);
     std::vector<WCHAR> stored(std::max<size_t>(units + 1, lstrlenW(kDefaultPortsValue) + 1), 0);
-    std::memcpy(stored.data(), data, units * sizeof(WCHAR));
+    if (units != 0) {
+        std::memcpy(stored.data(), data, units * sizeof(WCHAR));
+    }
 
     // What the page does before parsing: trim, and fall back to the default for an empty value.
     TrimBlanks(stored.data());

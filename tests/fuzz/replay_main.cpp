@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -37,7 +38,10 @@ int main(int argc, char** argv)
         std::vector<char> bytes((std::istreambuf_iterator<char>(file)),
                                 std::istreambuf_iterator<char>());
         std::fprintf(stderr, "replaying %s (%zu bytes)\n", path.c_str(), bytes.size());
-        LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+        // As libFuzzer hands it over: a buffer of exactly the input's size, never a null pointer.
+        std::unique_ptr<uint8_t[]> input(new uint8_t[bytes.size() + (bytes.empty() ? 1 : 0)]);
+        std::copy(bytes.begin(), bytes.end(), input.get());
+        LLVMFuzzerTestOneInput(input.get(), bytes.size());
     }
     std::printf("%zu inputs replayed\n", inputs.size());
     return 0;
