@@ -3,12 +3,13 @@
 # make test: build every tree (host, ASan+UBSan, TSan, Windows) and run all tests with ctest.
 # make bench: build an optimised host tree and the Windows tree, run the benchmarks, print the
 #             tables, write build/bench/results.json and the chart build/bench/interrupt-cost.png.
+# make fuzz: build the libFuzzer tree (clang) and run every fuzz target for FUZZ_SECONDS each.
 BUILD ?= build
 JOBS  ?= $(shell nproc)
 CTEST  = ctest --output-on-failure --timeout 600
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps host asan tsan win package demo test bench clean format
+.PHONY: all deps host asan tsan win package demo test bench fuzz fuzz-merge clean format
 
 all: host win
 
@@ -36,6 +37,19 @@ win: deps
 package: win
 	cmake --build $(BUILD)/win --target driver_package
 	@ls -1 $(BUILD)/win/package
+# The fuzzing tree: clang with libFuzzer, ASan and UBSan; only the fuzz targets are built. New
+# inputs go to $(BUILD)/fuzz/corpus/<target>, findings to $(BUILD)/fuzz/findings; the seeds in
+# tests/fuzz/corpus are read, never written (make fuzz-merge adds what covers new code).
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS ?= resources pci_config pnp_sequence ports_value advanced_registry com_name
+fuzz: deps
+	CC=clang CXX=clang++ cmake -S . -B $(BUILD)/fuzz -DCORAN_SANITIZE=fuzzer \
+	      -DCMAKE_C_FLAGS="-O1 -g" -DCMAKE_CXX_FLAGS="-O1 -g" >/dev/null
+	cmake --build $(BUILD)/fuzz -j$(JOBS) --target $(addprefix fuzz_,$(FUZZ_TARGETS))
+	./tests/fuzz/run-fuzz.sh $(BUILD)/fuzz $(FUZZ_SECONDS) $(FUZZ_TARGETS)
+
+fuzz-merge:
+	./tests/fuzz/run-fuzz.sh --merge $(BUILD)/fuzz 0 $(FUZZ_TARGETS)
 
 demo: host win
 	$(BUILD)/host/host/corsim/corsim

@@ -18,6 +18,8 @@ static_assert(FIELD_OFFSET(CM_RESOURCE_LIST, List) == 4, "resource list: count, 
 constexpr ULONG StatusRegisterBar = 1;
 
 constexpr ULONG MaxSummaryPortRanges = 6;
+// x86 I/O space: 64 KiB of port addresses.
+constexpr ULONG64 IoSpaceSize = 0x10000;
 constexpr ULONG MaxInstanceIdChars = 256; // including the terminating zero
 
 static VOID ConfigurationError(PADAPTER_EXTENSION Adapter, PCSTR Text)
@@ -255,7 +257,16 @@ NTSTATUS CaptureResources(PADAPTER_EXTENSION Adapter, const RESOURCE_SUMMARY* Ra
             continue;
         }
         if (NextRange < Translated->PortRangeCount) {
-            Adapter->Bars[Bar] = Translated->PortRanges[NextRange];
+            // Port addresses are 16 bits and the UART and status accesses use only those: a
+            // range reaching past the I/O space (or wrapping) would put port blocks on other
+            // devices' registers.
+            const IO_BAR* Range = &Translated->PortRanges[NextRange];
+            if (Range->Start >= IoSpaceSize || Range->Length > IoSpaceSize - Range->Start) {
+                RtlZeroMemory(Adapter->Bars, sizeof(Adapter->Bars));
+                ConfigurationError(Adapter, "Invalid I/O range assignment.");
+                return STATUS_DEVICE_CONFIGURATION_ERROR;
+            }
+            Adapter->Bars[Bar] = *Range;
             ++NextRange;
         }
     }

@@ -391,6 +391,10 @@ void HkUnloadDriver(PDRIVER_OBJECT driver)
             Report("the unload routine of %s returned holding a mutex", name.c_str());
         }
     }
+    // A power request's IRP belongs to the power manager, which frees it on the sender's thread
+    // after the completion function has run: a driver woken by that function may be unloaded
+    // before the free. Let every sender finish before counting what is left.
+    HkWaitPowerRequests();
     std::vector<std::string> findings;
     {
         std::lock_guard<std::mutex> guard(IoLock);

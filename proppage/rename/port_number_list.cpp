@@ -21,7 +21,17 @@ DWORD PortNumberOfName(const WCHAR* name)
             return 0;
         }
     }
-    return ParseDecimal(name + ComPrefixLength);
+    // Digits beyond 32 bits have no number: wrapped, "COM4294967299" would read as COM3, and a
+    // rename would release that other port's claim in the COM name database.
+    DWORD number = 0;
+    for (const WCHAR* digit = name + ComPrefixLength; *digit >= L'0' && *digit <= L'9'; ++digit) {
+        const DWORD value = static_cast<DWORD>(*digit - L'0');
+        if (number > (0xFFFFFFFFu - value) / 10) {
+            return 0;
+        }
+        number = number * 10 + value;
+    }
+    return number;
 }
 
 bool ComNumberInUse(const BYTE* usage, DWORD number)

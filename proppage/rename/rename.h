@@ -10,7 +10,8 @@ constexpr DWORD HighestComNumber = 256;
 constexpr DWORD ComUsageBytes = HighestComNumber / 8; // one bit per COM number
 
 // The number in a COM name: the decimal digits after its first three characters ("COM3" is 3,
-// "COMX" is 0). A name too short to hold a digit after "COM" is 0.
+// "COMX" is 0). A name too short to hold a digit after "COM" is 0, and so is one whose digits
+// do not fit in 32 bits.
 DWORD PortNumberOfName(const WCHAR* name);
 
 // The COM name database reports numbers as a bitmap: COMn is bit (n-1) mod 8 of byte (n-1)/8.

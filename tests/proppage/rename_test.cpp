@@ -273,14 +273,19 @@ TEST_F(RenameTest, ListOffersEveryNumberAndMarksThoseOfOtherPorts)
     }));
 }
 
-TEST_F(RenameTest, NumberOutsideTheListSelectsNothing)
+// "COM4294967299" would wrap onto COM3 in 32 bits and hide that other port's claim.
+TEST_F(RenameTest, NumberOutsideTheListSelectsNothingAndHidesNoClaim)
 {
-    port.SetPortName(L"COM300");
-    harness::Sheet sheet(port);
-    ASSERT_TRUE(advanced::OpenAndCancel(sheet, [](Dialog& dialog) {
-        EXPECT_EQ(256u, dialog.PortNumbers().size());
-        EXPECT_EQ(CB_ERR, dialog.PortNumberSelection());
-    }));
+    harness::ResetComDb({3});
+    for (const wchar_t* name : {L"COM300", L"COM4294967299"}) {
+        port.SetPortName(name);
+        harness::Sheet sheet(port);
+        ASSERT_TRUE(advanced::OpenAndCancel(sheet, [&](Dialog& dialog) {
+            EXPECT_EQ(256u, dialog.PortNumbers().size());
+            EXPECT_EQ(L"COM3 (in use)", dialog.PortNumbers()[2]);
+            EXPECT_EQ(CB_ERR, dialog.PortNumberSelection());
+        }));
+    }
 }
 
 LONG WINAPI DatabaseUnavailable(HANDLE* database)

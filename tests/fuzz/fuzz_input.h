@@ -1,0 +1,41 @@
+// Reading a fuzz input as a stream of small decisions. Past the end every read gives zeros, so any
+// input, even an empty one, decodes to something.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+class FuzzInput {
+public:
+    FuzzInput(const uint8_t* data, size_t size) : Data(data), Size(size) {}
+
+    size_t Remaining() const { return Size - Offset; }
+    bool Empty() const { return Offset == Size; }
+
+    uint8_t Byte() { return Offset < Size ? Data[Offset++] : 0; }
+    bool Bool() { return (Byte() & 1) != 0; }
+    uint16_t U16() { return static_cast<uint16_t>(Byte() | Byte() << 8); }
+    uint32_t U32() { return static_cast<uint32_t>(U16()) | static_cast<uint32_t>(U16()) << 16; }
+    uint64_t U64() { return static_cast<uint64_t>(U32()) | static_cast<uint64_t>(U32()) << 32; }
+
+    // A number below limit (limit > 0).
+    unsigned Below(unsigned limit) { return Byte() % limit; }
+
+    std::vector<uint8_t> Bytes(size_t count)
+    {
+        std::vector<uint8_t> bytes(count, 0);
+        size_t available = count < Remaining() ? count : Remaining();
+        if (available != 0) {
+            std::memcpy(bytes.data(), Data + Offset, available);
+        }
+        Offset += available;
+        return bytes;
+    }
+
+private:
+    const uint8_t* Data;
+    size_t Size;
+    size_t Offset = 0;
+};
