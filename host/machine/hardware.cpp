@@ -8,6 +8,8 @@
 // 32 ms) instead of storming, and counts the unclaimed delivery.
 #include "internal.h"
 
+#include <random>
+
 namespace hm {
 namespace {
 
@@ -126,7 +128,32 @@ void CompleterMain()
             m.Completions.pop_front();
         }
         // Let the dispatch routine that answered STATUS_PENDING return first, most of the time.
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
+        if (m.ForcedPending) {
+            ForcedPendingDelay();
+        } else {
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        work();
+    }
+}
+
+// The port driver double's requests under forced pending: each is handled here, at
+// PASSIVE_LEVEL, after a short random delay. Drains its queue before it stops.
+void DeferrerMain()
+{
+    Machine& m = M();
+    for (;;) {
+        std::function<void()> work;
+        {
+            std::unique_lock<std::mutex> lock(m.Mu);
+            m.DeferrerCv.wait(lock, [&] { return m.DeferrerStop || !m.Deferred.empty(); });
+            if (m.Deferred.empty()) {
+                return;
+            }
+            work = std::move(m.Deferred.front());
+            m.Deferred.pop_front();
+        }
+        ForcedPendingDelay();
         work();
     }
 }
@@ -179,6 +206,28 @@ void PostCompletion(std::function<void()> work)
     m.CompleterCv.notify_one();
 }
 
+void PostDeferred(std::function<void()> work)
+{
+    Machine& m = M();
+    {
+        std::lock_guard<std::mutex> lock(m.Mu);
+        m.Deferred.push_back(std::move(work));
+    }
+    m.DeferrerCv.notify_one();
+}
+
+void ForcedPendingDelay()
+{
+    static std::mutex randomMu;
+    static std::minstd_rand random(0x5EED);
+    unsigned us;
+    {
+        std::lock_guard<std::mutex> lock(randomMu);
+        us = static_cast<unsigned>(random() % 1000);
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(us));
+}
+
 bool OnWorker()
 {
     return IsWorker;
@@ -229,6 +278,10 @@ void StartThreads()
         m.CompleterStop = false;
         m.Completer = std::thread(CompleterMain);
     }
+    if (!m.Deferrer.joinable()) {
+        m.DeferrerStop = false;
+        m.Deferrer = std::thread(DeferrerMain);
+    }
     if (!m.Hardware.joinable()) {
         {
             std::lock_guard<std::mutex> hw(HwMu);
@@ -238,19 +291,20 @@ void StartThreads()
     }
 }
 
+// The worker's last request may still wait for deferred work or a completion, and deferred work
+// may wait for a completion: the worker stops first, then the deferred-work thread, then the
+// completion thread, each finishing what is queued for it.
 void StopThreadsOf(Machine& m)
 {
     {
         std::lock_guard<std::mutex> lock(m.Mu);
         m.WorkerStop = true;
-        m.CompleterStop = true;
     }
     {
         std::lock_guard<std::mutex> lock(HwMu);
         m.HardwareStop = true;
     }
     m.WorkCv.notify_all();
-    m.CompleterCv.notify_all();
     m.HardwareCv.notify_all();
     if (m.Worker.joinable()) {
         m.Worker.join();
@@ -258,12 +312,26 @@ void StopThreadsOf(Machine& m)
     if (m.Hardware.joinable()) {
         m.Hardware.join();
     }
+    {
+        std::lock_guard<std::mutex> lock(m.Mu);
+        m.DeferrerStop = true;
+    }
+    m.DeferrerCv.notify_all();
+    if (m.Deferrer.joinable()) {
+        m.Deferrer.join();
+    }
+    {
+        std::lock_guard<std::mutex> lock(m.Mu);
+        m.CompleterStop = true;
+    }
+    m.CompleterCv.notify_all();
     if (m.Completer.joinable()) {
         m.Completer.join(); // finishes the completions still queued
     }
     std::lock_guard<std::mutex> lock(m.Mu);
     m.Work.clear();
     m.Completions.clear();
+    m.Deferred.clear();
 }
 
 void StopThreads()

@@ -57,6 +57,16 @@ void HmUnplugAll();
 // Waits (polling, up to timeoutMs of wall time) until pred() is true; returns its last answer.
 bool HmWaitUntil(const std::function<bool()>& pred, unsigned timeoutMs = 5000);
 
+// Forced pending, as Driver Verifier's "force pending I/O requests" does it: the PCI bus driver
+// and the port driver double answer every request with STATUS_PENDING (IoMarkIrpPending) and
+// finish it from another thread after a short random delay (up to a millisecond): the bus driver
+// completes it from the bus completion thread at DISPATCH_LEVEL, the port driver double handles it
+// on the machine's deferred-work thread at PASSIVE_LEVEL. HmReset switches it on when the
+// environment variable HM_FORCE_PENDING is set to anything but "0" (the forced-pending runs of
+// the suites set it), off otherwise; a test may switch it for itself.
+void HmSetForcedPending(bool on);
+bool HmForcedPending();
+
 // ---------------------------------------------------------------------------------------------
 // Board models and their PCI configuration space
 

@@ -78,6 +78,7 @@ PWCHAR PoolText(const std::vector<std::u16string>& parts, bool multi)
     if (!multi) {
         units = (parts.empty() ? 0 : parts[0].size()) + 1;
     }
+    HkPlatformCalls platform;
     auto text =
         static_cast<PWCHAR>(ExAllocatePoolWithTag(PagedPool, units * sizeof(WCHAR), PciTag));
     if (!text) {
@@ -274,6 +275,7 @@ void Quiet(Board& b, bool disableDecode)
 
 void TargetRelation(PDEVICE_OBJECT pdo, PIRP irp, Answer& a)
 {
+    HkPlatformCalls platform;
     auto rel = static_cast<PDEVICE_RELATIONS>(
         ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), PciTag));
     if (!rel) {
@@ -304,7 +306,7 @@ NTSTATUS Finish(PDEVICE_OBJECT pdo, Board& b, PIRP irp, const Answer& a)
     bool pend;
     {
         std::lock_guard<std::mutex> lock(b.Mu);
-        pend = (b.Answers.Pending & static_cast<unsigned>(a.Kind)) != 0;
+        pend = M().ForcedPending || (b.Answers.Pending & static_cast<unsigned>(a.Kind)) != 0;
         b.Records.push_back(HmBusRecord{sp->MajorFunction, sp->MinorFunction, a.Detail1, a.Detail2,
                                         pend, a.Status, HkCurrentIrql()});
     }
@@ -579,6 +581,7 @@ PDEVICE_OBJECT CreatePciPdo(const std::shared_ptr<Board>& board)
     uname.Length = static_cast<USHORT>(name.size() * sizeof(WCHAR));
     uname.MaximumLength = uname.Length;
     PDEVICE_OBJECT pdo = nullptr;
+    HkPlatformCalls platform;
     NTSTATUS status =
         IoCreateDevice(driver, sizeof(PciPdoExtension), &uname, FILE_DEVICE_BUS_EXTENDER,
                        FILE_DEVICE_SECURE_OPEN, FALSE, &pdo);
