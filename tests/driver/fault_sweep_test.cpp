@@ -159,6 +159,8 @@ void CheckBooks(const Rig& r)
         holders += HmSerialStateOf(port).InterfaceHeld ? 1 : 0;
     }
     EXPECT_EQ(adapter->InterfaceRefCount, holders) << "one interface reference per holder";
+    EXPECT_EQ(adapter->DevicePowerState, static_cast<ULONG>(HmBusDevicePower(r.Pdo)))
+        << "the recorded device power state is not the function's";
     if (HmNode(r.Pdo).State != HmNodeState::Started) {
         EXPECT_EQ(adapter->InterruptObject, nullptr) << "connected while not started";
         for (PPORT_EXTENSION port : PortsOf(adapter)) {
@@ -175,6 +177,14 @@ void CheckUsable(Rig& r)
         ASSERT_EQ(HmSetSystemPower(PowerSystemWorking), STATUS_SUCCESS);
     }
     PDEVICE_OBJECT pdo = r.Pdo;
+    if (HmNode(pdo).Known && AdapterDeviceOn(pdo) != nullptr &&
+        HmBusDevicePower(pdo) != PowerDeviceD0) {
+        // A wake whose device power request could not be issued leaves the adapter in D3 (the
+        // adapter does not fail the system request); the next wake asks for D0 again.
+        ASSERT_EQ(HmSetSystemPower(PowerSystemSleeping3), STATUS_SUCCESS);
+        ASSERT_EQ(HmSetSystemPower(PowerSystemWorking), STATUS_SUCCESS);
+        ASSERT_EQ(HmBusDevicePower(pdo), PowerDeviceD0);
+    }
     if (!HmNode(pdo).Known) {
         pdo = HmPlugAdapter(Model);
     }
