@@ -3,14 +3,16 @@
 // assignment, stop and restart, rebalance, the queries to a port, the port interface, system
 // sleep and wake, surprise removal, removal, unload) and every kind of call the kernel stand-in can
 // fail, the 1st, 2nd, 3rd ... call of that kind is failed in turn, until a run no longer reaches
-// the armed call. Each run starts from a fresh machine, and in each the driver must
+// the armed call; each point is run twice, with that one call failing and with it and every later
+// call of its kind failing (a lasting shortage). Each run starts from a fresh machine, and in each
+// the driver must
 //  - answer with the status of the clean run, or (where the platform lets the request fail) with a
 //    resource failure;
 //  - write the event-log sentence that belongs to the failed call, and otherwise what the clean
 //    run wrote (or the beginning of it, where the failure ends the request early);
 //  - keep its own books: one life reference on the adapter and no request reference left over,
-//    one interface reference per holder, no interrupt connected and no port range handed out
-//    while the adapter is not started;
+//    one interface reference per holder, the device power state the function is really in, no
+//    interrupt connected and no port range handed out while the adapter is not started;
 //  - stay usable: the adapter can be added and started again and every bound port moves a byte;
 //  - leave nothing behind once the machine is gone: no pool, IRP, device object, reference,
 //    held mutex or connected interrupt, and not one verifier finding on the way.
@@ -276,9 +278,10 @@ protected:
         HmReset();
     }
 
-    // One run of a scenario on a fresh machine, with the nth call of Kinds[kind] failing (no
-    // fault when kind is KindCount).
-    Outcome Run(const Scenario& s, size_t kind, unsigned n)
+    // One run of a scenario on a fresh machine, with the nth call of Kinds[kind] failing (and,
+    // sustained, every later one too, as under a lasting shortage); no fault when kind is
+    // KindCount.
+    Outcome Run(const Scenario& s, size_t kind, unsigned n, bool sustained = false)
     {
         Outcome out;
         HmReset();
@@ -293,7 +296,7 @@ protected:
                 HkFailNth(k.Kind, 0); // counting from here
             }
             if (kind < KindCount) {
-                HkFailNth(Kinds[kind].Kind, n);
+                HkFailNth(Kinds[kind].Kind, n, sustained);
             }
             out.Status = s.Act(r);
             HmWaitPnpIdle();
@@ -341,6 +344,10 @@ protected:
                 }
                 ++points;
                 CheckAnswer(s, Kinds[kind].Kind, n, clean, o);
+                {
+                    SCOPED_TRACE("and every later call of that kind");
+                    CheckSustained(s, Kinds[kind].Kind, n, clean, Run(s, kind, n, true));
+                }
                 if (Failures() != failuresBefore) {
                     return points; // one broken point of a scenario is enough to read
                 }
@@ -389,6 +396,38 @@ protected:
             EXPECT_EQ(rest, clean.Log);
         } else {
             EXPECT_TRUE(IsPrefix(rest, clean.Log)) << ::testing::PrintToString(o.Log);
+        }
+    }
+
+    // Under a lasting shortage every later call fails as well: the sentences are those of the
+    // clean run and those of the failed calls, and the status is sound.
+    static void CheckSustained(const Scenario& s, HkFault kind, unsigned n, const Outcome& clean,
+                               const Outcome& o)
+    {
+        if (kind == HkFault::AllocateErrorLogEntry) {
+            EXPECT_EQ(o.Status, clean.Status);
+            std::vector<Report> expected(
+                clean.Log.begin(), clean.Log.begin() + std::min<size_t>(n - 1, clean.Log.size()));
+            EXPECT_EQ(o.Log, expected);
+            return;
+        }
+        if (o.Status != clean.Status) {
+            EXPECT_TRUE(s.MayFail)
+                << "status 0x" << std::hex << o.Status << " instead of 0x" << clean.Status;
+            EXPECT_TRUE(o.Status == STATUS_INSUFFICIENT_RESOURCES ||
+                        o.Status == STATUS_UNSUCCESSFUL)
+                << "not a resource failure: 0x" << std::hex << o.Status;
+        }
+        // The sentence of a failed call depends at most on whether it was the first.
+        const char* first = FailureSentence(s, kind, n);
+        const char* later = FailureSentence(s, kind, n + 1);
+        for (const Report& entry : o.Log) {
+            const bool known =
+                std::find(clean.Log.begin(), clean.Log.end(), entry) != clean.Log.end() ||
+                (first != nullptr && entry == Error(first)) ||
+                (later != nullptr && entry == Error(later)) ||
+                (kind == HkFault::CreateDevice && entry == Error("Unable to create port devices."));
+            EXPECT_TRUE(known) << "unexpected event-log entry " << ::testing::PrintToString(entry);
         }
     }
 
