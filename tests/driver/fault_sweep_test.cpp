@@ -458,13 +458,14 @@ HmAssignment Shape(PDEVICE_OBJECT pdo, int shape)
     case 1: // latched interrupt: a warning, and the start goes on
         a = HmMakeAssignment(bar0, HmBar0Size(Ports), bar1, HmBar1Size, 17, 0x62, 6, 0x3, true);
         break;
-    case 2: // other resources and a second full descriptor around the ranges
+    case 2: // other resources around the ranges, and a second full descriptor (device-specific
+            // data comes last in a partial list, as the platform places it)
         for (HmResourceList* list : {&a.Raw, &a.Translated}) {
             auto& partials = (*list)[0].Partials;
             partials.insert(partials.begin(), HmMemoryRange(0xFEB00000, 0x1000));
-            partials.insert(partials.begin() + 2, HmDeviceSpecific({1, 2, 3, 4, 5}));
+            partials.push_back(HmDeviceSpecific({1, 2, 3, 4, 5, 6, 7, 8}));
             HmFullDescriptor second;
-            second.Partials = {HmDeviceSpecific({9, 9, 9})};
+            second.Partials = {HmMemoryRange(0xFEB01000, 0x100), HmDeviceSpecific({9, 9, 9, 9})};
             list->push_back(second);
         }
         break;
