@@ -120,7 +120,9 @@ void CompleterMain()
         std::function<void()> work;
         {
             std::unique_lock<std::mutex> lock(m.Mu);
-            m.CompleterCv.wait(lock, [&] { return m.CompleterStop || !m.Completions.empty(); });
+            m.CompleterCv.wait(lock, [&] {
+                return m.CompleterStop || (!m.Completions.empty() && !m.CompletionsHeld);
+            });
             if (m.Completions.empty()) {
                 return; // stopping with nothing left
             }
@@ -299,7 +301,9 @@ void StopThreadsOf(Machine& m)
     {
         std::lock_guard<std::mutex> lock(m.Mu);
         m.WorkerStop = true;
+        m.CompletionsHeld = false; // stopping releases held completions
     }
+    m.CompleterCv.notify_all();
     {
         std::lock_guard<std::mutex> lock(HwMu);
         m.HardwareStop = true;
@@ -347,6 +351,16 @@ Machine::~Machine()
 } // namespace hm
 
 using namespace hm;
+
+void HmHoldBusCompletions(bool hold)
+{
+    Machine& m = M();
+    {
+        std::lock_guard<std::mutex> lock(m.Mu);
+        m.CompletionsHeld = hold;
+    }
+    m.CompleterCv.notify_all();
+}
 
 void HmSetTickMicroseconds(unsigned us)
 {

@@ -126,6 +126,7 @@ struct Machine {
     std::condition_variable CompleterCv;
     std::deque<std::function<void()>> Completions;
     bool CompleterStop = false;
+    bool CompletionsHeld = false; // HmHoldBusCompletions
 
     // Forced pending (HmSetForcedPending) and the deferred-work thread of the port driver double.
     std::atomic<bool> ForcedPending{false};
