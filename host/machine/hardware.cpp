@@ -8,6 +8,7 @@
 // 32 ms) instead of storming, and counts the unclaimed delivery.
 #include "internal.h"
 
+#include <algorithm>
 #include <random>
 
 namespace hm {
@@ -101,7 +102,15 @@ void HardwareMain()
             unsigned ticks = static_cast<unsigned>(elapsed / tickUs);
             if (ticks) {
                 lastTick += std::chrono::microseconds(static_cast<long long>(ticks) * tickUs);
-                TickBoards(boards, ticks > 100 ? 100 : ticks);
+                // A thread kept from running by a busy host catches up one character time at a
+                // time, with the lines delivered in between as they would have been: the load
+                // slows the simulated lines down instead of overrunning their FIFOs.
+                const unsigned catchUp = ticks > 100 ? 100 : ticks;
+                for (unsigned t = 1; t < catchUp; ++t) {
+                    TickBoards(boards, 1);
+                    DeliverLines(boards);
+                }
+                TickBoards(boards, 1);
             }
         } else {
             lastTick = now;
@@ -120,14 +129,21 @@ void CompleterMain()
         std::function<void()> work;
         {
             std::unique_lock<std::mutex> lock(m.Mu);
-            m.CompleterCv.wait(lock, [&] {
-                return m.CompleterStop || (!m.Completions.empty() && !m.CompletionsHeld);
-            });
+            // While completions are held, only those pending by forced pending alone go on.
+            auto next = [&] {
+                return std::find_if(m.Completions.begin(), m.Completions.end(),
+                                    [&](const Machine::Completion& c) {
+                                        return !m.CompletionsHeld || !c.Holdable;
+                                    });
+            };
+            m.CompleterCv.wait(lock,
+                               [&] { return m.CompleterStop || next() != m.Completions.end(); });
             if (m.Completions.empty()) {
                 return; // stopping with nothing left
             }
-            work = std::move(m.Completions.front());
-            m.Completions.pop_front();
+            auto it = m.CompleterStop ? m.Completions.begin() : next();
+            work = std::move(it->Work);
+            m.Completions.erase(it);
         }
         // Let the dispatch routine that answered STATUS_PENDING return first, most of the time.
         if (m.ForcedPending) {
@@ -198,12 +214,12 @@ void KickHardware()
     m.HardwareCv.notify_one();
 }
 
-void PostCompletion(std::function<void()> work)
+void PostCompletion(std::function<void()> work, bool holdable)
 {
     Machine& m = M();
     {
         std::lock_guard<std::mutex> lock(m.Mu);
-        m.Completions.push_back(std::move(work));
+        m.Completions.push_back(Machine::Completion{holdable, std::move(work)});
     }
     m.CompleterCv.notify_one();
 }

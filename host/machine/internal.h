@@ -124,7 +124,11 @@ struct Machine {
     // Bus completion thread.
     std::thread Completer;
     std::condition_variable CompleterCv;
-    std::deque<std::function<void()>> Completions;
+    struct Completion {
+        bool Holdable; // pending as configured (HmBusAnswers::Pending), not only forced
+        std::function<void()> Work;
+    };
+    std::deque<Completion> Completions;
     bool CompleterStop = false;
     bool CompletionsHeld = false; // HmHoldBusCompletions
 
@@ -157,7 +161,8 @@ void KickHardware(); // a line may have changed: wake the hardware thread
 // Threads (hardware.cpp, pnp.cpp, pcibus.cpp).
 void StartThreads();
 void StopThreads();
-void PostCompletion(std::function<void()> work);
+// holdable: the request is pending as configured, so HmHoldBusCompletions holds it back.
+void PostCompletion(std::function<void()> work, bool holdable = true);
 // Runs work on the deferred-work thread (PASSIVE_LEVEL, after a short random delay); the work
 // may block, but never on other deferred work.
 void PostDeferred(std::function<void()> work);

@@ -304,9 +304,11 @@ NTSTATUS Finish(PDEVICE_OBJECT pdo, Board& b, PIRP irp, const Answer& a)
 {
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
     bool pend;
+    bool configured;
     {
         std::lock_guard<std::mutex> lock(b.Mu);
-        pend = M().ForcedPending || (b.Answers.Pending & static_cast<unsigned>(a.Kind)) != 0;
+        configured = (b.Answers.Pending & static_cast<unsigned>(a.Kind)) != 0;
+        pend = configured || M().ForcedPending;
         b.Records.push_back(HmBusRecord{sp->MajorFunction, sp->MinorFunction, a.Detail1, a.Detail2,
                                         pend, a.Status, HkCurrentIrql()});
     }
@@ -335,20 +337,25 @@ NTSTATUS Finish(PDEVICE_OBJECT pdo, Board& b, PIRP irp, const Answer& a)
     ULONG_PTR info = a.Information;
     bool deleteAfter = a.DeleteAfter;
     Board* card = &b;
-    PostCompletion([irp, status, setInfo, info, deleteAfter, pdo, card] {
-        irp->IoStatus.Status = status;
-        if (setInfo) {
-            irp->IoStatus.Information = info;
-        }
-        KIRQL old;
-        KeRaiseIrql(DISPATCH_LEVEL, &old);
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        KeLowerIrql(old);
-        if (deleteAfter) {
-            ForgetPdo(*card);
-            IoDeleteDevice(pdo);
-        }
-    });
+    PostCompletion(
+        [irp, status, setInfo, info, deleteAfter, pdo, card] {
+            irp->IoStatus.Status = status;
+            if (setInfo) {
+                irp->IoStatus.Information = info;
+            }
+            // The PDO of a vanished board goes before the removal is reported done, as a bus
+            // driver deletes it in its removal path: whoever waits for the removal then finds it
+            // gone (the sender's reference keeps the object until the request is finished).
+            if (deleteAfter) {
+                ForgetPdo(*card);
+                IoDeleteDevice(pdo);
+            }
+            KIRQL old;
+            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            IoCompleteRequest(irp, IO_NO_INCREMENT);
+            KeLowerIrql(old);
+        },
+        configured);
     return STATUS_PENDING;
 }
 
