@@ -365,8 +365,8 @@ PDRIVER_OBJECT HkLoadDriver(PDRIVER_INITIALIZE entry, const WCHAR* name)
             rec->Unloaded = true;
             return nullptr;
         }
-        free(memory);
         Drivers.erase(driver);
+        free(memory);
         return nullptr;
     }
     return driver;
