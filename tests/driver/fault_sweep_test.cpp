@@ -344,7 +344,9 @@ protected:
                 }
                 ++points;
                 CheckAnswer(s, Kinds[kind].Kind, n, clean, o);
-                {
+                // The lasting shortage is a matter of the driver's own calls, not of how its
+                // requests complete: the forced-pending run of the suite leaves it out.
+                if (!HmForcedPending()) {
                     SCOPED_TRACE("and every later call of that kind");
                     CheckSustained(s, Kinds[kind].Kind, n, clean, Run(s, kind, n, true));
                 }
