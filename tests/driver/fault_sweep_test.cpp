@@ -57,6 +57,8 @@ constexpr size_t KindCount = sizeof(Kinds) / sizeof(Kinds[0]);
 enum class From {
     Plugged,     // the board in its slot, no driver on it
     Added,       // add-device done
+    AddedKept,   // add-device done; a failed start is not followed by removal, so the adapter
+                 // that failed to start is there to look at
     Started,     // started, port devices enumerated and their port drivers bound
     StartedBare, // started with no port driver bound; the test holds port 0's interface
     Hooked,      // StartedBare, and the test's callback hooked on port 0
@@ -120,13 +122,12 @@ void Prepare(Rig& r, From from)
     if (from == From::Plugged) {
         return;
     }
-    if (from == From::StartedBare || from == From::Hooked) {
-        HmPnpOptions options;
-        options.BindPortDrivers = false;
-        HmSetPnpOptions(options);
-    }
+    HmPnpOptions options;
+    options.BindPortDrivers = from != From::StartedBare && from != From::Hooked;
+    options.RemoveOnFailedStart = from != From::AddedKept;
+    HmSetPnpOptions(options);
     ASSERT_EQ(HmAddDevice(r.Driver, r.Pdo), STATUS_SUCCESS);
-    if (from == From::Added) {
+    if (from == From::Added || from == From::AddedKept) {
         return;
     }
     ASSERT_EQ(HmStartAdapter(r.Pdo), STATUS_SUCCESS);
@@ -495,15 +496,21 @@ HmAssignment Shape(PDEVICE_OBJECT pdo, int shape)
 
 TEST_F(FaultSweep, AddDeviceStartStopAndRebalance)
 {
-    const char* shapes[] = {"platform's assignment", "latched interrupt", "extra descriptors",
-                            "no translated list",    "no interrupt",      "no status register"};
+    const char* shapes[] = {"platform's assignment",
+                            "latched interrupt",
+                            "extra descriptors",
+                            "no translated list",
+                            "no interrupt",
+                            "no status register",
+                            "platform's assignment, failure kept"};
     std::vector<Scenario> scenarios = {
         {"add-device", From::Plugged, [](Rig& r) { return HmAddDevice(r.Driver, r.Pdo); }, true},
     };
-    for (int shape = 0; shape < 6; ++shape) {
-        scenarios.push_back({std::string("start, ") + shapes[shape], From::Added,
-                             [shape](Rig& r) { return HmStartAdapter(r.Pdo, Shape(r.Pdo, shape)); },
-                             true});
+    // The platform's assignment once more with the adapter left in place after a failed start.
+    for (int shape = 0; shape < 7; ++shape) {
+        scenarios.push_back(
+            {std::string("start, ") + shapes[shape], shape == 6 ? From::AddedKept : From::Added,
+             [shape](Rig& r) { return HmStartAdapter(r.Pdo, Shape(r.Pdo, shape)); }, true});
     }
     scenarios.push_back({"stop and restart", From::Started,
                          [](Rig& r) { return HmRebalance(r.Pdo, HmDefaultAssignment(r.Pdo)); },
