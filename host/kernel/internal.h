@@ -32,7 +32,7 @@ struct ThreadState {
     KIRQL Irql = PASSIVE_LEVEL;
     int OwnedMutexes = 0;
     int SpinLocksHeld = 0;
-    char Identity = 0; // its address is the thread's KTHREAD pointer
+    char Identity = 0;     // its address is the thread's KTHREAD pointer
     int PlatformCalls = 0; // HkPlatformCalls scopes open: no fault injection
 };
 ThreadState& CurrentThread();
