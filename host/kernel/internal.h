@@ -32,8 +32,9 @@ struct ThreadState {
     KIRQL Irql = PASSIVE_LEVEL;
     int OwnedMutexes = 0;
     int SpinLocksHeld = 0;
-    char Identity = 0;     // its address is the thread's KTHREAD pointer
-    int PlatformCalls = 0; // HkPlatformCalls scopes open: no fault injection
+    char Identity = 0; // its address is the thread's KTHREAD pointer
+    // HkPlatformCalls scopes open on the thread: no fault injection while there is one.
+    int PlatformCalls = 0;
 };
 ThreadState& CurrentThread();
 
