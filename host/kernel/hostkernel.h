@@ -107,6 +107,18 @@ void HkFailNth(HkFault kind, unsigned n, bool andAfter = false);
 void HkClearFaults();
 unsigned HkCallCount(HkFault kind); // calls of that kind since HkReset (or the last HkFailNth)
 
+// Faults are injected into the drivers under test only, as Driver Verifier injects them into the
+// drivers it verifies. The simulated platform's own calls (its managers' IRPs, the PCI bus
+// driver's answers, the port driver double's devices) are made inside this scope: on the calling
+// thread, while it lives, no call is counted and none fails.
+class HkPlatformCalls {
+public:
+    HkPlatformCalls();
+    ~HkPlatformCalls();
+    HkPlatformCalls(const HkPlatformCalls&) = delete;
+    HkPlatformCalls& operator=(const HkPlatformCalls&) = delete;
+};
+
 // ---------------------------------------------------------------------------------------------
 // Error log and debug output
 

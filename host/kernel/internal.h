@@ -33,6 +33,8 @@ struct ThreadState {
     int OwnedMutexes = 0;
     int SpinLocksHeld = 0;
     char Identity = 0; // its address is the thread's KTHREAD pointer
+    // HkPlatformCalls scopes open on the thread: no fault injection while there is one.
+    int PlatformCalls = 0;
 };
 ThreadState& CurrentThread();
 

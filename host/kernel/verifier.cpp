@@ -69,6 +69,9 @@ void CheckIrqlAtMost(KIRQL highest, const char* routine)
 
 bool ShouldFail(HkFault kind)
 {
+    if (CurrentThread().PlatformCalls > 0) {
+        return false;
+    }
     std::lock_guard<std::mutex> guard(VerifierLock);
     FaultState& fault = Faults[static_cast<int>(kind)];
     ++fault.Calls;
@@ -153,6 +156,16 @@ void HkClearFaults()
         fault.FailAt = 0;
         fault.AndAfter = false;
     }
+}
+
+HkPlatformCalls::HkPlatformCalls()
+{
+    ++CurrentThread().PlatformCalls;
+}
+
+HkPlatformCalls::~HkPlatformCalls()
+{
+    --CurrentThread().PlatformCalls;
 }
 
 unsigned HkCallCount(HkFault kind)

@@ -8,6 +8,9 @@
 // 32 ms) instead of storming, and counts the unclaimed delivery.
 #include "internal.h"
 
+#include <algorithm>
+#include <random>
+
 namespace hm {
 namespace {
 
@@ -99,7 +102,15 @@ void HardwareMain()
             unsigned ticks = static_cast<unsigned>(elapsed / tickUs);
             if (ticks) {
                 lastTick += std::chrono::microseconds(static_cast<long long>(ticks) * tickUs);
-                TickBoards(boards, ticks > 100 ? 100 : ticks);
+                // A thread kept from running by a busy host catches up one character time at a
+                // time, with the lines delivered in between as they would have been: the load
+                // slows the simulated lines down instead of overrunning their FIFOs.
+                const unsigned catchUp = ticks > 100 ? 100 : ticks;
+                for (unsigned t = 1; t < catchUp; ++t) {
+                    TickBoards(boards, 1);
+                    DeliverLines(boards);
+                }
+                TickBoards(boards, 1);
             }
         } else {
             lastTick = now;
@@ -118,17 +129,49 @@ void CompleterMain()
         std::function<void()> work;
         {
             std::unique_lock<std::mutex> lock(m.Mu);
-            m.CompleterCv.wait(lock, [&] {
-                return m.CompleterStop || (!m.Completions.empty() && !m.CompletionsHeld);
-            });
+            // While completions are held, only those pending by forced pending alone go on.
+            auto next = [&] {
+                return std::find_if(m.Completions.begin(), m.Completions.end(),
+                                    [&](const Machine::Completion& c) {
+                                        return !m.CompletionsHeld || !c.Holdable;
+                                    });
+            };
+            m.CompleterCv.wait(lock,
+                               [&] { return m.CompleterStop || next() != m.Completions.end(); });
             if (m.Completions.empty()) {
                 return; // stopping with nothing left
             }
-            work = std::move(m.Completions.front());
-            m.Completions.pop_front();
+            auto it = m.CompleterStop ? m.Completions.begin() : next();
+            work = std::move(it->Work);
+            m.Completions.erase(it);
         }
         // Let the dispatch routine that answered STATUS_PENDING return first, most of the time.
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
+        if (m.ForcedPending) {
+            ForcedPendingDelay();
+        } else {
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        work();
+    }
+}
+
+// The port driver double's requests under forced pending: each is handled here, at
+// PASSIVE_LEVEL, after a short random delay. Drains its queue before it stops.
+void DeferrerMain()
+{
+    Machine& m = M();
+    for (;;) {
+        std::function<void()> work;
+        {
+            std::unique_lock<std::mutex> lock(m.Mu);
+            m.DeferrerCv.wait(lock, [&] { return m.DeferrerStop || !m.Deferred.empty(); });
+            if (m.Deferred.empty()) {
+                return;
+            }
+            work = std::move(m.Deferred.front());
+            m.Deferred.pop_front();
+        }
+        ForcedPendingDelay();
         work();
     }
 }
@@ -171,14 +214,36 @@ void KickHardware()
     m.HardwareCv.notify_one();
 }
 
-void PostCompletion(std::function<void()> work)
+void PostCompletion(std::function<void()> work, bool holdable)
 {
     Machine& m = M();
     {
         std::lock_guard<std::mutex> lock(m.Mu);
-        m.Completions.push_back(std::move(work));
+        m.Completions.push_back(Machine::Completion{holdable, std::move(work)});
     }
     m.CompleterCv.notify_one();
+}
+
+void PostDeferred(std::function<void()> work)
+{
+    Machine& m = M();
+    {
+        std::lock_guard<std::mutex> lock(m.Mu);
+        m.Deferred.push_back(std::move(work));
+    }
+    m.DeferrerCv.notify_one();
+}
+
+void ForcedPendingDelay()
+{
+    static std::mutex randomMu;
+    static std::minstd_rand random(0x5EED);
+    unsigned us;
+    {
+        std::lock_guard<std::mutex> lock(randomMu);
+        us = static_cast<unsigned>(random() % 1000);
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(us));
 }
 
 bool OnWorker()
@@ -231,6 +296,10 @@ void StartThreads()
         m.CompleterStop = false;
         m.Completer = std::thread(CompleterMain);
     }
+    if (!m.Deferrer.joinable()) {
+        m.DeferrerStop = false;
+        m.Deferrer = std::thread(DeferrerMain);
+    }
     if (!m.Hardware.joinable()) {
         {
             std::lock_guard<std::mutex> hw(HwMu);
@@ -240,19 +309,22 @@ void StartThreads()
     }
 }
 
+// The worker's last request may still wait for deferred work or a completion, and deferred work
+// may wait for a completion: the worker stops first, then the deferred-work thread, then the
+// completion thread, each finishing what is queued for it.
 void StopThreadsOf(Machine& m)
 {
     {
         std::lock_guard<std::mutex> lock(m.Mu);
         m.WorkerStop = true;
-        m.CompleterStop = true;
+        m.CompletionsHeld = false; // stopping releases held completions
     }
+    m.CompleterCv.notify_all();
     {
         std::lock_guard<std::mutex> lock(HwMu);
         m.HardwareStop = true;
     }
     m.WorkCv.notify_all();
-    m.CompleterCv.notify_all();
     m.HardwareCv.notify_all();
     if (m.Worker.joinable()) {
         m.Worker.join();
@@ -260,13 +332,26 @@ void StopThreadsOf(Machine& m)
     if (m.Hardware.joinable()) {
         m.Hardware.join();
     }
+    {
+        std::lock_guard<std::mutex> lock(m.Mu);
+        m.DeferrerStop = true;
+    }
+    m.DeferrerCv.notify_all();
+    if (m.Deferrer.joinable()) {
+        m.Deferrer.join();
+    }
+    {
+        std::lock_guard<std::mutex> lock(m.Mu);
+        m.CompleterStop = true;
+    }
+    m.CompleterCv.notify_all();
     if (m.Completer.joinable()) {
         m.Completer.join(); // finishes the completions still queued
     }
     std::lock_guard<std::mutex> lock(m.Mu);
     m.Work.clear();
     m.Completions.clear();
-    m.CompletionsHeld = false;
+    m.Deferred.clear();
 }
 
 void StopThreads()

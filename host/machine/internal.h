@@ -4,6 +4,7 @@
 #include "machine.h"
 #include "uart.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -123,9 +124,20 @@ struct Machine {
     // Bus completion thread.
     std::thread Completer;
     std::condition_variable CompleterCv;
-    std::deque<std::function<void()>> Completions;
+    struct Completion {
+        bool Holdable; // pending as configured (HmBusAnswers::Pending), not only forced
+        std::function<void()> Work;
+    };
+    std::deque<Completion> Completions;
     bool CompleterStop = false;
     bool CompletionsHeld = false; // HmHoldBusCompletions
+
+    // Forced pending (HmSetForcedPending) and the deferred-work thread of the port driver double.
+    std::atomic<bool> ForcedPending{false};
+    std::thread Deferrer;
+    std::condition_variable DeferrerCv;
+    std::deque<std::function<void()>> Deferred;
+    bool DeferrerStop = false;
 
     // A test program that ends with the machine still running (no HmReset or HmUnplugAll after
     // its last test) must not end in std::terminate: the threads are stopped here.
@@ -149,7 +161,13 @@ void KickHardware(); // a line may have changed: wake the hardware thread
 // Threads (hardware.cpp, pnp.cpp, pcibus.cpp).
 void StartThreads();
 void StopThreads();
-void PostCompletion(std::function<void()> work);
+// holdable: the request is pending as configured, so HmHoldBusCompletions holds it back.
+void PostCompletion(std::function<void()> work, bool holdable = true);
+// Runs work on the deferred-work thread (PASSIVE_LEVEL, after a short random delay); the work
+// may block, but never on other deferred work.
+void PostDeferred(std::function<void()> work);
+// A random delay of up to a millisecond, for forced pending.
+void ForcedPendingDelay();
 // Runs work on the plug-and-play worker and waits for it (runs inline when called from it).
 void RunOnWorker(const std::function<void()>& work);
 void PostToWorker(std::function<void()> work);

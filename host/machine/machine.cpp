@@ -1,6 +1,9 @@
 // Life of the simulated machine: its one state object, reset, orderly end of a test, the trace.
 #include "internal.h"
 
+#include <cstdlib>
+#include <cstring>
+
 namespace hm {
 
 void ForgetSerialPorts();
@@ -55,8 +58,20 @@ void HmReset()
         m.SystemState = PowerSystemWorking;
         m.Invalidated.clear();
     }
+    const char* forced = getenv("HM_FORCE_PENDING");
+    m.ForcedPending = forced != nullptr && *forced != 0 && strcmp(forced, "0") != 0;
     HmSetTickMicroseconds(1000);
     InstallHooks();
+}
+
+void HmSetForcedPending(bool on)
+{
+    M().ForcedPending = on;
+}
+
+bool HmForcedPending()
+{
+    return M().ForcedPending;
 }
 
 void HmUnplugAll()

@@ -57,6 +57,16 @@ void HmUnplugAll();
 // Waits (polling, up to timeoutMs of wall time) until pred() is true; returns its last answer.
 bool HmWaitUntil(const std::function<bool()>& pred, unsigned timeoutMs = 5000);
 
+// Forced pending, as Driver Verifier's "force pending I/O requests" does it: the PCI bus driver
+// and the port driver double answer every request with STATUS_PENDING (IoMarkIrpPending) and
+// finish it from another thread after a short random delay (up to a millisecond): the bus driver
+// completes it from the bus completion thread at DISPATCH_LEVEL, the port driver double handles it
+// on the machine's deferred-work thread at PASSIVE_LEVEL. HmReset switches it on when the
+// environment variable HM_FORCE_PENDING is set to anything but "0" (the forced-pending runs of
+// the suites set it), off otherwise; a test may switch it for itself.
+void HmSetForcedPending(bool on);
+bool HmForcedPending();
+
 // ---------------------------------------------------------------------------------------------
 // Board models and their PCI configuration space
 
@@ -173,8 +183,9 @@ PDEVICE_OBJECT HmPlugAdapter(const HmPciConfig& config);
 PDEVICE_OBJECT HmPlugAdapter(HmModel model);
 
 HmBusAnswers HmGetBusAnswers(PDEVICE_OBJECT pdo);
-// While held, requests that the bus driver answered STATUS_PENDING stay pending until released,
-// so a test can order their completion after other events. Stopping the machine releases them.
+// While held, requests that the bus driver answered STATUS_PENDING (as HmBusAnswers::Pending
+// asks; forced pending alone holds nothing back) stay pending until released, so a test can
+// order their completion after other events. Stopping the machine releases them.
 void HmHoldBusCompletions(bool hold);
 void HmSetBusAnswers(PDEVICE_OBJECT pdo, const HmBusAnswers& answers);
 // Replaces the configuration space seen from now on; while decoding is on, the registers move to

@@ -78,6 +78,7 @@ PWCHAR PoolText(const std::vector<std::u16string>& parts, bool multi)
     if (!multi) {
         units = (parts.empty() ? 0 : parts[0].size()) + 1;
     }
+    HkPlatformCalls platform;
     auto text =
         static_cast<PWCHAR>(ExAllocatePoolWithTag(PagedPool, units * sizeof(WCHAR), PciTag));
     if (!text) {
@@ -274,6 +275,7 @@ void Quiet(Board& b, bool disableDecode)
 
 void TargetRelation(PDEVICE_OBJECT pdo, PIRP irp, Answer& a)
 {
+    HkPlatformCalls platform;
     auto rel = static_cast<PDEVICE_RELATIONS>(
         ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), PciTag));
     if (!rel) {
@@ -302,9 +304,11 @@ NTSTATUS Finish(PDEVICE_OBJECT pdo, Board& b, PIRP irp, const Answer& a)
 {
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
     bool pend;
+    bool configured;
     {
         std::lock_guard<std::mutex> lock(b.Mu);
-        pend = (b.Answers.Pending & static_cast<unsigned>(a.Kind)) != 0;
+        configured = (b.Answers.Pending & static_cast<unsigned>(a.Kind)) != 0;
+        pend = configured || M().ForcedPending;
         b.Records.push_back(HmBusRecord{sp->MajorFunction, sp->MinorFunction, a.Detail1, a.Detail2,
                                         pend, a.Status, HkCurrentIrql()});
     }
@@ -333,20 +337,25 @@ NTSTATUS Finish(PDEVICE_OBJECT pdo, Board& b, PIRP irp, const Answer& a)
     ULONG_PTR info = a.Information;
     bool deleteAfter = a.DeleteAfter;
     Board* card = &b;
-    PostCompletion([irp, status, setInfo, info, deleteAfter, pdo, card] {
-        irp->IoStatus.Status = status;
-        if (setInfo) {
-            irp->IoStatus.Information = info;
-        }
-        KIRQL old;
-        KeRaiseIrql(DISPATCH_LEVEL, &old);
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        KeLowerIrql(old);
-        if (deleteAfter) {
-            ForgetPdo(*card);
-            IoDeleteDevice(pdo);
-        }
-    });
+    PostCompletion(
+        [irp, status, setInfo, info, deleteAfter, pdo, card] {
+            irp->IoStatus.Status = status;
+            if (setInfo) {
+                irp->IoStatus.Information = info;
+            }
+            // The PDO of a vanished board goes before the removal is reported done, as a bus
+            // driver deletes it in its removal path: whoever waits for the removal then finds it
+            // gone (the sender's reference keeps the object until the request is finished).
+            if (deleteAfter) {
+                ForgetPdo(*card);
+                IoDeleteDevice(pdo);
+            }
+            KIRQL old;
+            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            IoCompleteRequest(irp, IO_NO_INCREMENT);
+            KeLowerIrql(old);
+        },
+        configured);
     return STATUS_PENDING;
 }
 
@@ -579,6 +588,7 @@ PDEVICE_OBJECT CreatePciPdo(const std::shared_ptr<Board>& board)
     uname.Length = static_cast<USHORT>(name.size() * sizeof(WCHAR));
     uname.MaximumLength = uname.Length;
     PDEVICE_OBJECT pdo = nullptr;
+    HkPlatformCalls platform;
     NTSTATUS status =
         IoCreateDevice(driver, sizeof(PciPdoExtension), &uname, FILE_DEVICE_BUS_EXTENDER,
                        FILE_DEVICE_SECURE_OPEN, FALSE, &pdo);

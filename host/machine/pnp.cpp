@@ -457,7 +457,11 @@ std::vector<Node*> NodeChildren(Node& adapter)
 HmIrpResult SendIrp(PDEVICE_OBJECT target, UCHAR major, UCHAR minor,
                     const std::function<void(PIO_STACK_LOCATION)>& fill)
 {
-    PIRP irp = IoAllocateIrp(target->StackSize, FALSE);
+    PIRP irp;
+    {
+        HkPlatformCalls platform; // the manager's own IRP: no fault of the drivers' to inject
+        irp = IoAllocateIrp(target->StackSize, FALSE);
+    }
     if (!irp) {
         return HmIrpResult{STATUS_INSUFFICIENT_RESOURCES, 0};
     }

@@ -289,9 +289,11 @@ NTSTATUS AcquireHardware(SerialPort& p)
     return STATUS_SUCCESS;
 }
 
+// The location is copied rather than skipped: under forced pending this driver has marked its own
+// location pending, and the driver below must get a fresh one.
 NTSTATUS Pass(SerialPort& p, PIRP irp)
 {
-    IoSkipCurrentIrpStackLocation(irp);
+    IoCopyCurrentIrpStackLocationToNext(irp);
     return IoCallDriver(p.Lower, irp);
 }
 
@@ -357,7 +359,9 @@ NTSTATUS SerialPnp(PDEVICE_OBJECT device, PIRP irp)
         irp->IoStatus.Status = STATUS_SUCCESS;
         PDEVICE_OBJECT lower = p.Lower;
         PDEVICE_OBJECT pdo = p.Pdo;
-        NTSTATUS status = Pass(p, irp);
+        // Detached before the removal is complete: once the manager learns of it, the bus driver
+        // may delete the port device below (at once when the request was pending here).
+        NTSTATUS status = PassAndWait(p, irp, false);
         IoDetachDevice(lower);
         {
             // Test threads may still hold the port for a moment; it goes with the last of them.
@@ -365,6 +369,7 @@ NTSTATUS SerialPnp(PDEVICE_OBJECT device, PIRP irp)
             Registry.erase(pdo);
         }
         IoDeleteDevice(device);
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
         return status;
     }
     default:
@@ -400,7 +405,7 @@ NTSTATUS SerialPower(PDEVICE_OBJECT device, PIRP irp)
         }
     }
     PoStartNextPowerIrp(irp);
-    IoSkipCurrentIrpStackLocation(irp);
+    IoCopyCurrentIrpStackLocationToNext(irp);
     return PoCallDriver(p.Lower, irp);
 }
 
@@ -410,8 +415,33 @@ NTSTATUS SerialOther(PDEVICE_OBJECT device, PIRP irp)
     return Pass(p, irp);
 }
 
+// Forced pending: every request is answered STATUS_PENDING and handled later, at PASSIVE_LEVEL,
+// on the machine's deferred-work thread, by the routine that would have handled it at once.
+NTSTATUS Pend(PDEVICE_OBJECT device, PIRP irp, PDRIVER_DISPATCH routine)
+{
+    IoMarkIrpPending(irp);
+    PostDeferred([device, irp, routine] { routine(device, irp); });
+    return STATUS_PENDING;
+}
+
+NTSTATUS SerialPnpEntry(PDEVICE_OBJECT device, PIRP irp)
+{
+    return M().ForcedPending ? Pend(device, irp, SerialPnp) : SerialPnp(device, irp);
+}
+
+NTSTATUS SerialPowerEntry(PDEVICE_OBJECT device, PIRP irp)
+{
+    return M().ForcedPending ? Pend(device, irp, SerialPower) : SerialPower(device, irp);
+}
+
+NTSTATUS SerialOtherEntry(PDEVICE_OBJECT device, PIRP irp)
+{
+    return M().ForcedPending ? Pend(device, irp, SerialOther) : SerialOther(device, irp);
+}
+
 NTSTATUS SerialAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
 {
+    HkPlatformCalls platform; // the double is not a driver under test
     PDEVICE_OBJECT fdo = nullptr;
     NTSTATUS status = IoCreateDevice(driver, sizeof(SerialExtension), nullptr,
                                      FILE_DEVICE_SERIAL_PORT, FILE_DEVICE_SECURE_OPEN, FALSE, &fdo);
@@ -445,10 +475,10 @@ VOID SerialUnload(PDRIVER_OBJECT) {}
 NTSTATUS SerialDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
 {
     for (int i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; ++i) {
-        driver->MajorFunction[i] = SerialOther;
+        driver->MajorFunction[i] = SerialOtherEntry;
     }
-    driver->MajorFunction[IRP_MJ_PNP] = SerialPnp;
-    driver->MajorFunction[IRP_MJ_POWER] = SerialPower;
+    driver->MajorFunction[IRP_MJ_PNP] = SerialPnpEntry;
+    driver->MajorFunction[IRP_MJ_POWER] = SerialPowerEntry;
     driver->DriverExtension->AddDevice = SerialAddDevice;
     driver->DriverUnload = SerialUnload;
     return STATUS_SUCCESS;

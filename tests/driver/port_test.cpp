@@ -419,7 +419,10 @@ TEST_F(PortDevice, MinorFunctionTable)
             0x77, STATUS_NOT_SUPPORTED);
         std::vector<HmBusRecord> records = HmBusRecords(Pdo);
         std::string what = HmPnpMinorName(row.Minor);
-        EXPECT_EQ(r.Returned, r.Status) << what;
+        // A request passed to the bus may be pending there (always, under forced pending).
+        if (!(row.Expected == Bus && r.Returned == STATUS_PENDING)) {
+            EXPECT_EQ(r.Returned, r.Status) << what;
+        }
         switch (row.Expected) {
         case Success:
             EXPECT_EQ(r.Status, STATUS_SUCCESS) << what;

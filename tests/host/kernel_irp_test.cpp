@@ -350,6 +350,17 @@ TEST_F(KernelTest, FaultInjectionFailsTheNthCallOfAKind)
     EXPECT_NE(p, nullptr);
     ExFreePool(p);
 
+    // The platform's own calls are neither counted nor failed.
+    HkFailNth(HkFault::Pool, 1);
+    {
+        HkPlatformCalls platform;
+        p = ExAllocatePoolWithTag(PagedPool, 8, 0x74736554);
+    }
+    EXPECT_NE(p, nullptr);
+    ExFreePool(p);
+    EXPECT_EQ(HkCallCount(HkFault::Pool), 0u);
+    EXPECT_EQ(ExAllocatePoolWithTag(PagedPool, 8, 0x74736554), nullptr) << "the driver's first";
+
     HkFailNth(HkFault::CreateDevice, 1);
     PDEVICE_OBJECT none = nullptr;
     EXPECT_EQ(IoCreateDevice(Driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &none),
