@@ -3,7 +3,7 @@
 # it is already there.
 set -euo pipefail
 packages=(
-    cmake make g++ googletest libgtest-dev
+    cmake make g++ googletest libgtest-dev python3 clang-tidy
     g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 mingw-w64-tools
     wine64 xvfb xauth imagemagick icoutils
 )
