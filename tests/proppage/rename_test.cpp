@@ -251,26 +251,42 @@ protected:
 
 // ---- The number list ----------------------------------------------------------------------------
 
+// The in-use mark comes from the string table; without that string the built-in text serves.
+// A failing load here also leaves junk in the buffer, as a failed call is free to.
+int WINAPI LoadStringWithoutInUseMark(HINSTANCE instance, UINT id, LPWSTR buffer, int length)
+{
+    if (id == 61 /* IDS_IN_USE_SUFFIX */) {
+        lstrcpynW(buffer, L"junk", length);
+        return 0;
+    }
+    return LoadStringW(instance, id, buffer, length);
+}
+
 TEST_F(RenameTest, ListOffersEveryNumberAndMarksThoseOfOtherPorts)
 {
-    harness::ResetComDb({2, 7, 200, 256});
-    harness::Sheet sheet(port);
-    ASSERT_TRUE(advanced::OpenAndCancel(sheet, [](Dialog& dialog) {
-        std::vector<std::wstring> entries = dialog.PortNumbers();
-        ASSERT_EQ(256u, entries.size());
-        EXPECT_EQ(L"COM1", entries[0]);
-        EXPECT_EQ(L"COM2 (in use)", entries[1]);
-        // The port's own number is claimed for this very port.
-        EXPECT_EQ(L"COM7", entries[6]);
-        EXPECT_EQ(L"COM200 (in use)", entries[199]);
-        EXPECT_EQ(L"COM256 (in use)", entries[255]);
-        int marked = 0;
-        for (const std::wstring& entry : entries) {
-            marked += entry.find(L" (in use)") != std::wstring::npos;
-        }
-        EXPECT_EQ(3, marked);
-        EXPECT_EQ(6, dialog.PortNumberSelection());
-    }));
+    for (bool withMarkString : {true, false}) {
+        SCOPED_TRACE(withMarkString ? "mark from the string table" : "built-in mark");
+        harness::ResetComDb({2, 7, 200, 256});
+        auto strings = PATCH_PAGE_IMPORT("user32.dll", LoadStringW,
+                                         withMarkString ? LoadStringW : LoadStringWithoutInUseMark);
+        harness::Sheet sheet(port);
+        ASSERT_TRUE(advanced::OpenAndCancel(sheet, [](Dialog& dialog) {
+            std::vector<std::wstring> entries = dialog.PortNumbers();
+            ASSERT_EQ(256u, entries.size());
+            EXPECT_EQ(L"COM1", entries[0]);
+            EXPECT_EQ(L"COM2 (in use)", entries[1]);
+            // The port's own number is claimed for this very port.
+            EXPECT_EQ(L"COM7", entries[6]);
+            EXPECT_EQ(L"COM200 (in use)", entries[199]);
+            EXPECT_EQ(L"COM256 (in use)", entries[255]);
+            int marked = 0;
+            for (const std::wstring& entry : entries) {
+                marked += entry.find(L" (in use)") != std::wstring::npos;
+            }
+            EXPECT_EQ(3, marked);
+            EXPECT_EQ(6, dialog.PortNumberSelection());
+        }));
+    }
 }
 
 TEST_F(RenameTest, NumberOutsideTheListSelectsNothing)
