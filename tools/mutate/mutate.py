@@ -214,8 +214,13 @@ def sources(kind):
     return sorted(out)
 
 
+def norm(text):
+    return re.sub(r"\s+", " ", text)
+
+
 def key(m):
-    return "%s: %s" % (m["file"], m["mutant"].strip())
+    """How the allow list names a mutant: FILE: ORIGINAL => MUTATED (lines stripped)."""
+    return norm("%s: %s => %s" % (m["file"], m["original"].strip(), m["mutant"].strip()))
 
 
 def load_equivalent():
@@ -226,7 +231,7 @@ def load_equivalent():
             if not line.strip() or line.startswith("#"):
                 continue
             where, _, why = line.rpartition("  # ")
-            allowed[where.strip()] = why.strip()
+            allowed[norm(where.strip())] = why.strip()
     return allowed
 
 # ---- building and running ---------------------------------------------------------------------
@@ -454,8 +459,9 @@ def report(results, allowed, out):
     for r in sorted(results, key=lambda r: (r["file"], r["line"])):
         if r["outcome"] == "survived":
             tag = "  [equivalent: %s]" % allowed[key(r)] if key(r) in allowed else ""
-            lines.append("  %s:%d %s: %s%s" % (r["file"], r["line"], r["operator"],
-                                               r["mutant"].strip(), tag))
+            lines.append("  %s:%d %s: %s => %s%s" % (r["file"], r["line"], r["operator"],
+                                                     r["original"].strip(), r["mutant"].strip(),
+                                                     tag))
     text = "\n".join(lines) + "\n"
     with open(os.path.join(out, "report.txt"), "w") as f:
         f.write(text)
