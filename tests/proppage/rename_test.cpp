@@ -5,6 +5,9 @@
 #include <windows.h>
 #include <setupapi.h>
 
+#include <algorithm>
+#include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -525,12 +528,48 @@ TEST_F(RenameTest, NewDosNameTakenByAnotherDeviceFailsTheRename)
     EXPECT_EQ(L"COM7", port.QueryDeviceString(L"PortName"));
 }
 
+// Blocks the DLL allocates get a guard band after their end: a write past the end (a buffer
+// sized for the old name holding the longer new one) shows there when the block is freed, where
+// the heap's own rounding would hide it.
+constexpr size_t kGuardBytes = 16;
+std::map<void*, size_t> guardedBlocks;
+int guardBytesHit = 0;
+
+HLOCAL WINAPI GuardedLocalAlloc(UINT flags, SIZE_T size)
+{
+    if ((flags & LMEM_MOVEABLE) != 0) {
+        return LocalAlloc(flags, size);
+    }
+    auto* block = static_cast<BYTE*>(LocalAlloc(flags, size + kGuardBytes));
+    if (block != nullptr) {
+        std::memset(block + size, 0xAB, kGuardBytes);
+        guardedBlocks[block] = size;
+    }
+    return block;
+}
+
+HLOCAL WINAPI GuardedLocalFree(HLOCAL block)
+{
+    auto found = guardedBlocks.find(block);
+    if (found != guardedBlocks.end()) {
+        const BYTE* guard = static_cast<const BYTE*>(block) + found->second;
+        guardBytesHit += static_cast<int>(
+            std::count_if(guard, guard + kGuardBytes, [](BYTE b) { return b != 0xAB; }));
+        guardedBlocks.erase(found);
+    }
+    return LocalFree(block);
+}
+
 TEST_F(RenameTest, TitleChangesOnlyAtTheFirstOccurrenceOfTheOldName)
 {
+    auto alloc = PATCH_PAGE_IMPORT("kernel32.dll", LocalAlloc, GuardedLocalAlloc);
+    auto release = PATCH_PAGE_IMPORT("kernel32.dll", LocalFree, GuardedLocalFree);
+    guardBytesHit = 0;
     harness::Sheet sheet(port);
     SetWindowTextW(sheet.Window(), L"COM7 is COM7");
     ASSERT_TRUE(RenameTo(sheet, 123));
     EXPECT_EQ(L"COM123 is COM7", SheetTitle(sheet));
+    EXPECT_EQ(0, guardBytesHit);
 
     // From "COM123" back to a shorter name, in a title that does not hold the old name.
     SetWindowTextW(sheet.Window(), L"Serial port properties");
