@@ -218,9 +218,21 @@ def norm(text):
     return re.sub(r"\s+", " ", text)
 
 
+LINES = {}
+
+
 def key(m):
-    """How the allow list names a mutant: FILE: ORIGINAL => MUTATED (lines stripped)."""
-    return norm("%s: %s => %s" % (m["file"], m["original"].strip(), m["mutant"].strip()))
+    """How the allow list names a mutant: FILE: ORIGINAL => MUTATED (lines stripped), with
+    " @K" after ORIGINAL when that line occurs more than once in the file (K-th of them)."""
+    if m["file"] not in LINES:
+        with open(os.path.join(ROOT, m["file"])) as f:
+            LINES[m["file"]] = [norm(line.strip()) for line in f.read().split("\n")]
+    lines = LINES[m["file"]]
+    text = norm(m["original"].strip())
+    where = ""
+    if lines.count(text) > 1:
+        where = " @%d" % (lines[:m["line"] - 1].count(text) + 1)
+    return norm("%s: %s%s => %s" % (m["file"], m["original"].strip(), where, m["mutant"].strip()))
 
 
 def load_equivalent():
