@@ -498,6 +498,9 @@ def main():
                         help="fraction of the sample for driver/ (default: by mutant count)")
     parser.add_argument("--list", action="store_true", help="count the candidates and stop")
     parser.add_argument("--rerun", help="results.json of an earlier run: run its survivors again")
+    parser.add_argument("--exclude", nargs="+", default=[],
+                        help="results of earlier runs whose mutants this sample leaves out")
+    parser.add_argument("--name", default="results", help="name of this run's results file")
     parser.add_argument("--report", help="results.json (and rerun.json) to report on, no run",
                         nargs="+")
     args = parser.parse_args()
@@ -538,8 +541,12 @@ def main():
         rng = random.Random(args.seed)
         total = sum(len(c) for c in candidates.values())
         chosen = {}
+        done = set()
+        for path in args.exclude:
+            done |= {(m["file"], m["line"], m["mutant"]) for m in json.load(open(path))}
         for k in kinds:
-            pool = sorted(candidates[k], key=lambda m: (m["file"], m["line"], m["mutant"]))
+            pool = sorted((m for m in candidates[k] if (m["file"], m["line"], m["mutant"])
+                           not in done), key=lambda m: (m["file"], m["line"], m["mutant"]))
             rng.shuffle(pool)
             if len(kinds) == 1:
                 share = 1.0
@@ -551,7 +558,7 @@ def main():
 
     lock = threading.Lock()
     results = []
-    name = "rerun.json" if args.rerun else "results.json"
+    name = "rerun.json" if args.rerun else args.name + ".json"
 
     def save(done):
         with open(os.path.join(out, name + ".new"), "w") as f:
