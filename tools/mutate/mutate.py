@@ -519,7 +519,7 @@ def main():
         merged = {}
         for path in args.report:
             for m in json.load(open(path)):
-                merged[(m["file"], m["original"], m["mutant"])] = m
+                merged[(m["file"], m["line"], m["original"], m["mutant"])] = m
         print(report(list(merged.values()), allowed, out))
         return 0
 
