@@ -577,6 +577,11 @@ TEST_F(RenameTest, TitleChangesOnlyAtTheFirstOccurrenceOfTheOldName)
     EXPECT_EQ(L"Serial port properties", SheetTitle(sheet));
     EXPECT_EQ(L"COM7", port.QueryDeviceString(L"PortName"));
     EXPECT_EQ(std::vector<int>({7}), harness::ClaimedComNumbers());
+
+    // The old name as the title's last word.
+    SetWindowTextW(sheet.Window(), L"Properties of COM7");
+    ASSERT_TRUE(RenameTo(sheet, 9));
+    EXPECT_EQ(L"Properties of COM9", SheetTitle(sheet));
 }
 
 TEST_F(RenameTest, PortWithoutNameIsRenamedFromCOMX)
