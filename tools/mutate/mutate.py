@@ -36,6 +36,10 @@ import threading
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.join(ROOT, "tools", "analyze"))
+import analyze  # noqa: E402  (make analyze, which make test runs before the tests)
+
+ANALYZE_LOCK = threading.Lock()
 EQUIVALENT = os.path.join(ROOT, "tools", "mutate", "equivalent.txt")
 
 # Property page sources by folder, and the test programs (tests/proppage/NAME_test.cpp) that
@@ -397,6 +401,17 @@ class Tree:
                         return "killed", name
         return "survived", ""
 
+    def analyzed(self, path):
+        """The findings of make analyze for the mutated file (make test fails on any)."""
+        config = "driver-host" if self.kind == "driver" else "proppage"
+        with ANALYZE_LOCK:  # analyze.ROOT is the module's one source root
+            analyze.ROOT = self.src
+            database, _ = analyze.write_database(config, analyze.CONFIGS[config],
+                                                 os.path.join(self.base, "analyze"))
+            findings = analyze.tidy(database, os.path.join(self.src, path))
+            analyze.ROOT = ROOT
+        return findings
+
 
 def execute(tree, mutants, results, lock, log, save):
     try:
@@ -428,6 +443,11 @@ def work(tree, mutants, results, lock, log, save):
             with open(target, "w") as f:
                 f.write("\n".join(lines))
             outcome, detail = tree.test(m["file"])
+            if outcome == "survived":
+                # The tests missed it; make test's static analysis may still stop it.
+                findings = tree.analyzed(m["file"])
+                if findings:
+                    outcome, detail = "killed", "make analyze: " + findings[0][0]
         finally:
             with open(target, "w") as f:
                 f.write(original)
@@ -465,10 +485,15 @@ def report(results, allowed, out):
                                                         count["uncompilable"], score(count)))
     lines.append("")
     for kind, count in sorted(totals.items()):
-        lines.append("%s: %d killed, %d timed out, %d survived, %d equivalent, %d did not compile;"
-                     " %s of the non-equivalent mutants killed (timed out counts as killed)"
-                     % (kind + "/", count["killed"], count["timed out"], count["survived"],
-                        count["equivalent"], count["uncompilable"], score(count)))
+        by_analysis = sum(1 for r in results if r["file"].startswith(kind + "/")
+                          and r["outcome"] == "killed"
+                          and r.get("detail", "").startswith("make analyze"))
+        lines.append("%s: %d killed (%d of them by make analyze), %d timed out, %d survived, "
+                     "%d equivalent, %d did not compile; %s of the non-equivalent mutants killed "
+                     "(timed out counts as killed)"
+                     % (kind + "/", count["killed"], by_analysis, count["timed out"],
+                        count["survived"], count["equivalent"], count["uncompilable"],
+                        score(count)))
     lines.append("")
     lines.append("Survivors (place, operator, mutated line):")
     for r in sorted(results, key=lambda r: (r["file"], r["line"])):
@@ -560,7 +585,7 @@ def main():
 
     lock = threading.Lock()
     results = []
-    name = "rerun.json" if args.rerun else args.name + ".json"
+    name = ("rerun" if args.rerun and args.name == "results" else args.name) + ".json"
 
     def save(done):
         with open(os.path.join(out, name + ".new"), "w") as f:
