@@ -1,15 +1,18 @@
 # make demo: build the host tree and run corsim (and render the property pages under Wine).
 # make package: the driver package in build/win/package, test-signed.
-# make test: build every tree (host, ASan+UBSan, TSan, Windows) and run all tests with ctest.
 # make bench: build an optimised host tree and the Windows tree, run the benchmarks, print the
 #             tables, write build/bench/results.json and the chart build/bench/interrupt-cost.png.
 # make fuzz: build the libFuzzer tree (clang) and run every fuzz target for FUZZ_SECONDS each.
+# make test: static analysis (make analyze), then build every tree (host, ASan+UBSan, TSan,
+#            Windows) and run all tests with ctest.
+# make mutate: mutation run over driver/ and proppage/ against the tests (about an hour).
 BUILD ?= build
 JOBS  ?= $(shell nproc)
 CTEST  = ctest --output-on-failure --timeout 600
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps host asan tsan win package demo test bench fuzz fuzz-merge clean format
+.PHONY: all deps host asan tsan win package demo test bench fuzz fuzz-merge analyze mutate clean \
+        format
 
 all: host win
 
@@ -55,7 +58,7 @@ demo: host win
 	$(BUILD)/host/host/corsim/corsim
 	./tools/devprops/render-page.sh $(BUILD)/win
 
-test: host asan tsan win
+test: analyze host asan tsan win
 	cd $(BUILD)/host && $(CTEST) -j$(JOBS)
 	cd $(BUILD)/asan && $(CTEST) -j$(JOBS)
 	cd $(BUILD)/tsan && $(CTEST) -j$(JOBS) -L concurrency
@@ -68,6 +71,19 @@ bench: win
 	      -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" >/dev/null
 	cmake --build $(BUILD)/bench -j$(JOBS) --target bench_dispatch bench_isr
 	python3 bench/report.py $(BUILD)
+# clang-tidy and the clang static analyzer over driver/, include/ and proppage/ (.clang-tidy says
+# which checks and why); any finding fails.
+analyze: deps
+	python3 tools/analyze/analyze.py --jobs $(JOBS) --out $(BUILD)/analyze
+
+# Mutation run over driver/ and proppage/ (tools/mutate/mutate.py; not part of make test).
+# MUTANTS=N samples N mutants with the fixed SEED; the report goes to $(BUILD)/mutate/report.txt.
+MUTANTS ?= 270
+SEED    ?= 14
+# It builds its own copies of the sources and trees under $(BUILD)/mutate.
+mutate: deps
+	python3 tools/mutate/mutate.py --build $(BUILD) --mutants $(MUTANTS) --seed $(SEED) \
+	        --jobs $(JOBS)
 
 format:
 	git ls-files '*.c' '*.cpp' '*.h' | xargs clang-format -i

@@ -3,8 +3,8 @@
 # it is already there.
 set -euo pipefail
 packages=(
-    cmake make g++ googletest libgtest-dev
-    clang libclang-rt-14-dev
+    cmake make g++ googletest libgtest-dev python3
+    clang libclang-rt-14-dev clang-tidy
     g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 mingw-w64-tools
     wine64 xvfb xauth imagemagick icoutils osslsigncode openssl
 )

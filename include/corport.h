@@ -146,6 +146,7 @@ CORPORT_STATIC_ASSERT(offsetof(CORPORT_RESOURCES, DriverReserved1) == 12, "Drive
 CORPORT_STATIC_ASSERT(sizeof(((CORPORT_RESOURCES*)0)->DriverReserved1) == 12,
                       "DriverReserved1 is 12 bytes");
 CORPORT_STATIC_ASSERT(offsetof(CORPORT_RESOURCES, InterruptObject) == 24, "InterruptObject at 24");
+// NOLINTNEXTLINE(bugprone-sizeof-expression): the size of the pointer field itself is checked
 CORPORT_STATIC_ASSERT(sizeof(((CORPORT_RESOURCES*)0)->InterruptObject) == 8,
                       "InterruptObject is 8 bytes");
 CORPORT_STATIC_ASSERT(offsetof(CORPORT_RESOURCES, InterruptLevel) == 32, "InterruptLevel at 32");

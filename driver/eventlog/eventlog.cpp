@@ -40,7 +40,7 @@ VOID ReportEvent(PVOID IoObject, ULONG MessageCode, PCSTR Text)
     RtlZeroMemory(entry, size);
     entry->NumberOfStrings = 1;
     entry->StringOffset = FIELD_OFFSET(IO_ERROR_LOG_PACKET, DumpData);
-    entry->ErrorCode = MessageCode;
+    entry->ErrorCode = static_cast<NTSTATUS>(MessageCode);
     entry->UniqueErrorValue = ReportUniqueValue;
     entry->FinalStatus = static_cast<NTSTATUS>(MessageCode);
     // The zeroing above supplies the terminator.

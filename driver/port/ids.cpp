@@ -36,6 +36,7 @@ void AppendPortNumber(PUNICODE_STRING Text, ULONG PortNumber)
 void AppendFormatted(PUNICODE_STRING Text, const WCHAR* Format, ULONG First, ULONG Second = 0)
 {
     WCHAR Piece[32];
+    // NOLINTNEXTLINE(cert-err33-c): the formats are fixed and need at most 15 units
     swprintf(Piece, Format, First, Second);
     RtlAppendUnicodeToString(Text, Piece);
 }

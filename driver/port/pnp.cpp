@@ -28,6 +28,7 @@ NTSTATUS PortPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     AdapterLock Lock(Adapter);
     switch (Stack->MinorFunction) {
+    // NOLINTNEXTLINE(bugprone-branch-clone): the same answer, kept apart for its reason
     case IRP_MN_START_DEVICE:
     case IRP_MN_QUERY_REMOVE_DEVICE:
     case IRP_MN_CANCEL_REMOVE_DEVICE:
@@ -54,6 +55,7 @@ NTSTATUS PortPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     case IRP_MN_QUERY_CAPABILITIES:
         return PortQueryCapabilities(Port, Irp);
 
+    // NOLINTNEXTLINE(bugprone-branch-clone): the same answer, kept apart for its reason
     case IRP_MN_QUERY_RESOURCES:
     case IRP_MN_QUERY_RESOURCE_REQUIREMENTS:
         // The port claims nothing of its own: no list is returned.

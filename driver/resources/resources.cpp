@@ -289,6 +289,7 @@ NTSTATUS AssignPortResources(PADAPTER_EXTENSION Adapter)
 
         // Every failing port reports its own sentence; the first failure is the start's status.
         // The BAR number is a signed byte in the catalogue.
+        // NOLINTNEXTLINE(bugprone-signed-char-misuse,cert-str34-c): a number, negative for none
         const LONG BarIndex = static_cast<signed char>(Descriptor->Bar);
         NTSTATUS Status = STATUS_SUCCESS;
         if (BarIndex < 0) {

@@ -17,6 +17,7 @@ void ShowOutOfMemoryBox(HWND owner)
     MessageBoxW(owner, OutOfMemoryText, OutOfMemoryCaption, MB_SYSTEMMODAL | MB_ICONERROR);
 }
 
+// NOLINTNEXTLINE(cert-dcl50-cpp): the inserts go on to wvsprintfW as a va_list, as it takes them
 int ResourceMessageBox(HWND owner, UINT textId, UINT captionId, UINT type, ...)
 {
     WCHAR resourceText[kResourceTextLength];

@@ -37,7 +37,7 @@ void SetFriendlyName(HDEVINFO set, PSP_DEVINFO_DATA device, const WCHAR* name)
     }
     SetupDiSetDeviceRegistryPropertyW(set, device, SPDRP_FRIENDLYNAME,
                                       reinterpret_cast<const BYTE*>(friendly),
-                                      (lstrlenW(friendly) + 1) * sizeof(WCHAR));
+                                      static_cast<DWORD>((lstrlenW(friendly) + 1) * sizeof(WCHAR)));
 }
 
 void ReplaceInWindowText(HWND window, const WCHAR* oldText, const WCHAR* newText)

@@ -91,9 +91,10 @@ void UpdateSerialDeviceMap(const WCHAR* oldName, const WCHAR* newName)
             ++length;
         }
         if (length == oldLength &&
-            CompareStringOrdinal(data, length, oldName, oldLength, FALSE) == CSTR_EQUAL) {
+            CompareStringOrdinal(data, static_cast<int>(length), oldName,
+                                 static_cast<int>(oldLength), FALSE) == CSTR_EQUAL) {
             RegSetValueExW(map, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(newName),
-                           (lstrlenW(newName) + 1) * sizeof(WCHAR));
+                           static_cast<DWORD>((lstrlenW(newName) + 1) * sizeof(WCHAR)));
             break;
         }
     }
@@ -159,7 +160,7 @@ void RenameComPort(HWND dialog, AdvancedBlock* advanced, HKEY deviceKey, DWORD n
     ReplaceInWindowText(GetParent(dialog), oldName, newName);
     MovePortsEntry(oldName, newName);
     RegSetValueExW(deviceKey, L"PortName", 0, REG_SZ, reinterpret_cast<const BYTE*>(newName),
-                   (lstrlenW(newName) + 1) * sizeof(WCHAR));
+                   static_cast<DWORD>((lstrlenW(newName) + 1) * sizeof(WCHAR)));
     MarkPropertiesChanged(advanced->DeviceInfoSet, advanced->DeviceInfoData);
 
     // Only a completed rename reaches the page: after message 60 the device keeps its old name,

@@ -655,6 +655,7 @@ TEST_F(AdvancedDialogTest, ContextHelpGoesToDeviceManagersHelpFile)
         info.hItemHandle = receive;
         SendMessageW(dialog.Window(), WM_HELP, 0, reinterpret_cast<LPARAM>(&info));
         info.iContextType = HELPINFO_MENUITEM; // only windows have topics
+        info.hItemHandle = transmit;
         SendMessageW(dialog.Window(), WM_HELP, 0, reinterpret_cast<LPARAM>(&info));
         SendMessageW(dialog.Window(), WM_CONTEXTMENU, reinterpret_cast<WPARAM>(transmit),
                      MAKELPARAM(10, 10));

@@ -524,6 +524,7 @@ TEST_F(PageTest, ContextHelpUsesDeviceManagersHelpFile)
     info.hItemHandle = sheet.Control(IDC_PARITY);
     SendMessageW(sheet.Page(), WM_HELP, 0, reinterpret_cast<LPARAM>(&info));
     info.iContextType = HELPINFO_MENUITEM; // not for a window: no help
+    info.hItemHandle = sheet.Control(IDC_BAUD_RATE);
     SendMessageW(sheet.Page(), WM_HELP, 0, reinterpret_cast<LPARAM>(&info));
     SendMessageW(sheet.Page(), WM_CONTEXTMENU,
                  reinterpret_cast<WPARAM>(sheet.Control(IDC_BAUD_RATE)), 0);

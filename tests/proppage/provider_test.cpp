@@ -118,6 +118,24 @@ TEST_F(ProviderTest, RefusedPageFreesBothBlocksOnceThroughThePageCallback)
     EXPECT_EQ(allocations.Allocated[1], allocations.Freed[0]);
 }
 
+HPROPSHEETPAGE WINAPI NoPageHandle(LPCPROPSHEETPAGEW)
+{
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+}
+
+TEST_F(ProviderTest, PageThatCannotBeCreatedFreesBothBlocks)
+{
+    auto create = PATCH_PAGE_IMPORT("comctl32.dll", CreatePropertySheetPageW, NoPageHandle);
+    ASSERT_TRUE(create.Applied());
+    Port port;
+    AddPageLog log;
+    EXPECT_FALSE(harness::RequestPages(port, SPPSR_ENUM_ADV_DEVICE_PROPERTIES, &log));
+    EXPECT_TRUE(log.Pages.empty());
+    EXPECT_EQ(2u, allocations.Allocated.size());
+    ExpectEveryBlockFreedOnce();
+}
+
 TEST_F(ProviderTest, NoMemoryForThePageRecordTellsTheUser)
 {
     Port port;

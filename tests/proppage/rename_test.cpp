@@ -5,6 +5,9 @@
 #include <windows.h>
 #include <setupapi.h>
 
+#include <algorithm>
+#include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -251,26 +254,42 @@ protected:
 
 // ---- The number list ----------------------------------------------------------------------------
 
+// The in-use mark comes from the string table; without that string the built-in text serves.
+// A failing load here also leaves junk in the buffer, as a failed call is free to.
+int WINAPI LoadStringWithoutInUseMark(HINSTANCE instance, UINT id, LPWSTR buffer, int length)
+{
+    if (id == 61 /* IDS_IN_USE_SUFFIX */) {
+        lstrcpynW(buffer, L"junk", length);
+        return 0;
+    }
+    return LoadStringW(instance, id, buffer, length);
+}
+
 TEST_F(RenameTest, ListOffersEveryNumberAndMarksThoseOfOtherPorts)
 {
-    harness::ResetComDb({2, 7, 200, 256});
-    harness::Sheet sheet(port);
-    ASSERT_TRUE(advanced::OpenAndCancel(sheet, [](Dialog& dialog) {
-        std::vector<std::wstring> entries = dialog.PortNumbers();
-        ASSERT_EQ(256u, entries.size());
-        EXPECT_EQ(L"COM1", entries[0]);
-        EXPECT_EQ(L"COM2 (in use)", entries[1]);
-        // The port's own number is claimed for this very port.
-        EXPECT_EQ(L"COM7", entries[6]);
-        EXPECT_EQ(L"COM200 (in use)", entries[199]);
-        EXPECT_EQ(L"COM256 (in use)", entries[255]);
-        int marked = 0;
-        for (const std::wstring& entry : entries) {
-            marked += entry.find(L" (in use)") != std::wstring::npos;
-        }
-        EXPECT_EQ(3, marked);
-        EXPECT_EQ(6, dialog.PortNumberSelection());
-    }));
+    for (bool withMarkString : {true, false}) {
+        SCOPED_TRACE(withMarkString ? "mark from the string table" : "built-in mark");
+        harness::ResetComDb({2, 7, 200, 256});
+        auto strings = PATCH_PAGE_IMPORT("user32.dll", LoadStringW,
+                                         withMarkString ? LoadStringW : LoadStringWithoutInUseMark);
+        harness::Sheet sheet(port);
+        ASSERT_TRUE(advanced::OpenAndCancel(sheet, [](Dialog& dialog) {
+            std::vector<std::wstring> entries = dialog.PortNumbers();
+            ASSERT_EQ(256u, entries.size());
+            EXPECT_EQ(L"COM1", entries[0]);
+            EXPECT_EQ(L"COM2 (in use)", entries[1]);
+            // The port's own number is claimed for this very port.
+            EXPECT_EQ(L"COM7", entries[6]);
+            EXPECT_EQ(L"COM200 (in use)", entries[199]);
+            EXPECT_EQ(L"COM256 (in use)", entries[255]);
+            int marked = 0;
+            for (const std::wstring& entry : entries) {
+                marked += entry.find(L" (in use)") != std::wstring::npos;
+            }
+            EXPECT_EQ(3, marked);
+            EXPECT_EQ(6, dialog.PortNumberSelection());
+        }));
+    }
 }
 
 // "COM4294967299" would wrap onto COM3 in 32 bits and hide that other port's claim.
@@ -514,12 +533,48 @@ TEST_F(RenameTest, NewDosNameTakenByAnotherDeviceFailsTheRename)
     EXPECT_EQ(L"COM7", port.QueryDeviceString(L"PortName"));
 }
 
+// Blocks the DLL allocates get a guard band after their end: a write past the end (a buffer
+// sized for the old name holding the longer new one) shows there when the block is freed, where
+// the heap's own rounding would hide it.
+constexpr size_t kGuardBytes = 16;
+std::map<void*, size_t> guardedBlocks;
+int guardBytesHit = 0;
+
+HLOCAL WINAPI GuardedLocalAlloc(UINT flags, SIZE_T size)
+{
+    if ((flags & LMEM_MOVEABLE) != 0) {
+        return LocalAlloc(flags, size);
+    }
+    auto* block = static_cast<BYTE*>(LocalAlloc(flags, size + kGuardBytes));
+    if (block != nullptr) {
+        std::memset(block + size, 0xAB, kGuardBytes);
+        guardedBlocks[block] = size;
+    }
+    return block;
+}
+
+HLOCAL WINAPI GuardedLocalFree(HLOCAL block)
+{
+    auto found = guardedBlocks.find(block);
+    if (found != guardedBlocks.end()) {
+        const BYTE* guard = static_cast<const BYTE*>(block) + found->second;
+        guardBytesHit += static_cast<int>(
+            std::count_if(guard, guard + kGuardBytes, [](BYTE b) { return b != 0xAB; }));
+        guardedBlocks.erase(found);
+    }
+    return LocalFree(block);
+}
+
 TEST_F(RenameTest, TitleChangesOnlyAtTheFirstOccurrenceOfTheOldName)
 {
+    auto alloc = PATCH_PAGE_IMPORT("kernel32.dll", LocalAlloc, GuardedLocalAlloc);
+    auto release = PATCH_PAGE_IMPORT("kernel32.dll", LocalFree, GuardedLocalFree);
+    guardBytesHit = 0;
     harness::Sheet sheet(port);
     SetWindowTextW(sheet.Window(), L"COM7 is COM7");
     ASSERT_TRUE(RenameTo(sheet, 123));
     EXPECT_EQ(L"COM123 is COM7", SheetTitle(sheet));
+    EXPECT_EQ(0, guardBytesHit);
 
     // From "COM123" back to a shorter name, in a title that does not hold the old name.
     SetWindowTextW(sheet.Window(), L"Serial port properties");
@@ -527,6 +582,11 @@ TEST_F(RenameTest, TitleChangesOnlyAtTheFirstOccurrenceOfTheOldName)
     EXPECT_EQ(L"Serial port properties", SheetTitle(sheet));
     EXPECT_EQ(L"COM7", port.QueryDeviceString(L"PortName"));
     EXPECT_EQ(std::vector<int>({7}), harness::ClaimedComNumbers());
+
+    // The old name as the title's last word.
+    SetWindowTextW(sheet.Window(), L"Properties of COM7");
+    ASSERT_TRUE(RenameTo(sheet, 9));
+    EXPECT_EQ(L"Properties of COM9", SheetTitle(sheet));
 }
 
 TEST_F(RenameTest, PortWithoutNameIsRenamedFromCOMX)
