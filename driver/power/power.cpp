@@ -111,6 +111,7 @@ NTSTATUS SetDevicePower(PADAPTER_EXTENSION Adapter, PIRP Irp, ULONG DeviceState)
     {
         AdapterLock Lock(Adapter);
         Adapter->DevicePowerState = DeviceState;
+        SetRegistersPowered(Adapter, FALSE);
     }
     POWER_STATE State;
     State.DeviceState = static_cast<DEVICE_POWER_STATE>(DeviceState);
@@ -179,6 +180,7 @@ NTSTATUS PowerUpComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
     }
     if (NT_SUCCESS(Irp->IoStatus.Status)) {
         Adapter->DevicePowerState = PowerDeviceD0;
+        SetRegistersPowered(Adapter, TRUE);
         POWER_STATE State;
         State.DeviceState = PowerDeviceD0;
         PoSetPowerState(Adapter->PhysicalDevice, DevicePowerState, State);

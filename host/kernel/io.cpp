@@ -130,6 +130,7 @@ std::string DriverNameOf(const DEVICE_OBJECT* device)
 void FreeDeviceMemory(DeviceRec& rec)
 {
     CheckNoHeldMutexIn(rec.Memory, rec.Size, "device object with its extension");
+    OrderForget(rec.Memory, rec.Size);
     memset(rec.Memory, FreedFill, rec.Size);
     rec.Freed = true;
 }

@@ -180,6 +180,7 @@ void HkReset()
     ResetPortIo();
     ResetDispatcher();
     ResetPool();
+    ResetLockOrder();
     {
         std::lock_guard<std::mutex> guard(VerifierLock);
         Violations.clear();
@@ -207,6 +208,11 @@ bool HkCheckClean()
         clean = false;
     }
     return clean;
+}
+
+unsigned HkWaitLimitMs()
+{
+    return WaitLimitMilliseconds();
 }
 
 KIRQL HkCurrentIrql()

@@ -11,7 +11,8 @@
 namespace hm {
 namespace {
 
-std::mutex HwMu; // guards the kick counter and the wait of the hardware thread
+HkMutex HwMu{"machine lock (hardware thread)"}; // guards the kick counter and the wait of the
+                                                // hardware thread
 constexpr unsigned MaxBackoffMs = 32;
 constexpr unsigned DeliveriesPerRound = 64; // a claimed line is delivered at most this often
                                             // before the clock gets its turn again
@@ -19,14 +20,14 @@ constexpr unsigned DeliveriesPerRound = 64; // a claimed line is delivered at mo
 std::vector<std::shared_ptr<Board>> Snapshot()
 {
     Machine& m = M();
-    std::lock_guard<std::mutex> lock(m.Mu);
+    std::lock_guard<HkMutex> lock(m.Mu);
     return m.Boards;
 }
 
 void TickBoards(const std::vector<std::shared_ptr<Board>>& boards, unsigned ticks)
 {
     for (const auto& b : boards) {
-        std::lock_guard<std::mutex> lock(b->Mu);
+        std::lock_guard<HkMutex> lock(b->Mu);
         if (!b->Present || b->Power != PowerDeviceD0) {
             continue;
         }
@@ -47,7 +48,7 @@ bool DeliverLines(const std::vector<std::shared_ptr<Board>>& boards)
         for (unsigned round = 0; round < DeliveriesPerRound; ++round) {
             ULONG vector;
             {
-                std::lock_guard<std::mutex> lock(b->Mu);
+                std::lock_guard<HkMutex> lock(b->Mu);
                 if (!(b->Present && b->Power == PowerDeviceD0 && b->HasVector &&
                       BoardStatus(*b) != 0) ||
                     now < b->BackoffUntil) {
@@ -57,7 +58,7 @@ bool DeliverLines(const std::vector<std::shared_ptr<Board>>& boards)
                 ++b->Deliveries;
             }
             bool claimed = HkDeliverInterrupt(vector);
-            std::lock_guard<std::mutex> lock(b->Mu);
+            std::lock_guard<HkMutex> lock(b->Mu);
             if (claimed) {
                 ++b->Claimed;
                 b->BackoffMs = 0;
@@ -81,7 +82,7 @@ void HardwareMain()
     for (;;) {
         unsigned tickUs;
         {
-            std::unique_lock<std::mutex> lock(HwMu);
+            std::unique_lock<HkMutex> lock(HwMu);
             tickUs = m.TickUs;
             auto wait = std::chrono::microseconds(tickUs ? tickUs : 1000);
             m.HardwareCv.wait_for(lock, wait, [&] { return m.HardwareStop || m.Kicks != seen; });
@@ -105,7 +106,7 @@ void HardwareMain()
             lastTick = now;
         }
         if (DeliverLines(boards)) {
-            std::lock_guard<std::mutex> lock(HwMu);
+            std::lock_guard<HkMutex> lock(HwMu);
             ++m.Kicks; // keep going without waiting while lines are being claimed
         }
     }
@@ -117,7 +118,7 @@ void CompleterMain()
     for (;;) {
         std::function<void()> work;
         {
-            std::unique_lock<std::mutex> lock(m.Mu);
+            std::unique_lock<HkMutex> lock(m.Mu);
             m.CompleterCv.wait(lock, [&] { return m.CompleterStop || !m.Completions.empty(); });
             if (m.Completions.empty()) {
                 return; // stopping with nothing left
@@ -137,7 +138,7 @@ void WorkerMain()
     for (;;) {
         std::function<void()> work;
         {
-            std::unique_lock<std::mutex> lock(m.Mu);
+            std::unique_lock<HkMutex> lock(m.Mu);
             m.WorkCv.wait(lock, [&] { return m.WorkerStop || !m.Work.empty(); });
             if (m.WorkerStop) {
                 return;
@@ -148,7 +149,7 @@ void WorkerMain()
         }
         work();
         {
-            std::lock_guard<std::mutex> lock(m.Mu);
+            std::lock_guard<HkMutex> lock(m.Mu);
             m.WorkerBusy = false;
         }
         m.WorkCv.notify_all();
@@ -163,7 +164,7 @@ void KickHardware()
 {
     Machine& m = M();
     {
-        std::lock_guard<std::mutex> lock(HwMu);
+        std::lock_guard<HkMutex> lock(HwMu);
         ++m.Kicks;
     }
     m.HardwareCv.notify_one();
@@ -173,7 +174,7 @@ void PostCompletion(std::function<void()> work)
 {
     Machine& m = M();
     {
-        std::lock_guard<std::mutex> lock(m.Mu);
+        std::lock_guard<HkMutex> lock(m.Mu);
         m.Completions.push_back(std::move(work));
     }
     m.CompleterCv.notify_one();
@@ -188,7 +189,7 @@ void PostToWorker(std::function<void()> work)
 {
     Machine& m = M();
     {
-        std::lock_guard<std::mutex> lock(m.Mu);
+        std::lock_guard<HkMutex> lock(m.Mu);
         m.Work.push_back(std::move(work));
     }
     m.WorkCv.notify_all();
@@ -201,23 +202,23 @@ void RunOnWorker(const std::function<void()>& work)
         return;
     }
     StartThreads();
-    std::mutex doneMu;
-    std::condition_variable doneCv;
+    HkMutex doneMu{"machine lock (hardware step)"};
+    std::condition_variable_any doneCv;
     bool done = false;
     PostToWorker([&] {
         work();
-        std::lock_guard<std::mutex> lock(doneMu);
+        std::lock_guard<HkMutex> lock(doneMu);
         done = true;
         doneCv.notify_all();
     });
-    std::unique_lock<std::mutex> lock(doneMu);
+    std::unique_lock<HkMutex> lock(doneMu);
     doneCv.wait(lock, [&] { return done; });
 }
 
 void StartThreads()
 {
     Machine& m = M();
-    std::lock_guard<std::mutex> lock(m.Mu);
+    std::lock_guard<HkMutex> lock(m.Mu);
     if (!m.Worker.joinable()) {
         m.WorkerStop = false;
         m.Worker = std::thread([] {
@@ -231,7 +232,7 @@ void StartThreads()
     }
     if (!m.Hardware.joinable()) {
         {
-            std::lock_guard<std::mutex> hw(HwMu);
+            std::lock_guard<HkMutex> hw(HwMu);
             m.HardwareStop = false;
         }
         m.Hardware = std::thread(HardwareMain);
@@ -241,12 +242,12 @@ void StartThreads()
 void StopThreadsOf(Machine& m)
 {
     {
-        std::lock_guard<std::mutex> lock(m.Mu);
+        std::lock_guard<HkMutex> lock(m.Mu);
         m.WorkerStop = true;
         m.CompleterStop = true;
     }
     {
-        std::lock_guard<std::mutex> lock(HwMu);
+        std::lock_guard<HkMutex> lock(HwMu);
         m.HardwareStop = true;
     }
     m.WorkCv.notify_all();
@@ -261,7 +262,7 @@ void StopThreadsOf(Machine& m)
     if (m.Completer.joinable()) {
         m.Completer.join(); // finishes the completions still queued
     }
-    std::lock_guard<std::mutex> lock(m.Mu);
+    std::lock_guard<HkMutex> lock(m.Mu);
     m.Work.clear();
     m.Completions.clear();
 }
@@ -283,7 +284,7 @@ using namespace hm;
 void HmSetTickMicroseconds(unsigned us)
 {
     {
-        std::lock_guard<std::mutex> lock(HwMu);
+        std::lock_guard<HkMutex> lock(HwMu);
         M().TickUs = us;
     }
     KickHardware();

@@ -54,8 +54,11 @@ void HmReset();
 // holds nothing of the machine, so HkUnloadDriver(corcard) and HkCheckClean() see only corcard.
 void HmUnplugAll();
 
-// Waits (polling, up to timeoutMs of wall time) until pred() is true; returns its last answer.
-bool HmWaitUntil(const std::function<bool()>& pred, unsigned timeoutMs = 5000);
+// Waits (polling) until pred() is true; returns its last answer. It gives up after timeoutMs of
+// wall time, by default the stand-in's hang limit (HkWaitLimitMs()), so a loaded machine only
+// makes the wait longer: what never happens is still reported, once the stand-in would call the
+// system hung anyway.
+bool HmWaitUntil(const std::function<bool()>& pred, unsigned timeoutMs = 0);
 
 // ---------------------------------------------------------------------------------------------
 // Board models and their PCI configuration space
