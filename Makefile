@@ -1,11 +1,12 @@
 # make demo: build the host tree and run corsim (and render the property pages under Wine).
 # make test: build every tree (host, ASan+UBSan, TSan, Windows) and run all tests with ctest.
+# make stress: the concurrency tests, many times over, on a loaded machine.
 BUILD ?= build
 JOBS  ?= $(shell nproc)
 CTEST  = ctest --output-on-failure --timeout 600
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps host asan tsan win demo test clean format
+.PHONY: all deps host asan tsan win demo test stress clean format
 
 all: host win
 
@@ -38,6 +39,11 @@ test: host asan tsan win
 	cd $(BUILD)/asan && $(CTEST) -j$(JOBS)
 	cd $(BUILD)/tsan && $(CTEST) -j$(JOBS) -L concurrency
 	cd $(BUILD)/win  && $(CTEST) -j$(JOBS)
+
+# Not part of test: every concurrency test 100 times (REPEAT=...) in the ASan and TSan trees,
+# with two CPU burners beside them (about half an hour).
+stress: asan tsan
+	./tools/stress/stress.sh $(BUILD)
 
 format:
 	git ls-files '*.c' '*.cpp' '*.h' | xargs clang-format -i
