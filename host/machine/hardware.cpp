@@ -14,6 +14,11 @@ namespace {
 HkMutex HwMu{"machine lock (hardware thread)"}; // guards the kick counter and the wait of the
                                                 // hardware thread
 constexpr unsigned MaxBackoffMs = 32;
+// Clock ticks the thread catches up in one round. The simulated clock runs only while this thread
+// does: after the host left it waiting (a loaded machine), the lines go on where they stopped
+// instead of pouring out a burst of characters that no interrupt had a chance to take, which
+// would overrun every FIFO (a real processor takes the interrupt as the characters arrive).
+constexpr unsigned MaxCatchUpTicks = 2;
 constexpr unsigned DeliveriesPerRound = 64; // a claimed line is delivered at most this often
                                             // before the clock gets its turn again
 
@@ -98,9 +103,12 @@ void HardwareMain()
             auto elapsed =
                 std::chrono::duration_cast<std::chrono::microseconds>(now - lastTick).count();
             unsigned ticks = static_cast<unsigned>(elapsed / tickUs);
-            if (ticks) {
+            if (ticks > MaxCatchUpTicks) {
+                lastTick = now;
+                TickBoards(boards, MaxCatchUpTicks);
+            } else if (ticks) {
                 lastTick += std::chrono::microseconds(static_cast<long long>(ticks) * tickUs);
-                TickBoards(boards, ticks > 100 ? 100 : ticks);
+                TickBoards(boards, ticks);
             }
         } else {
             lastTick = now;
