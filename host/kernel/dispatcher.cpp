@@ -384,6 +384,13 @@ extern "C" NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR
 // ---------------------------------------------------------------------------------------------
 // Spin locks. The lock word holds the owning thread while taken, so a recursive acquisition (a
 // certain deadlock on Windows) is recognised.
+//
+// The lock is not fair on purpose. KeAcquireSpinLock and interrupt spin locks on x64 are plain
+// test-and-set locks; only the in-stack queued spin locks are FIFO, and corcard uses none. A FIFO
+// lock here would promise the driver an order of waiters that Windows does not give, and on a
+// host whose threads are preempted (a loaded machine) a ticket lock convoys: every waiter queued
+// behind a descheduled one waits a whole time slice, which makes waits long enough to look like
+// hangs. Starvation that unfairness could cause is still caught by the hang detection below.
 
 namespace hk {
 
