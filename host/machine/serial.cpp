@@ -7,8 +7,9 @@
 //
 // The callback runs at the adapter interrupt's device IRQL inside the adapter's service routine.
 // It services its UART until the interrupt identification register shows nothing pending (at
-// most PassLimit passes), which drops the UART's INT and so the port's bit in the adapter's
-// status register, and answers TRUE only if something was pending.
+// most PassLimit passes, each draining at most one receive FIFO), which drops the UART's INT and
+// so the port's bit in the adapter's status register, and answers TRUE only if something was
+// pending. A line status of all ones ends the service: the board is gone.
 #include "internal.h"
 
 #include <cstring>
