@@ -61,6 +61,9 @@ void HmReset()
 
 void HmUnplugAll()
 {
+    // A system power transition returns once the device requests it caused have completed; the
+    // threads that carried them may still be unwinding (and freeing their IRPs) in the drivers.
+    HkWaitPowerRequests();
     Machine& m = M();
     std::vector<PDEVICE_OBJECT> adapters;
     {

@@ -48,10 +48,11 @@ extern "C"
 // then calls HkReset(). Call first in every test that uses the machine (instead of HkReset).
 void HmReset();
 
-// Orderly end of a test: every adapter still plugged is removed through the plug-and-play manager
-// (ports first, then the adapter) and unplugged (its PDO deleted), then the port driver double and
-// the PCI bus driver are unloaded, and the machine's threads are joined. Afterwards the stand-in
-// holds nothing of the machine, so HkUnloadDriver(corcard) and HkCheckClean() see only corcard.
+// Orderly end of a test: power requests still on their way finish, every adapter still plugged is
+// removed through the plug-and-play manager (ports first, then the adapter) and unplugged (its PDO
+// deleted), then the port driver double and the PCI bus driver are unloaded, and the machine's
+// threads are joined. Afterwards the stand-in holds nothing of the machine, so
+// HkUnloadDriver(corcard) and HkCheckClean() see only corcard.
 void HmUnplugAll();
 
 // Waits (polling) until pred() is true; returns its last answer. It gives up after timeoutMs of
