@@ -1,12 +1,15 @@
 # make demo: build the host tree and run corsim (and render the property pages under Wine).
+# make package: the driver package in build/win/package, test-signed.
 # make test: build every tree (host, ASan+UBSan, TSan, Windows) and run all tests with ctest.
+# make bench: build an optimised host tree and the Windows tree, run the benchmarks, print the
+#             tables, write build/bench/results.json and the chart build/bench/interrupt-cost.png.
 # make stress: the concurrency tests, many times over, on a loaded machine.
 BUILD ?= build
 JOBS  ?= $(shell nproc)
 CTEST  = ctest --output-on-failure --timeout 600
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps host asan tsan win demo test stress clean format
+.PHONY: all deps host asan tsan win package demo test bench stress clean format
 
 all: host win
 
@@ -30,6 +33,11 @@ win: deps
 	      -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64.cmake >/dev/null
 	cmake --build $(BUILD)/win -j$(JOBS)
 
+# The driver package (both INFs, both images test-signed, the test certificate) in build/win/package.
+package: win
+	cmake --build $(BUILD)/win --target driver_package
+	@ls -1 $(BUILD)/win/package
+
 demo: host win
 	$(BUILD)/host/host/corsim/corsim
 	./tools/devprops/render-page.sh $(BUILD)/win
@@ -39,6 +47,14 @@ test: host asan tsan win
 	cd $(BUILD)/asan && $(CTEST) -j$(JOBS)
 	cd $(BUILD)/tsan && $(CTEST) -j$(JOBS) -L concurrency
 	cd $(BUILD)/win  && $(CTEST) -j$(JOBS)
+
+# -O2, no sanitizers; only the benchmark programs (and what they link) are built in this tree.
+bench: win
+	@./bench/install-deps.sh
+	cmake -S . -B $(BUILD)/bench -DCMAKE_BUILD_TYPE=Release -DCMAKE_C_FLAGS_RELEASE="-O2 -DNDEBUG" \
+	      -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" >/dev/null
+	cmake --build $(BUILD)/bench -j$(JOBS) --target bench_dispatch bench_isr
+	python3 bench/report.py $(BUILD)
 
 # Not part of test: every concurrency test 100 times (REPEAT=...) in the ASan and TSan trees,
 # with two CPU burners beside them (about half an hour).

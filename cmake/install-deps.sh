@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
     cmake make g++ googletest libgtest-dev
     g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 mingw-w64-tools
-    wine64 xvfb xauth imagemagick icoutils
+    wine64 xvfb xauth imagemagick icoutils osslsigncode openssl
 )
 missing=()
 for p in "${packages[@]}"; do

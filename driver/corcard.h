@@ -146,7 +146,7 @@ NTSTATUS SetDevicePower(PADAPTER_EXTENSION Adapter, PIRP Irp, ULONG DeviceState)
 NTSTATUS QuerySystemPower(PADAPTER_EXTENSION Adapter, PIRP Irp, ULONG SystemState);
 NTSTATUS RequestDevicePower(PDEVICE_OBJECT Target, UCHAR MinorFunction, ULONG DeviceState);
 REQUEST_POWER_COMPLETE DevicePowerRequestDone;
-IO_COMPLETION_ROUTINE PowerUpComplete;
+NTSTATUS PowerUpComplete(PADAPTER_EXTENSION Adapter, PIRP Irp);
 NTSTATUS PassPowerDown(PADAPTER_EXTENSION Adapter, PIRP Irp);
 
 // ---- frame/lock.h: the adapter mutex, held for a scope -----------------------------------------

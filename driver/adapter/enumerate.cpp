@@ -223,7 +223,9 @@ VOID DeleteAdapter(PADAPTER_EXTENSION Adapter)
     if (self->ReferenceCount != 0) {
         DbgPrint("   FATAL: There are references to the FDO, RefCount:%d\n", self->ReferenceCount);
     }
-    if (Adapter->LowerDevice != nullptr) {
+    // A removed adapter left its stack when the removal passed it; one deleted at unload or by a
+    // failed add-device is still attached.
+    if (Adapter->LowerDevice != nullptr && Adapter->PnpState != PnpRemoved) {
         IoDetachDevice(Adapter->LowerDevice);
         Adapter->LowerDevice = nullptr;
     }

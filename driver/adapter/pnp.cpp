@@ -53,7 +53,12 @@ static NTSTATUS RemoveDevice(PADAPTER_EXTENSION Adapter, PIRP Irp)
         InterlockedDecrement(&Adapter->OutstandingIo);
     }
     // A remove must reach the bus driver below; it is completed there.
-    return ForwardIrp(Adapter->LowerDevice, Irp);
+    const NTSTATUS Status = ForwardIrp(Adapter->LowerDevice, Irp);
+    // Leave the stack now, while the device below is still there to detach from: the platform
+    // may free it as soon as the removal is over, and a power request still running here may keep
+    // the adapter alive past that point (DeleteAdapter then leaves the stack alone).
+    IoDetachDevice(Adapter->LowerDevice);
+    return Status;
 }
 
 // Cancel-remove and cancel-stop: the lower drivers undo their part first, then the adapter is

@@ -99,11 +99,19 @@ NTSTATUS SetSystemPower(PADAPTER_EXTENSION Adapter, PIRP Irp, ULONG SystemState)
 NTSTATUS SetDevicePower(PADAPTER_EXTENSION Adapter, PIRP Irp, ULONG DeviceState)
 {
     if (DeviceState == PowerDeviceD0) {
-        // Powering up is done once the bus driver below has powered the function: D0 is recorded
-        // and the next power request allowed in PowerUpComplete.
+        // Powering up is done once the bus driver below has powered the function. The request is
+        // held here until then: AdapterPower's reference keeps the adapter alive only while this
+        // routine runs, and a removal may come in while the bus driver keeps the request pending.
+        // Had the request gone up with a completion routine of ours, that routine could run
+        // against an adapter already deleted. The adapter is power-pageable, so this runs at
+        // PASSIVE_LEVEL and may wait.
+        KEVENT LowerDone;
+        KeInitializeEvent(&LowerDone, NotificationEvent, FALSE);
         IoCopyCurrentIrpStackLocationToNext(Irp);
-        IoSetCompletionRoutine(Irp, PowerUpComplete, Adapter, TRUE, TRUE, TRUE);
-        return PoCallDriver(Adapter->LowerDevice, Irp);
+        IoSetCompletionRoutine(Irp, ForwardCompletion, &LowerDone, TRUE, TRUE, TRUE);
+        PoCallDriver(Adapter->LowerDevice, Irp);
+        KeWaitForSingleObject(&LowerDone, Suspended, KernelMode, FALSE, nullptr);
+        return PowerUpComplete(Adapter, Irp);
     }
 
     // Powering down: the new state is recorded and announced before the bus driver acts, and the
@@ -167,26 +175,27 @@ VOID DevicePowerRequestDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
     KeSetEvent(&Request->Done, 0, FALSE);
 }
 
-// Completion of a device set-power to D0, possibly at DISPATCH_LEVEL: no lock is taken, the state
-// is written directly. A failed power-up leaves the recorded state and the power manager's
-// record as they were.
-NTSTATUS PowerUpComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+// Finishes a device set-power to D0 that the lower drivers are done with. A failed power-up
+// leaves the recorded state and the power manager's record as they were; its status goes up
+// unchanged.
+NTSTATUS PowerUpComplete(PADAPTER_EXTENSION Adapter, PIRP Irp)
 {
-    UNREFERENCED_PARAMETER(DeviceObject);
-    PADAPTER_EXTENSION Adapter = static_cast<PADAPTER_EXTENSION>(Context);
-
-    if (Irp->PendingReturned) {
-        IoMarkIrpPending(Irp);
-    }
-    if (NT_SUCCESS(Irp->IoStatus.Status)) {
+    NTSTATUS Status = Irp->IoStatus.Status;
+    if (NT_SUCCESS(Status)) {
+        AdapterLock Lock(Adapter);
         Adapter->DevicePowerState = PowerDeviceD0;
         SetRegistersPowered(Adapter, TRUE);
-        POWER_STATE State;
-        State.DeviceState = PowerDeviceD0;
-        PoSetPowerState(Adapter->PhysicalDevice, DevicePowerState, State);
+        // A removal that came in meanwhile has passed the physical device's end: nothing is
+        // announced for it any more. Under the mutex, the removal cannot pass it in between.
+        if (Adapter->PnpState != PnpRemoved) {
+            POWER_STATE State;
+            State.DeviceState = PowerDeviceD0;
+            PoSetPowerState(Adapter->PhysicalDevice, DevicePowerState, State);
+        }
     }
     PoStartNextPowerIrp(Irp);
-    return Irp->IoStatus.Status;
+    IofCompleteRequest(Irp, IO_NO_INCREMENT);
+    return Status;
 }
 
 NTSTATUS PassPowerDown(PADAPTER_EXTENSION Adapter, PIRP Irp)

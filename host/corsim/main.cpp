@@ -9,6 +9,7 @@
 #include "testsupport.h"
 
 #include "corcard.h"
+#include "corsim/messages.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -108,6 +109,32 @@ size_t EventMark()
     return HkErrorLog().size();
 }
 
+// The object that reported an entry, named as the I/O manager names it in the entry (its %1).
+std::string SourceName(const HkErrorLogEntry& entry)
+{
+    if (*static_cast<const CSHORT*>(entry.IoObject) == IO_TYPE_DRIVER) {
+        return "\\Driver\\corcard";
+    }
+    return HmDeviceName(static_cast<PDEVICE_OBJECT>(entry.IoObject));
+}
+
+// An entry as the event viewer shows it: the message of its code in the driver's message table,
+// formatted with the entry's insertion strings (%1 the reporting object, %2 the sentence). The
+// message's line end ends the printed line.
+std::string EventText(const HkErrorLogEntry& entry)
+{
+    std::string source = SourceName(entry);
+    std::u16string text;
+    if (!FormatDriverMessage(entry.ErrorCode,
+                             {std::u16string(source.begin(), source.end()), entry.Text}, &text)) {
+        return "(the driver's message table has no message for this code)";
+    }
+    if (text.size() >= 2 && text.compare(text.size() - 2, 2, u"\r\n") == 0) {
+        text.resize(text.size() - 2);
+    }
+    return HmNarrow(text);
+}
+
 void PrintEventsSince(size_t mark, const char* indent)
 {
     std::vector<HkErrorLogEntry> log = HkErrorLog();
@@ -116,7 +143,7 @@ void PrintEventsSince(size_t mark, const char* indent)
     }
     for (size_t i = mark; i < log.size(); ++i) {
         Say("%s%-11s %s  %s\n", indent, Severity(log[i].ErrorCode),
-            Hex(log[i].ErrorCode, 8).c_str(), HmNarrow(log[i].Text).c_str());
+            Hex(log[i].ErrorCode, 8).c_str(), EventText(log[i]).c_str());
     }
 }
 
@@ -518,19 +545,16 @@ void RemoveAll(std::vector<Adapter>& adapters, PDRIVER_OBJECT driver)
     }
 }
 
-void PrintLogs(PDRIVER_OBJECT driver)
+void PrintLogs()
 {
-    Heading("Event log");
+    Heading("Event log (each entry through corcard's message table)");
     std::vector<HkErrorLogEntry> log = HkErrorLog();
     if (log.empty()) {
         Say("(empty)\n");
     }
     for (const HkErrorLogEntry& e : log) {
-        std::string source = e.IoObject == driver
-                                 ? "\\Driver\\corcard"
-                                 : HmDeviceName(static_cast<PDEVICE_OBJECT>(e.IoObject));
         Say("%-11s %s  %-16s %s\n", Severity(e.ErrorCode), Hex(e.ErrorCode, 8).c_str(),
-            source.c_str(), HmNarrow(e.Text).c_str());
+            SourceName(e).c_str(), EventText(e).c_str());
     }
     Heading("Debug output");
     std::string out = HkDebugOutput();
@@ -616,7 +640,7 @@ int main(int argc, char** argv)
     // Every corcard device is gone once the adapters are removed; the unknown board never had one.
     bool unloaded = HmUnloadIfUnused(driver);
     HmUnplugAll();
-    PrintLogs(driver);
+    PrintLogs();
     if (!unloaded) {
         HkUnloadDriver(driver);
     }

@@ -5,7 +5,8 @@
 // STATUS_MORE_PROCESSING_REQUIRED stops the walk and hands the IRP back to that routine's driver.
 //
 // Objects are tracked in side tables so that misuse is recognised: freed IRPs and device objects
-// stay allocated (poisoned) until HkReset, so a later use finds them marked freed instead of
+// (with their extensions) are filled, poisoned for AddressSanitizer and kept in a bounded
+// quarantine, so a later use is an ASan error (or at least finds them marked freed) instead of
 // reaching reused memory.
 #include "internal.h"
 
@@ -20,6 +21,7 @@ namespace {
 constexpr unsigned char FreedFill = 0xDD;
 constexpr ULONG DeletePending = 0x2; // DOE_DELETE_PENDING
 constexpr size_t IrpQuarantineLimit = 1u << 15;
+constexpr size_t DeviceQuarantineLimit = 1u << 12;
 
 struct DeviceRec {
     unsigned char* Memory;
@@ -84,6 +86,7 @@ std::unordered_map<const DEVICE_OBJECT*, DeviceRec> Devices;
 std::unordered_map<const DRIVER_OBJECT*, DriverRec> Drivers;
 std::unordered_map<const IRP*, IrpTrack> Irps;
 std::deque<const IRP*> IrpQuarantine;
+std::deque<const DEVICE_OBJECT*> DeviceQuarantine;
 unsigned AutoNameCounter;
 UCHAR WdmMajor = 1;
 UCHAR WdmMinor = 0x30;
@@ -127,12 +130,26 @@ std::string DriverNameOf(const DEVICE_OBJECT* device)
     return it == Drivers.end() ? "?" : Narrow(it->second.Name);
 }
 
-void FreeDeviceMemory(DeviceRec& rec)
+// The object manager takes the memory back with the last reference. Whatever still points into
+// it (a completion routine's context, a pointer kept in another extension) now points at memory
+// the platform may hand to anyone: every access to it is an error, so it is poisoned.
+void FreeDeviceMemory(const DEVICE_OBJECT* device, DeviceRec& rec)
 {
     CheckNoHeldMutexIn(rec.Memory, rec.Size, "device object with its extension");
     OrderForget(rec.Memory, rec.Size);
     memset(rec.Memory, FreedFill, rec.Size);
+    HK_POISON(rec.Memory, rec.Size);
     rec.Freed = true;
+    DeviceQuarantine.push_back(device);
+    if (DeviceQuarantine.size() > DeviceQuarantineLimit) {
+        auto oldest = Devices.find(DeviceQuarantine.front());
+        DeviceQuarantine.pop_front();
+        if (oldest != Devices.end() && oldest->second.Freed) {
+            HK_UNPOISON(oldest->second.Memory, oldest->second.Size);
+            free(oldest->second.Memory);
+            Devices.erase(oldest);
+        }
+    }
 }
 
 void FreeIrpMemory(const IRP* irp, IrpTrack& track)
@@ -229,6 +246,7 @@ void ResetIo()
 {
     std::lock_guard<std::mutex> guard(IoLock);
     for (auto& entry : Devices) {
+        HK_UNPOISON(entry.second.Memory, entry.second.Size);
         free(entry.second.Memory);
     }
     for (auto& entry : Drivers) {
@@ -242,6 +260,7 @@ void ResetIo()
     Drivers.clear();
     Irps.clear();
     IrpQuarantine.clear();
+    DeviceQuarantine.clear();
     AutoNameCounter = 0;
     WdmMajor = 1;
     WdmMinor = 0x30;
@@ -347,8 +366,8 @@ PDRIVER_OBJECT HkLoadDriver(PDRIVER_INITIALIZE entry, const WCHAR* name)
             rec->Unloaded = true;
             return nullptr;
         }
-        free(memory);
         Drivers.erase(driver);
+        free(memory);
         return nullptr;
     }
     return driver;
@@ -521,7 +540,7 @@ extern "C" VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
     DeviceObject->DeviceObjectExtension->ExtensionFlags |= DeletePending;
     // Drop the reference that creation took; the object stays while others hold references.
     if (--rec->References == 0) {
-        FreeDeviceMemory(*rec);
+        FreeDeviceMemory(DeviceObject, *rec);
     }
 }
 
@@ -644,7 +663,7 @@ extern "C" LONG_PTR ObfDereferenceObject(PVOID Object)
                    "deleted was dropped (more dereferences than references)",
                    Object);
         } else if (count == 0) {
-            FreeDeviceMemory(rec);
+            FreeDeviceMemory(device->first, rec);
         }
         return count;
     }
@@ -949,6 +968,8 @@ extern "C" VOID IofCompleteRequest(PIRP Irp, CCHAR)
         UCHAR control;
         PIO_COMPLETION_ROUTINE routine;
         PVOID context;
+        PDEVICE_OBJECT device;
+        bool deviceFreed;
         bool top;
         {
             std::lock_guard<std::mutex> guard(IoLock);
@@ -984,6 +1005,10 @@ extern "C" VOID IofCompleteRequest(PIRP Irp, CCHAR)
             Irp->CurrentLocation++;
             Irp->Tail.Overlay.CurrentStackLocation++;
             top = Irp->CurrentLocation == Irp->StackCount + 1;
+            // The routine runs for the driver of the location above, with that location's device.
+            device = top ? nullptr : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
+            DeviceRec* rec = device == nullptr ? nullptr : FindDevice(device);
+            deviceFreed = rec != nullptr && rec->Freed;
         }
         Irp->PendingReturned = (control & SL_PENDING_RETURNED) ? TRUE : FALSE;
         NTSTATUS status = Irp->IoStatus.Status;
@@ -992,7 +1017,14 @@ extern "C" VOID IofCompleteRequest(PIRP Irp, CCHAR)
                                    (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
                                    (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
         if (invoke) {
-            PDEVICE_OBJECT device = top ? nullptr : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
+            if (deviceFreed) {
+                // The object manager has taken that device (and its extension) back: the routine
+                // and whatever context it was given point into memory the platform may reuse.
+                Report("%s: completion routine %p is called for device object %p, which was "
+                       "deleted and freed while the IRP was below it",
+                       IrpDescription(Irp).c_str(), reinterpret_cast<void*>(routine),
+                       static_cast<void*>(device));
+            }
             if (routine(device, Irp, context) == STATUS_MORE_PROCESSING_REQUIRED) {
                 return; // the IRP belongs to that routine's driver again
             }

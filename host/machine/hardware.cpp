@@ -127,7 +127,9 @@ void CompleterMain()
         std::function<void()> work;
         {
             std::unique_lock<HkMutex> lock(m.Mu);
-            m.CompleterCv.wait(lock, [&] { return m.CompleterStop || !m.Completions.empty(); });
+            m.CompleterCv.wait(lock, [&] {
+                return m.CompleterStop || (!m.Completions.empty() && !m.CompletionsHeld);
+            });
             if (m.Completions.empty()) {
                 return; // stopping with nothing left
             }
@@ -273,6 +275,7 @@ void StopThreadsOf(Machine& m)
     std::lock_guard<HkMutex> lock(m.Mu);
     m.Work.clear();
     m.Completions.clear();
+    m.CompletionsHeld = false;
 }
 
 void StopThreads()
@@ -288,6 +291,16 @@ Machine::~Machine()
 } // namespace hm
 
 using namespace hm;
+
+void HmHoldBusCompletions(bool hold)
+{
+    Machine& m = M();
+    {
+        std::lock_guard<HkMutex> lock(m.Mu);
+        m.CompletionsHeld = hold;
+    }
+    m.CompleterCv.notify_all();
+}
 
 void HmSetTickMicroseconds(unsigned us)
 {

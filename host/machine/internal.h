@@ -125,6 +125,7 @@ struct Machine {
     std::condition_variable_any CompleterCv;
     std::deque<std::function<void()>> Completions;
     bool CompleterStop = false;
+    bool CompletionsHeld = false; // HmHoldBusCompletions
 
     // A test program that ends with the machine still running (no HmReset or HmUnplugAll after
     // its last test) must not end in std::terminate: the threads are stopped here.

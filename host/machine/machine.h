@@ -177,6 +177,9 @@ PDEVICE_OBJECT HmPlugAdapter(const HmPciConfig& config);
 PDEVICE_OBJECT HmPlugAdapter(HmModel model);
 
 HmBusAnswers HmGetBusAnswers(PDEVICE_OBJECT pdo);
+// While held, requests that the bus driver answered STATUS_PENDING stay pending until released,
+// so a test can order their completion after other events. Stopping the machine releases them.
+void HmHoldBusCompletions(bool hold);
 void HmSetBusAnswers(PDEVICE_OBJECT pdo, const HmBusAnswers& answers);
 // Replaces the configuration space seen from now on; while decoding is on, the registers move to
 // where the new BARs say.

@@ -2,6 +2,9 @@
 // requests of the adapter's own making, in the order the bus sees them.
 #include "port_rig.h"
 
+#include <atomic>
+#include <thread>
+
 using namespace portrig;
 
 namespace {
@@ -281,6 +284,71 @@ TEST_F(AdapterPowerPolicy, PowerUpThatTheBusCompletesLaterStillRecordsD0)
     EXPECT_EQ(Adapter->DevicePowerState, D0);
     EXPECT_EQ(BusPowerSince(),
               (std::vector<BusPower>{{Dev, D0, STATUS_SUCCESS}, {Sys, S0, STATUS_SUCCESS}}));
+}
+
+// A power-up that another driver of the stack (or the platform) asks for, still pending in the bus
+// driver while the board is pulled: the adapter must outlive the request, whichever way the bus
+// driver finally answers it, and nothing may be left behind.
+struct OutsidePowerUp {
+    std::atomic<bool> Completed{false};
+    NTSTATUS Status = STATUS_PENDING;
+};
+
+NTSTATUS OutsidePowerUpDone(PDEVICE_OBJECT, PIRP irp, PVOID context)
+{
+    auto* request = static_cast<OutsidePowerUp*>(context);
+    request->Status = irp->IoStatus.Status;
+    IoFreeIrp(irp);
+    request->Completed = true;
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+TEST_F(AdapterPowerPolicy, PowerUpPendingBelowAcrossRemovalKeepsTheAdapterUntilItCompletes)
+{
+    for (NTSTATUS answer : {STATUS_SUCCESS, STATUS_DEVICE_NOT_READY}) {
+        SCOPED_TRACE(HmStatusName(answer));
+        Plug(true, [answer](HmBusAnswers& a) {
+            a.Pending = unsigned(HmBusRequest::Power);
+            a.D0Status = answer;
+        });
+        HmHoldBusCompletions(true);
+
+        // Sent to the top of the adapter's stack from a thread of the sender's own, without a
+        // reference on the adapter's device object.
+        OutsidePowerUp request;
+        std::thread sender([&] {
+            PIRP irp = IoAllocateIrp(Fdo->StackSize, FALSE);
+            PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
+            sp->MajorFunction = IRP_MJ_POWER;
+            sp->MinorFunction = IRP_MN_SET_POWER;
+            sp->Parameters.Power.Type = DevicePowerState;
+            sp->Parameters.Power.State.DeviceState = PowerDeviceD0;
+            irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+            IoSetCompletionRoutine(irp, OutsidePowerUpDone, &request, TRUE, TRUE, TRUE);
+            PoCallDriver(Fdo, irp);
+        });
+        ASSERT_TRUE(HmWaitUntil([&] {
+            for (const HmBusRecord& record : BusRecordsSince()) {
+                if (record.Major == IRP_MJ_POWER && record.Pending) {
+                    return true;
+                }
+            }
+            return false;
+        }));
+
+        HmSurpriseRemoveAdapter(Pdo);
+        EXPECT_FALSE(request.Completed);
+
+        HmHoldBusCompletions(false);
+        sender.join();
+        ASSERT_TRUE(HmWaitUntil([&] { return request.Completed.load(); }));
+        EXPECT_EQ(request.Status, answer);
+        HkWaitPowerRequests();
+        EXPECT_FALSE(HkDeviceExists(Fdo)) << "the last request out deleted the adapter";
+        EXPECT_EQ(HkPoolOutstanding(CorPoolTag).Blocks, 0u);
+        EXPECT_EQ(HkIrpsOutstanding(), 0u);
+        HmUnplugAll();
+    }
 }
 
 TEST_F(AdapterPowerPolicy, FromSleepToShutdownNothingIsRequested)

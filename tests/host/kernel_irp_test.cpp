@@ -93,6 +93,40 @@ TEST_F(KernelTest, PendingReturnedTravelsUpThroughLocationsWithoutRoutine)
     EXPECT_EQ(HkIrpsOutstanding(), 0u);
 }
 
+// A driver that deletes its device while a request it hooked is still below: its routine would
+// run against memory the platform has taken back. A deleted object still referenced is valid.
+TEST_F(KernelTest, CompletionThroughAFreedDeviceIsReported)
+{
+    for (bool referenced : {true, false}) {
+        Trace trace;
+        PIRP held = nullptr;
+        PDEVICE_OBJECT bottom = MakeDevice([&held](PDEVICE_OBJECT, PIRP irp) {
+            IoMarkIrpPending(irp);
+            held = irp;
+            return STATUS_PENDING;
+        });
+        PDEVICE_OBJECT top = MakeDevice(Hooks(&bottom, &trace), bottom);
+        KEVENT event;
+        IO_STATUS_BLOCK iosb{};
+        ASSERT_EQ(IoCallDriver(top, BuildPnp(top, IRP_MN_START_DEVICE, &event, &iosb)),
+                  STATUS_PENDING);
+        if (referenced) {
+            ObfReferenceObject(top);
+        }
+        IoDetachDevice(bottom);
+        IoDeleteDevice(top);
+
+        held->IoStatus.Status = STATUS_SUCCESS;
+        auto found = Violations([&] { IoCompleteRequest(held, IO_NO_INCREMENT); });
+        EXPECT_EQ(Mentions(found, "deleted and freed"), !referenced)
+            << ::testing::PrintToString(found);
+        EXPECT_EQ(trace.Devices, (std::vector<PDEVICE_OBJECT>{top}));
+        if (referenced) {
+            ObfDereferenceObject(top);
+        }
+    }
+}
+
 TEST_F(KernelTest, MoreProcessingRequiredHandsTheIrpBackUntilCompletedAgain)
 {
     int routineCalls = 0;

@@ -74,10 +74,18 @@ TEST_F(KernelTest, DeletedDeviceStaysWhileReferencedAndReferencesAreNotOpens)
     auto found = Violations([] { HkCheckClean(); });
     EXPECT_TRUE(Mentions(found, "references are left over")) << ::testing::PrintToString(found);
 
+    volatile UCHAR* extension = static_cast<UCHAR*>(device->DeviceExtension);
     EXPECT_EQ(ObfDereferenceObject(device), 0);
     EXPECT_FALSE(HkDeviceExists(device));
     found = Violations([&] { ObfDereferenceObject(device); });
     EXPECT_TRUE(Mentions(found, "already freed")) << ::testing::PrintToString(found);
+    // The extension went with the object: a driver still using it is caught.
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(extension[0] = 1, "use-after-poison");
+#else
+    EXPECT_EQ(extension[0], 0xDD) << "freed device memory is filled";
+#endif
 }
 
 TEST_F(KernelTest, VerifierCatchesReferencesBelowTheCreationReference)

@@ -1,13 +1,16 @@
 // devprops: stands in for Device Manager's properties dialog of one port. It opens a Ports-class
-// device (or creates one), loads TRVPAGE.DLL, asks its provider for pages exactly as Device
-// Manager does and shows them in a property sheet.
+// device (or creates one and installs it from the Ports INF), finds the device's page provider as
+// Device Manager does, by the EnumPropPages32 value of its software key ("DLL,export": the DLL
+// loaded from the system directory, the export called), asks it for pages and shows them in a
+// property sheet.
 //
-//   devprops [--instance ID | --create COMn] [--dll PATH] [--close-after SECONDS]
+//   devprops [--instance ID | --create COMn] [--inf PATH] [--close-after SECONDS]
 //            [--close-when FILE] [--advanced]
 //
 //   --instance ID   the device instance to open; without it, the first Ports-class device
-//   --create COMn   create a Ports-class device whose "PortName" is COMn; removed again at exit
-//   --dll PATH      the provider library; TRVPAGE.DLL next to devprops.exe by default
+//   --create COMn   create a port device (hardware ID CorPort1), install it from the Ports INF and
+//                   give it the "PortName" COMn; removed again at exit
+//   --inf PATH      the Ports INF for --create; ..\package\corport.inf from devprops.exe by default
 //   --close-after N close the sheet by itself after N seconds
 //   --close-when F  close the sheet as soon as file F exists (for screenshots)
 //   --advanced      press the page's "&Advanced..." button once the sheet is up
@@ -20,6 +23,8 @@
 
 #include <stdio.h>
 #include <wchar.h>
+
+#include "port_install.h"
 
 namespace {
 
@@ -48,20 +53,27 @@ int Fail(const wchar_t* what)
     return 1;
 }
 
-bool CreatePort(HDEVINFO set, SP_DEVINFO_DATA* data, const wchar_t* portName)
+// A port as the adapter's driver reports it, installed from the Ports INF; the name that the
+// Ports class installer would give it is set by hand (Wine has none).
+bool CreatePort(HDEVINFO set, SP_DEVINFO_DATA* data, const wchar_t* portName, const wchar_t* inf)
 {
-    if (!SetupDiCreateDeviceInfoW(set, L"PORTS", &GUID_DEVCLASS_PORTS,
-                                  L"Corran Multiport Serial Port", nullptr, DICD_GENERATE_ID,
-                                  data) ||
+    const wchar_t hardwareId[] = L"CorPort1\0";
+    if (!SetupDiCreateDeviceInfoW(set, L"CORPORT", &GUID_DEVCLASS_PORTS, nullptr, nullptr,
+                                  DICD_GENERATE_ID, data) ||
+        !SetupDiSetDeviceRegistryPropertyW(set, data, SPDRP_HARDWAREID,
+                                           reinterpret_cast<const BYTE*>(hardwareId),
+                                           sizeof(hardwareId)) ||
         !SetupDiRegisterDeviceInfo(set, data, 0, nullptr, nullptr, nullptr)) {
         return false;
     }
-    const wchar_t description[] = L"Corran Multiport Serial Port";
-    SetupDiSetDeviceRegistryPropertyW(set, data, SPDRP_DEVICEDESC,
-                                      reinterpret_cast<const BYTE*>(description),
-                                      sizeof(description));
-    wchar_t friendly[128];
-    swprintf(friendly, 128, L"%ls (%ls)", description, portName);
+    std::wstring source(inf);
+    source.erase(source.find_last_of(L'\\') + 1);
+    SP_DRVINFO_DATA_W driver;
+    if (!InstallFromInf(set, data, inf, source, &driver)) {
+        return false;
+    }
+    wchar_t friendly[MAX_PATH];
+    swprintf(friendly, MAX_PATH, L"%ls (%ls)", driver.Description, portName);
     SetupDiSetDeviceRegistryPropertyW(set, data, SPDRP_FRIENDLYNAME,
                                       reinterpret_cast<const BYTE*>(friendly),
                                       static_cast<DWORD>((wcslen(friendly) + 1) * sizeof(wchar_t)));
@@ -73,6 +85,45 @@ bool CreatePort(HDEVINFO set, SP_DEVINFO_DATA* data, const wchar_t* portName)
                    static_cast<DWORD>((wcslen(portName) + 1) * sizeof(wchar_t)));
     RegCloseKey(key);
     return true;
+}
+
+// Device Manager's way to the pages: EnumPropPages32 in the device's software key names the
+// provider DLL and its export.
+ProviderEntry FindProvider(HDEVINFO set, SP_DEVINFO_DATA* data, HMODULE* library)
+{
+    *library = nullptr;
+    HKEY key = SetupDiOpenDevRegKey(set, data, DICS_FLAG_GLOBAL, 0, DIREG_DRV, KEY_READ);
+    if (key == INVALID_HANDLE_VALUE) {
+        return nullptr;
+    }
+    wchar_t value[MAX_PATH] = {};
+    DWORD size = sizeof(value) - sizeof(wchar_t);
+    DWORD type = REG_NONE;
+    LONG read = RegQueryValueExW(key, L"EnumPropPages32", nullptr, &type,
+                                 reinterpret_cast<BYTE*>(value), &size);
+    RegCloseKey(key);
+    wchar_t* comma = wcschr(value, L',');
+    if (read != ERROR_SUCCESS || type != REG_SZ || comma == nullptr) {
+        SetLastError(ERROR_NOT_FOUND);
+        return nullptr;
+    }
+    *comma = L'\0';
+    char entry[MAX_PATH];
+    WideCharToMultiByte(CP_ACP, 0, comma + 1, -1, entry, MAX_PATH, nullptr, nullptr);
+    // A bare DLL name is the one in the system directory, where the INF copied it.
+    wchar_t path[MAX_PATH];
+    if (wcschr(value, L'\\') == nullptr) {
+        GetSystemDirectoryW(path, MAX_PATH);
+        wcscat(path, L"\\");
+        wcsncat(path, value, MAX_PATH - wcslen(path) - 1);
+    } else {
+        wcscpy(path, value);
+    }
+    fwprintf(stderr, L"devprops: EnumPropPages32 names %ls, export %hs\n", path, entry);
+    *library = LoadLibraryW(path);
+    return *library != nullptr ? reinterpret_cast<ProviderEntry>(
+                                     reinterpret_cast<void*>(GetProcAddress(*library, entry)))
+                               : nullptr;
 }
 
 bool OpenPort(HDEVINFO set, SP_DEVINFO_DATA* data, const wchar_t* instance)
@@ -168,14 +219,14 @@ int wmain(int argc, wchar_t** argv)
     DWORD closeAfter = 0;
     const wchar_t* closeWhen = nullptr;
     bool advanced = false;
-    wchar_t dll[MAX_PATH] = {};
+    wchar_t inf[MAX_PATH] = {};
     for (int i = 1; i < argc; ++i) {
         if (wcscmp(argv[i], L"--instance") == 0 && i + 1 < argc) {
             instance = argv[++i];
         } else if (wcscmp(argv[i], L"--create") == 0 && i + 1 < argc) {
             create = argv[++i];
-        } else if (wcscmp(argv[i], L"--dll") == 0 && i + 1 < argc) {
-            wcsncpy(dll, argv[++i], MAX_PATH - 1);
+        } else if (wcscmp(argv[i], L"--inf") == 0 && i + 1 < argc) {
+            wcsncpy(inf, argv[++i], MAX_PATH - 1);
         } else if (wcscmp(argv[i], L"--close-after") == 0 && i + 1 < argc) {
             closeAfter = static_cast<DWORD>(_wtoi(argv[++i])) * 1000;
         } else if (wcscmp(argv[i], L"--close-when") == 0 && i + 1 < argc) {
@@ -183,15 +234,15 @@ int wmain(int argc, wchar_t** argv)
         } else if (wcscmp(argv[i], L"--advanced") == 0) {
             advanced = true;
         } else {
-            fwprintf(stderr, L"usage: devprops [--instance ID | --create COMn] [--dll PATH] "
+            fwprintf(stderr, L"usage: devprops [--instance ID | --create COMn] [--inf PATH] "
                              L"[--close-after SECONDS] [--close-when FILE] [--advanced]\n");
             return 2;
         }
     }
-    if (dll[0] == L'\0') {
-        GetModuleFileNameW(nullptr, dll, MAX_PATH);
-        wchar_t* slash = wcsrchr(dll, L'\\');
-        wcscpy(slash != nullptr ? slash + 1 : dll, L"TRVPAGE.DLL");
+    if (inf[0] == L'\0') {
+        GetModuleFileNameW(nullptr, inf, MAX_PATH);
+        wchar_t* slash = wcsrchr(inf, L'\\');
+        wcscpy(slash != nullptr ? slash + 1 : inf, L"..\\package\\corport.inf");
     }
 
     INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_WIN95_CLASSES};
@@ -206,17 +257,20 @@ int wmain(int argc, wchar_t** argv)
     SP_DEVINFO_DATA data = {};
     data.cbSize = sizeof(data);
     bool ready =
-        create != nullptr ? CreatePort(set, &data, create) : OpenPort(set, &data, instance);
+        create != nullptr ? CreatePort(set, &data, create, inf) : OpenPort(set, &data, instance);
     if (!ready) {
+        DWORD error = GetLastError();
+        if (create != nullptr) {
+            SetupDiRemoveDevice(set, &data);
+        }
         SetupDiDestroyDeviceInfoList(set);
+        SetLastError(error);
         return Fail(create != nullptr ? L"cannot create the port" : L"no such port");
     }
 
     int result = 0;
-    HMODULE library = LoadLibraryW(dll);
-    auto provider = library != nullptr ? reinterpret_cast<ProviderEntry>(reinterpret_cast<void*>(
-                                             GetProcAddress(library, "SerialPortPropPageProvider")))
-                                       : nullptr;
+    HMODULE library;
+    ProviderEntry provider = FindProvider(set, &data, &library);
     if (provider == nullptr) {
         result = Fail(L"cannot load the provider");
     } else {
