@@ -6,13 +6,14 @@
 # make test: static analysis (make analyze), then build every tree (host, ASan+UBSan, TSan,
 #            Windows) and run all tests with ctest.
 # make mutate: mutation run over driver/ and proppage/ against the tests (about an hour).
+# make stress: the concurrency tests, many times over, on a loaded machine.
 BUILD ?= build
 JOBS  ?= $(shell nproc)
 CTEST  = ctest --output-on-failure --timeout 600
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps host asan tsan win package demo test bench fuzz fuzz-merge analyze mutate clean \
-        format
+.PHONY: all deps host asan tsan win package demo test bench fuzz fuzz-merge analyze mutate stress \
+        clean format
 
 all: host win
 
@@ -84,6 +85,11 @@ SEED    ?= 14
 mutate: deps
 	python3 tools/mutate/mutate.py --build $(BUILD) --mutants $(MUTANTS) --seed $(SEED) \
 	        --jobs $(JOBS)
+
+# Not part of test: every concurrency test 100 times (REPEAT=...) in the ASan and TSan trees,
+# with two CPU burners beside them (about half an hour).
+stress: asan tsan
+	./tools/stress/stress.sh $(BUILD)
 
 format:
 	git ls-files '*.c' '*.cpp' '*.h' | xargs clang-format -i

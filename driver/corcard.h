@@ -105,6 +105,8 @@ KSYNCHRONIZE_ROUTINE ClaimSlot;   // context: PSLOT_REQUEST
 KSYNCHRONIZE_ROUTINE ReleaseSlot; // context: PSLOT_REQUEST
 VOID QuiescePorts(PADAPTER_EXTENSION Adapter);
 QUIESCE_ROUTINE QuiescePort;
+VOID SetRegistersPowered(PADAPTER_EXTENSION Adapter, BOOLEAN Powered);
+KSYNCHRONIZE_ROUTINE IsrHasLeft;
 
 // ---- portif/portif.cpp: the port bus interface -------------------------------------------------
 

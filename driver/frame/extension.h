@@ -85,6 +85,9 @@ typedef struct _ADAPTER_EXTENSION {
     INTERRUPT_SLOT InterruptSlots[InterruptSlotCount];
     PWCHAR ParentInstanceId; // non-paged pool, at most 255 characters
     KEVENT RemoveEvent;      // set when OutstandingIo drops to zero (only after a remove)
+    // Nonzero from the moment a power-down is decided until the bus has powered the function up
+    // again: the ISR leaves the registers alone meanwhile (interlocked access).
+    volatile LONG RegistersOff;
 } ADAPTER_EXTENSION, *PADAPTER_EXTENSION;
 
 struct _PORT_EXTENSION {

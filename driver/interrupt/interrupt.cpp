@@ -40,6 +40,12 @@ BOOLEAN AdapterIsr(PKINTERRUPT Interrupt, PVOID ServiceContext)
         }
     }
 
+    // A function that is not in D0 answers register reads with all ones, which would look like
+    // every port pending. Whatever raised the shared line meanwhile belongs to another device.
+    if (InterlockedCompareExchange(&Adapter->RegistersOff, 0, 0) != 0) {
+        return FALSE;
+    }
+
     BOOLEAN Result = FALSE;
     for (ULONG Pass = 0; Pass < IsrPassLimit; ++Pass) {
         const UCHAR Status = READ_PORT_UCHAR(StatusRegister);
@@ -69,6 +75,24 @@ BOOLEAN AdapterIsr(PKINTERRUPT Interrupt, PVOID ServiceContext)
 
     // Some callback keeps claiming without clearing its cause. Give the processor back; on a
     // level-sensitive line a cause still pending raises the interrupt again at once.
+    return TRUE;
+}
+
+// Powering down: once the flag is set, a pass of AdapterIsr that may still be reading the
+// registers is waited for (the interrupt's lock), so that none reads them once the bus driver
+// below has taken the function out of D0. Called with the adapter's mutex held, which keeps the
+// interrupt object in place. Powering up: cleared once the function is back in D0.
+VOID SetRegistersPowered(PADAPTER_EXTENSION Adapter, BOOLEAN Powered)
+{
+    InterlockedExchange(&Adapter->RegistersOff, Powered ? 0 : 1);
+    if (!Powered && Adapter->InterruptObject != nullptr) {
+        KeSynchronizeExecution(Adapter->InterruptObject, IsrHasLeft, nullptr);
+    }
+}
+
+BOOLEAN IsrHasLeft(PVOID SynchronizeContext)
+{
+    UNREFERENCED_PARAMETER(SynchronizeContext);
     return TRUE;
 }
 

@@ -116,6 +116,7 @@ NTSTATUS SetDevicePower(PADAPTER_EXTENSION Adapter, PIRP Irp, ULONG DeviceState)
     {
         AdapterLock Lock(Adapter);
         Adapter->DevicePowerState = DeviceState;
+        SetRegistersPowered(Adapter, FALSE);
     }
     POWER_STATE State;
     State.DeviceState = static_cast<DEVICE_POWER_STATE>(DeviceState);
@@ -181,6 +182,7 @@ NTSTATUS PowerUpComplete(PADAPTER_EXTENSION Adapter, PIRP Irp)
         {
             AdapterLock Lock(Adapter);
             Adapter->DevicePowerState = PowerDeviceD0;
+            SetRegistersPowered(Adapter, TRUE);
         }
         POWER_STATE State;
         State.DeviceState = PowerDeviceD0;

@@ -254,6 +254,7 @@ extern "C" LONG KeReadStateEvent(PRKEVENT Event)
 
 extern "C" VOID KeInitializeMutex(PRKMUTEX Mutex, ULONG)
 {
+    OrderForget(Mutex, sizeof(*Mutex));
     std::lock_guard<std::mutex> guard(DispatcherLock);
     if (HeldMutexes.count(Mutex)) {
         Report("KeInitializeMutex on mutex %p while it is held", static_cast<void*>(Mutex));
@@ -304,6 +305,8 @@ extern "C" LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN)
         HeldMutexes.erase(Mutex);
         DispatcherSignal.notify_all();
     }
+    guard.unlock();
+    OrderReleased(Mutex);
     return previous;
 }
 
@@ -316,8 +319,9 @@ extern "C" LONG KeReadStateMutex(PRKMUTEX Mutex)
 // ---------------------------------------------------------------------------------------------
 // Waiting
 
-extern "C" NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE, BOOLEAN,
-                                          PLARGE_INTEGER Timeout)
+namespace {
+
+NTSTATUS WaitForObject(PVOID Object, PLARGE_INTEGER Timeout)
 {
     ThreadState& thread = CurrentThread();
     bool poll = Timeout != nullptr && Timeout->QuadPart == 0;
@@ -359,13 +363,38 @@ extern "C" NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR
     return STATUS_SUCCESS;
 }
 
+} // namespace
+
+extern "C" NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE, BOOLEAN,
+                                          PLARGE_INTEGER Timeout)
+{
+    // A mutex joins the lock-order graph; only a wait without a time-out can deadlock.
+    bool mutex = static_cast<DISPATCHER_HEADER*>(Object)->Type == MutantType &&
+                 static_cast<DISPATCHER_HEADER*>(Object)->Size != 0;
+    if (mutex) {
+        OrderBeforeAcquire(Object, "mutex", Timeout == nullptr);
+    }
+    NTSTATUS status = WaitForObject(Object, Timeout);
+    if (mutex && status == STATUS_SUCCESS) {
+        OrderAcquired(Object);
+    }
+    return status;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Spin locks. The lock word holds the owning thread while taken, so a recursive acquisition (a
 // certain deadlock on Windows) is recognised.
+//
+// The lock is not fair on purpose. KeAcquireSpinLock and interrupt spin locks on x64 are plain
+// test-and-set locks; only the in-stack queued spin locks are FIFO, and corcard uses none. A FIFO
+// lock here would promise the driver an order of waiters that Windows does not give, and on a
+// host whose threads are preempted (a loaded machine) a ticket lock convoys: every waiter queued
+// behind a descheduled one waits a whole time slice, which makes waits long enough to look like
+// hangs. Starvation that unfairness could cause is still caught by the hang detection below.
 
 namespace hk {
 
-void AcquireSpin(PKSPIN_LOCK SpinLock)
+void AcquireSpin(PKSPIN_LOCK SpinLock, const char* kind)
 {
     ULONG_PTR me = reinterpret_cast<ULONG_PTR>(KeGetCurrentThread());
     if (__atomic_load_n(SpinLock, __ATOMIC_RELAXED) == me) {
@@ -374,6 +403,7 @@ void AcquireSpin(PKSPIN_LOCK SpinLock)
         fprintf(stderr, "kernel stand-in: aborting on a recursive spin lock\n");
         std::abort();
     }
+    OrderBeforeAcquire(SpinLock, kind, true);
     auto start = std::chrono::steady_clock::now();
     for (;;) {
         ULONG_PTR expected = 0;
@@ -384,9 +414,10 @@ void AcquireSpin(PKSPIN_LOCK SpinLock)
         std::this_thread::yield();
         if (std::chrono::steady_clock::now() - start >
             std::chrono::milliseconds(WaitLimitMilliseconds())) {
-            HangDetected("spin lock", SpinLock);
+            HangDetected(kind, SpinLock);
         }
     }
+    OrderAcquired(SpinLock);
     ++CurrentThread().SpinLocksHeld;
 }
 
@@ -399,6 +430,7 @@ void ReleaseSpin(PKSPIN_LOCK SpinLock)
         return;
     }
     --CurrentThread().SpinLocksHeld;
+    OrderReleased(SpinLock);
     __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE);
 }
 
@@ -406,6 +438,7 @@ void ReleaseSpin(PKSPIN_LOCK SpinLock)
 
 extern "C" VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock)
 {
+    OrderForget(SpinLock, sizeof(*SpinLock));
     *SpinLock = 0;
 }
 

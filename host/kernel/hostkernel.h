@@ -16,6 +16,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -47,6 +48,31 @@ std::vector<HkViolation> HkViolations();
 // Called at the moment a violation is found (the test fixture turns it into a gtest failure).
 // nullptr restores the default, which only records.
 void HkSetViolationHandler(std::function<void(const HkViolation&)> handler);
+
+// How long a wait without a time-out may last before the stand-in reports the system as hung
+// (30 s, or HK_WAIT_LIMIT_MS). A test that waits for something to happen waits at least this long:
+// a shorter wall-clock deadline turns a loaded machine into a failure the driver did not cause.
+unsigned HkWaitLimitMs();
+
+// A std::mutex that takes part in the verifier's lock-order checking, for the simulated machine's
+// locks that a driver call can reach (a bus request, a register access, an interrupt callback).
+// Every lock the stand-in hands to a driver (mutexes, spin locks, interrupt locks) is checked
+// already. Taking two locks in the order opposite to one seen before, on any thread, is reported
+// as a violation the first time, whether or not the two threads ever meet.
+class HkMutex {
+public:
+    explicit HkMutex(const char* kind = "machine lock");
+    ~HkMutex();
+    HkMutex(const HkMutex&) = delete;
+    HkMutex& operator=(const HkMutex&) = delete;
+    void lock();
+    bool try_lock();
+    void unlock();
+
+private:
+    std::mutex Mutex;
+    const char* Kind;
+};
 
 // ---------------------------------------------------------------------------------------------
 // Drivers

@@ -43,7 +43,7 @@ ThreadState& CurrentThread();
 void DeliverDeferredInterrupts();
 
 // Spin lock word handling shared by spin locks and interrupt objects (no IRQL change).
-void AcquireSpin(PKSPIN_LOCK SpinLock);
+void AcquireSpin(PKSPIN_LOCK SpinLock, const char* kind = "spin lock");
 void ReleaseSpin(PKSPIN_LOCK SpinLock);
 
 // Human-readable names for reports.
@@ -59,6 +59,16 @@ bool IrpIsLive(const IRP* irp);
 
 // Pool: true if [p, p+size) overlaps a held mutex (the block is being freed with a lock held).
 void CheckNoHeldMutexIn(const void* p, size_t size, const char* what);
+
+// Lock-order checking (lockorder.cpp). Before a lock is taken: records the order against the locks
+// this thread holds and reports an inversion (waits: false for a try or a wait with a time-out,
+// which cannot deadlock). Then OrderAcquired once it is held, OrderReleased when let go.
+// OrderForget ends the classes of the locks in [begin, begin+size) (re-initialised or freed).
+void OrderBeforeAcquire(const void* lock, const char* kind, bool waits);
+void OrderAcquired(const void* lock);
+void OrderReleased(const void* lock);
+void OrderForget(const void* begin, size_t size);
+void ResetLockOrder();
 
 // Wait limit for waits without a time-out: a wait that lasts longer is reported as a hang.
 unsigned WaitLimitMilliseconds();

@@ -78,6 +78,9 @@ NTSTATUS Connect(PKINTERRUPT* result, PKSERVICE_ROUTINE routine, PVOID context,
         new _KINTERRUPT{vector,  irql, synchronizeIrql, mode, share, affinity, routine, context,
                         nullptr, 0,    foreign,         true, 0};
     object->Lock = spinLock != nullptr ? spinLock : &object->OwnLock;
+    if (spinLock == nullptr) {
+        OrderForget(object->Lock, sizeof(KSPIN_LOCK));
+    }
     Connections.push_back(object);
     *result = object;
     return STATUS_SUCCESS;
@@ -209,7 +212,7 @@ extern "C" BOOLEAN KeSynchronizeExecution(PKINTERRUPT Interrupt,
     } else {
         thread.Irql = Interrupt->SynchronizeIrql;
     }
-    AcquireSpin(Interrupt->Lock);
+    AcquireSpin(Interrupt->Lock, "interrupt lock");
     BOOLEAN result = SynchronizeRoutine(SynchronizeContext);
     ReleaseSpin(Interrupt->Lock);
     if (thread.Irql != (old > Interrupt->SynchronizeIrql ? old : Interrupt->SynchronizeIrql)) {
@@ -262,7 +265,7 @@ bool HkDeliverInterrupt(ULONG vector)
         }
         KIRQL old = thread.Irql;
         thread.Irql = object->Irql;
-        AcquireSpin(object->Lock);
+        AcquireSpin(object->Lock, "interrupt lock");
         BOOLEAN mine = object->ServiceRoutine(object, object->ServiceContext);
         ReleaseSpin(object->Lock);
         if (thread.Irql != object->Irql) {

@@ -136,6 +136,7 @@ std::string DriverNameOf(const DEVICE_OBJECT* device)
 void FreeDeviceMemory(const DEVICE_OBJECT* device, DeviceRec& rec)
 {
     CheckNoHeldMutexIn(rec.Memory, rec.Size, "device object with its extension");
+    OrderForget(rec.Memory, rec.Size);
     memset(rec.Memory, FreedFill, rec.Size);
     HK_POISON(rec.Memory, rec.Size);
     rec.Freed = true;

@@ -193,6 +193,7 @@ void HkReset()
     ResetPortIo();
     ResetDispatcher();
     ResetPool();
+    ResetLockOrder();
     {
         std::lock_guard<std::mutex> guard(VerifierLock);
         Violations.clear();
@@ -220,6 +221,11 @@ bool HkCheckClean()
         clean = false;
     }
     return clean;
+}
+
+unsigned HkWaitLimitMs()
+{
+    return WaitLimitMilliseconds();
 }
 
 KIRQL HkCurrentIrql()

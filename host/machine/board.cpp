@@ -31,7 +31,7 @@ ULONG Bar0Read(void* context, ULONG offset, int width)
     Board& b = *static_cast<Board*>(context);
     ULONG value = 0;
     {
-        std::lock_guard<std::mutex> lock(b.Mu);
+        std::lock_guard<HkMutex> lock(b.Mu);
         for (int i = 0; i < width; ++i) {
             ULONG at = offset + i;
             ULONG uart = at / 8;
@@ -47,7 +47,7 @@ void Bar0Write(void* context, ULONG offset, int width, ULONG value)
 {
     Board& b = *static_cast<Board*>(context);
     {
-        std::lock_guard<std::mutex> lock(b.Mu);
+        std::lock_guard<HkMutex> lock(b.Mu);
         for (int i = 0; i < width; ++i) {
             ULONG at = offset + i;
             ULONG uart = at / 8;
@@ -63,7 +63,7 @@ void Bar0Write(void* context, ULONG offset, int width, ULONG value)
 ULONG Bar1Read(void* context, ULONG offset, int width)
 {
     Board& b = *static_cast<Board*>(context);
-    std::lock_guard<std::mutex> lock(b.Mu);
+    std::lock_guard<HkMutex> lock(b.Mu);
     ULONG value = 0;
     for (int i = 0; i < width; ++i) {
         if (offset + i == 0) {
@@ -124,7 +124,7 @@ UCHAR BoardStatus(Board& b)
 
 bool BoardLineAsserted(Board& b)
 {
-    std::lock_guard<std::mutex> lock(b.Mu);
+    std::lock_guard<HkMutex> lock(b.Mu);
     // The INT pins drive the PCI interrupt line whether or not the registers are decoded; a
     // board out of its slot or in a low-power state drives nothing.
     return b.Present && b.Power == PowerDeviceD0 && b.HasVector && BoardStatus(b) != 0;
@@ -199,13 +199,13 @@ void BoardProgramBars(Board& b, const CM_RESOURCE_LIST* raw)
 
 void BoardRefreshDecode(Board& b)
 {
-    std::lock_guard<std::mutex> mapLock(b.MapMu);
+    std::lock_guard<HkMutex> mapLock(b.MapMu);
     ULONG64 want0 = 0;
     ULONG64 want1 = 0;
     ULONG size0 = 0;
     ULONG size1 = 0;
     {
-        std::lock_guard<std::mutex> lock(b.Mu);
+        std::lock_guard<HkMutex> lock(b.Mu);
         bool decode = b.Present && b.Started && b.Power == PowerDeviceD0 &&
                       (ConfigRead16(b.Config, CfgCommand) & CommandIoEnable);
         ULONG bar0 = ConfigRead32(b.Config, CfgBar0);
@@ -331,7 +331,7 @@ void HmSetConfigSpace(PDEVICE_OBJECT pdo, const UCHAR (&space)[256])
         return;
     }
     {
-        std::lock_guard<std::mutex> lock(b->Mu);
+        std::lock_guard<HkMutex> lock(b->Mu);
         std::memcpy(b->Config.Space, space, 256);
     }
     BoardRefreshDecode(*b);
@@ -344,7 +344,7 @@ void HmGetConfigSpace(PDEVICE_OBJECT pdo, UCHAR (&space)[256])
     if (!b) {
         return;
     }
-    std::lock_guard<std::mutex> lock(b->Mu);
+    std::lock_guard<HkMutex> lock(b->Mu);
     std::memcpy(space, b->Config.Space, 256);
 }
 
@@ -354,7 +354,7 @@ void HmSetLinePace(PDEVICE_OBJECT pdo, ULONG port, unsigned ticksPerChar)
     if (!b) {
         return;
     }
-    std::lock_guard<std::mutex> lock(b->Mu);
+    std::lock_guard<HkMutex> lock(b->Mu);
     for (ULONG i = 0; i < b->UartCount; ++i) {
         if (port == HmAllPorts || port == i) {
             b->Uarts[i].Pace = ticksPerChar;
@@ -369,7 +369,7 @@ void HmRemoteSend(PDEVICE_OBJECT pdo, ULONG port, const std::vector<UCHAR>& byte
         return;
     }
     {
-        std::lock_guard<std::mutex> lock(b->Mu);
+        std::lock_guard<HkMutex> lock(b->Mu);
         if (Uart* u = UartAt(*b, port)) {
             for (UCHAR c : bytes) {
                 UartRemoteSend(*u, c);
@@ -386,7 +386,7 @@ void HmRemoteSendError(PDEVICE_OBJECT pdo, ULONG port, UCHAR byte, HmLineError e
         return;
     }
     {
-        std::lock_guard<std::mutex> lock(b->Mu);
+        std::lock_guard<HkMutex> lock(b->Mu);
         if (Uart* u = UartAt(*b, port)) {
             uint8_t bits = error == HmLineError::Parity    ? LsrPe
                            : error == HmLineError::Framing ? LsrFe
@@ -404,7 +404,7 @@ std::vector<UCHAR> HmRemoteTake(PDEVICE_OBJECT pdo, ULONG port)
     if (!b) {
         return out;
     }
-    std::lock_guard<std::mutex> lock(b->Mu);
+    std::lock_guard<HkMutex> lock(b->Mu);
     if (Uart* u = UartAt(*b, port)) {
         out.swap(u->Outbound);
     }
@@ -417,7 +417,7 @@ size_t HmRemotePending(PDEVICE_OBJECT pdo, ULONG port)
     if (!b) {
         return 0;
     }
-    std::lock_guard<std::mutex> lock(b->Mu);
+    std::lock_guard<HkMutex> lock(b->Mu);
     Uart* u = UartAt(*b, port);
     return u ? u->Inbound.size() : 0;
 }
@@ -429,7 +429,7 @@ void HmSetModemInputs(PDEVICE_OBJECT pdo, ULONG port, bool cts, bool dsr, bool r
         return;
     }
     {
-        std::lock_guard<std::mutex> lock(b->Mu);
+        std::lock_guard<HkMutex> lock(b->Mu);
         if (Uart* u = UartAt(*b, port)) {
             UartSetModemInputs(*u, cts, dsr, ri, dcd);
         }
@@ -445,7 +445,7 @@ HmUartView HmUart(PDEVICE_OBJECT pdo, ULONG port)
     if (!b) {
         return v;
     }
-    std::lock_guard<std::mutex> lock(b->Mu);
+    std::lock_guard<HkMutex> lock(b->Mu);
     Uart* u = UartAt(*b, port);
     if (!u) {
         return v;
@@ -473,7 +473,7 @@ UCHAR HmStatusRegister(PDEVICE_OBJECT pdo)
     if (!b) {
         return 0;
     }
-    std::lock_guard<std::mutex> lock(b->Mu);
+    std::lock_guard<HkMutex> lock(b->Mu);
     return BoardStatus(*b);
 }
 
@@ -489,7 +489,7 @@ bool HmRegistersMapped(PDEVICE_OBJECT pdo)
     if (!b) {
         return false;
     }
-    std::lock_guard<std::mutex> lock(b->MapMu);
+    std::lock_guard<HkMutex> lock(b->MapMu);
     return b->Bar0Mapped != 0 || b->Bar1Mapped != 0;
 }
 
@@ -499,7 +499,7 @@ ULONG64 HmBarBase(PDEVICE_OBJECT pdo, int bar)
     if (!b || bar < 0 || bar > 5) {
         return 0;
     }
-    std::lock_guard<std::mutex> lock(b->Mu);
+    std::lock_guard<HkMutex> lock(b->Mu);
     ULONG v = ConfigRead32(b->Config, CfgBar0 + 4 * bar);
     return IoBar(v) ? (v & ~3u) : 0;
 }
@@ -511,7 +511,7 @@ HmInterruptStats HmInterrupts(PDEVICE_OBJECT pdo)
     if (!b) {
         return s;
     }
-    std::lock_guard<std::mutex> lock(b->Mu);
+    std::lock_guard<HkMutex> lock(b->Mu);
     s.Deliveries = b->Deliveries;
     s.Claimed = b->Claimed;
     s.Unclaimed = b->Unclaimed;
@@ -525,6 +525,6 @@ DEVICE_POWER_STATE HmBusDevicePower(PDEVICE_OBJECT pdo)
     if (!b) {
         return PowerDeviceUnspecified;
     }
-    std::lock_guard<std::mutex> lock(b->Mu);
+    std::lock_guard<HkMutex> lock(b->Mu);
     return b->Power;
 }

@@ -14,22 +14,28 @@
 namespace hm {
 namespace {
 
-std::mutex HwMu; // guards the kick counter and the wait of the hardware thread
+HkMutex HwMu{"machine lock (hardware thread)"}; // guards the kick counter and the wait of the
+                                                // hardware thread
 constexpr unsigned MaxBackoffMs = 32;
+// Clock ticks the thread catches up in one round. The simulated clock runs only while this thread
+// does: after the host left it waiting (a loaded machine), the lines go on where they stopped
+// instead of pouring out a burst of characters that no interrupt had a chance to take, which
+// would overrun every FIFO (a real processor takes the interrupt as the characters arrive).
+constexpr unsigned MaxCatchUpTicks = 2;
 constexpr unsigned DeliveriesPerRound = 64; // a claimed line is delivered at most this often
                                             // before the clock gets its turn again
 
 std::vector<std::shared_ptr<Board>> Snapshot()
 {
     Machine& m = M();
-    std::lock_guard<std::mutex> lock(m.Mu);
+    std::lock_guard<HkMutex> lock(m.Mu);
     return m.Boards;
 }
 
 void TickBoards(const std::vector<std::shared_ptr<Board>>& boards, unsigned ticks)
 {
     for (const auto& b : boards) {
-        std::lock_guard<std::mutex> lock(b->Mu);
+        std::lock_guard<HkMutex> lock(b->Mu);
         if (!b->Present || b->Power != PowerDeviceD0) {
             continue;
         }
@@ -50,7 +56,7 @@ bool DeliverLines(const std::vector<std::shared_ptr<Board>>& boards)
         for (unsigned round = 0; round < DeliveriesPerRound; ++round) {
             ULONG vector;
             {
-                std::lock_guard<std::mutex> lock(b->Mu);
+                std::lock_guard<HkMutex> lock(b->Mu);
                 if (!(b->Present && b->Power == PowerDeviceD0 && b->HasVector &&
                       BoardStatus(*b) != 0) ||
                     now < b->BackoffUntil) {
@@ -60,7 +66,7 @@ bool DeliverLines(const std::vector<std::shared_ptr<Board>>& boards)
                 ++b->Deliveries;
             }
             bool claimed = HkDeliverInterrupt(vector);
-            std::lock_guard<std::mutex> lock(b->Mu);
+            std::lock_guard<HkMutex> lock(b->Mu);
             if (claimed) {
                 ++b->Claimed;
                 b->BackoffMs = 0;
@@ -84,7 +90,7 @@ void HardwareMain()
     for (;;) {
         unsigned tickUs;
         {
-            std::unique_lock<std::mutex> lock(HwMu);
+            std::unique_lock<HkMutex> lock(HwMu);
             tickUs = m.TickUs;
             auto wait = std::chrono::microseconds(tickUs ? tickUs : 1000);
             m.HardwareCv.wait_for(lock, wait, [&] { return m.HardwareStop || m.Kicks != seen; });
@@ -100,14 +106,17 @@ void HardwareMain()
             auto elapsed =
                 std::chrono::duration_cast<std::chrono::microseconds>(now - lastTick).count();
             unsigned ticks = static_cast<unsigned>(elapsed / tickUs);
-            if (ticks) {
+            if (ticks > MaxCatchUpTicks) {
+                // Time the thread spent kept from running by a busy host is dropped, not caught
+                // up: the load slows the simulated lines down instead of overrunning their FIFOs.
+                lastTick = now;
+                ticks = MaxCatchUpTicks;
+            } else {
                 lastTick += std::chrono::microseconds(static_cast<long long>(ticks) * tickUs);
-                // A thread kept from running by a busy host catches up one character time at a
-                // time, with the lines delivered in between as they would have been: the load
-                // slows the simulated lines down instead of overrunning their FIFOs.
-                const unsigned catchUp = ticks > 100 ? 100 : ticks;
-                for (unsigned t = 1; t < catchUp; ++t) {
-                    TickBoards(boards, 1);
+            }
+            // One character time at a time, with the lines delivered in between.
+            for (unsigned t = 0; t < ticks; ++t) {
+                if (t != 0) {
                     DeliverLines(boards);
                 }
                 TickBoards(boards, 1);
@@ -116,7 +125,7 @@ void HardwareMain()
             lastTick = now;
         }
         if (DeliverLines(boards)) {
-            std::lock_guard<std::mutex> lock(HwMu);
+            std::lock_guard<HkMutex> lock(HwMu);
             ++m.Kicks; // keep going without waiting while lines are being claimed
         }
     }
@@ -128,7 +137,7 @@ void CompleterMain()
     for (;;) {
         std::function<void()> work;
         {
-            std::unique_lock<std::mutex> lock(m.Mu);
+            std::unique_lock<HkMutex> lock(m.Mu);
             // While completions are held, only those pending by forced pending alone go on.
             auto next = [&] {
                 return std::find_if(m.Completions.begin(), m.Completions.end(),
@@ -163,7 +172,7 @@ void DeferrerMain()
     for (;;) {
         std::function<void()> work;
         {
-            std::unique_lock<std::mutex> lock(m.Mu);
+            std::unique_lock<HkMutex> lock(m.Mu);
             m.DeferrerCv.wait(lock, [&] { return m.DeferrerStop || !m.Deferred.empty(); });
             if (m.Deferred.empty()) {
                 return;
@@ -182,7 +191,7 @@ void WorkerMain()
     for (;;) {
         std::function<void()> work;
         {
-            std::unique_lock<std::mutex> lock(m.Mu);
+            std::unique_lock<HkMutex> lock(m.Mu);
             m.WorkCv.wait(lock, [&] { return m.WorkerStop || !m.Work.empty(); });
             if (m.WorkerStop) {
                 return;
@@ -193,7 +202,7 @@ void WorkerMain()
         }
         work();
         {
-            std::lock_guard<std::mutex> lock(m.Mu);
+            std::lock_guard<HkMutex> lock(m.Mu);
             m.WorkerBusy = false;
         }
         m.WorkCv.notify_all();
@@ -208,7 +217,7 @@ void KickHardware()
 {
     Machine& m = M();
     {
-        std::lock_guard<std::mutex> lock(HwMu);
+        std::lock_guard<HkMutex> lock(HwMu);
         ++m.Kicks;
     }
     m.HardwareCv.notify_one();
@@ -218,7 +227,7 @@ void PostCompletion(std::function<void()> work, bool holdable)
 {
     Machine& m = M();
     {
-        std::lock_guard<std::mutex> lock(m.Mu);
+        std::lock_guard<HkMutex> lock(m.Mu);
         m.Completions.push_back(Machine::Completion{holdable, std::move(work)});
     }
     m.CompleterCv.notify_one();
@@ -228,7 +237,7 @@ void PostDeferred(std::function<void()> work)
 {
     Machine& m = M();
     {
-        std::lock_guard<std::mutex> lock(m.Mu);
+        std::lock_guard<HkMutex> lock(m.Mu);
         m.Deferred.push_back(std::move(work));
     }
     m.DeferrerCv.notify_one();
@@ -255,7 +264,7 @@ void PostToWorker(std::function<void()> work)
 {
     Machine& m = M();
     {
-        std::lock_guard<std::mutex> lock(m.Mu);
+        std::lock_guard<HkMutex> lock(m.Mu);
         m.Work.push_back(std::move(work));
     }
     m.WorkCv.notify_all();
@@ -268,23 +277,23 @@ void RunOnWorker(const std::function<void()>& work)
         return;
     }
     StartThreads();
-    std::mutex doneMu;
-    std::condition_variable doneCv;
+    HkMutex doneMu{"machine lock (hardware step)"};
+    std::condition_variable_any doneCv;
     bool done = false;
     PostToWorker([&] {
         work();
-        std::lock_guard<std::mutex> lock(doneMu);
+        std::lock_guard<HkMutex> lock(doneMu);
         done = true;
         doneCv.notify_all();
     });
-    std::unique_lock<std::mutex> lock(doneMu);
+    std::unique_lock<HkMutex> lock(doneMu);
     doneCv.wait(lock, [&] { return done; });
 }
 
 void StartThreads()
 {
     Machine& m = M();
-    std::lock_guard<std::mutex> lock(m.Mu);
+    std::lock_guard<HkMutex> lock(m.Mu);
     if (!m.Worker.joinable()) {
         m.WorkerStop = false;
         m.Worker = std::thread([] {
@@ -302,7 +311,7 @@ void StartThreads()
     }
     if (!m.Hardware.joinable()) {
         {
-            std::lock_guard<std::mutex> hw(HwMu);
+            std::lock_guard<HkMutex> hw(HwMu);
             m.HardwareStop = false;
         }
         m.Hardware = std::thread(HardwareMain);
@@ -315,13 +324,13 @@ void StartThreads()
 void StopThreadsOf(Machine& m)
 {
     {
-        std::lock_guard<std::mutex> lock(m.Mu);
+        std::lock_guard<HkMutex> lock(m.Mu);
         m.WorkerStop = true;
         m.CompletionsHeld = false; // stopping releases held completions
     }
     m.CompleterCv.notify_all();
     {
-        std::lock_guard<std::mutex> lock(HwMu);
+        std::lock_guard<HkMutex> lock(HwMu);
         m.HardwareStop = true;
     }
     m.WorkCv.notify_all();
@@ -333,7 +342,7 @@ void StopThreadsOf(Machine& m)
         m.Hardware.join();
     }
     {
-        std::lock_guard<std::mutex> lock(m.Mu);
+        std::lock_guard<HkMutex> lock(m.Mu);
         m.DeferrerStop = true;
     }
     m.DeferrerCv.notify_all();
@@ -341,14 +350,14 @@ void StopThreadsOf(Machine& m)
         m.Deferrer.join();
     }
     {
-        std::lock_guard<std::mutex> lock(m.Mu);
+        std::lock_guard<HkMutex> lock(m.Mu);
         m.CompleterStop = true;
     }
     m.CompleterCv.notify_all();
     if (m.Completer.joinable()) {
         m.Completer.join(); // finishes the completions still queued
     }
-    std::lock_guard<std::mutex> lock(m.Mu);
+    std::lock_guard<HkMutex> lock(m.Mu);
     m.Work.clear();
     m.Completions.clear();
     m.Deferred.clear();
@@ -372,7 +381,7 @@ void HmHoldBusCompletions(bool hold)
 {
     Machine& m = M();
     {
-        std::lock_guard<std::mutex> lock(m.Mu);
+        std::lock_guard<HkMutex> lock(m.Mu);
         m.CompletionsHeld = hold;
     }
     m.CompleterCv.notify_all();
@@ -381,7 +390,7 @@ void HmHoldBusCompletions(bool hold)
 void HmSetTickMicroseconds(unsigned us)
 {
     {
-        std::lock_guard<std::mutex> lock(HwMu);
+        std::lock_guard<HkMutex> lock(HwMu);
         M().TickUs = us;
     }
     KickHardware();

@@ -38,8 +38,8 @@ constexpr USHORT CommandIoEnable = 0x0001;
 // MapMu serialises mapping changes (HkMapIo is never called with Mu held, because the stand-in
 // calls the register handlers with its own lock held).
 struct Board {
-    std::mutex Mu;
-    std::mutex MapMu;
+    HkMutex Mu{"board lock (registers)"};
+    HkMutex MapMu{"board lock (mappings)"};
     ULONG Slot = 0;
     PDEVICE_OBJECT Pdo = nullptr;
     HmPciConfig Config{};
@@ -94,7 +94,7 @@ struct Node {
 };
 
 struct Machine {
-    std::mutex Mu;                              // guards everything below
+    HkMutex Mu{"machine lock"};                 // guards everything below
     std::vector<std::shared_ptr<Board>> Boards; // every board plugged since reset, by slot
     std::map<PDEVICE_OBJECT, Node> Nodes;
     PDRIVER_OBJECT PciDriver = nullptr;
@@ -109,21 +109,21 @@ struct Machine {
 
     // Plug-and-play worker.
     std::thread Worker;
-    std::condition_variable WorkCv;
+    std::condition_variable_any WorkCv;
     std::deque<std::function<void()>> Work;
     bool WorkerStop = false;
     bool WorkerBusy = false;
 
     // Hardware thread.
     std::thread Hardware;
-    std::condition_variable HardwareCv;
+    std::condition_variable_any HardwareCv;
     bool HardwareStop = false;
     unsigned TickUs = 1000;
     unsigned long long Kicks = 0;
 
     // Bus completion thread.
     std::thread Completer;
-    std::condition_variable CompleterCv;
+    std::condition_variable_any CompleterCv;
     struct Completion {
         bool Holdable; // pending as configured (HmBusAnswers::Pending), not only forced
         std::function<void()> Work;
@@ -135,7 +135,7 @@ struct Machine {
     // Forced pending (HmSetForcedPending) and the deferred-work thread of the port driver double.
     std::atomic<bool> ForcedPending{false};
     std::thread Deferrer;
-    std::condition_variable DeferrerCv;
+    std::condition_variable_any DeferrerCv;
     std::deque<std::function<void()>> Deferred;
     bool DeferrerStop = false;
 

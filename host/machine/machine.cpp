@@ -16,20 +16,20 @@ Machine& M()
 
 void AddTrace(const std::string& line)
 {
-    std::lock_guard<std::mutex> lock(M().Mu);
+    std::lock_guard<HkMutex> lock(M().Mu);
     M().Trace.push_back(line);
 }
 
 TraceMark OpenTrace(const std::string& head)
 {
-    std::lock_guard<std::mutex> lock(M().Mu);
+    std::lock_guard<HkMutex> lock(M().Mu);
     M().Trace.push_back(head);
     return TraceMark{M().TraceGeneration, M().Trace.size() - 1};
 }
 
 void CloseTrace(const TraceMark& mark, const std::string& tail)
 {
-    std::lock_guard<std::mutex> lock(M().Mu);
+    std::lock_guard<HkMutex> lock(M().Mu);
     if (mark.Generation == M().TraceGeneration && mark.Index < M().Trace.size()) {
         M().Trace[mark.Index] += tail;
     }
@@ -46,7 +46,7 @@ void HmReset()
     ForgetSerialPorts();
     Machine& m = M();
     {
-        std::lock_guard<std::mutex> lock(m.Mu);
+        std::lock_guard<HkMutex> lock(m.Mu);
         m.Nodes.clear();
         m.Boards.clear();
         m.PciDriver = nullptr;
@@ -76,10 +76,13 @@ bool HmForcedPending()
 
 void HmUnplugAll()
 {
+    // A system power transition returns once the device requests it caused have completed; the
+    // threads that carried them may still be unwinding (and freeing their IRPs) in the drivers.
+    HkWaitPowerRequests();
     Machine& m = M();
     std::vector<PDEVICE_OBJECT> adapters;
     {
-        std::lock_guard<std::mutex> lock(m.Mu);
+        std::lock_guard<HkMutex> lock(m.Mu);
         for (auto& entry : m.Nodes) {
             if (entry.second.IsAdapter) {
                 adapters.push_back(entry.first);
@@ -94,7 +97,7 @@ void HmUnplugAll()
     PDRIVER_OBJECT serial;
     PDRIVER_OBJECT pci;
     {
-        std::lock_guard<std::mutex> lock(m.Mu);
+        std::lock_guard<HkMutex> lock(m.Mu);
         serial = m.SerialDriver;
         pci = m.PciDriver;
         m.SerialDriver = nullptr;
@@ -110,6 +113,9 @@ void HmUnplugAll()
 
 bool HmWaitUntil(const std::function<bool()>& pred, unsigned timeoutMs)
 {
+    if (timeoutMs == 0) {
+        timeoutMs = HkWaitLimitMs();
+    }
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
         if (pred()) {
@@ -124,13 +130,13 @@ bool HmWaitUntil(const std::function<bool()>& pred, unsigned timeoutMs)
 
 std::vector<std::string> HmTrace()
 {
-    std::lock_guard<std::mutex> lock(M().Mu);
+    std::lock_guard<HkMutex> lock(M().Mu);
     return M().Trace;
 }
 
 void HmClearTrace()
 {
-    std::lock_guard<std::mutex> lock(M().Mu);
+    std::lock_guard<HkMutex> lock(M().Mu);
     M().Trace.clear();
     ++M().TraceGeneration;
 }

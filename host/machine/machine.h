@@ -48,14 +48,18 @@ extern "C"
 // then calls HkReset(). Call first in every test that uses the machine (instead of HkReset).
 void HmReset();
 
-// Orderly end of a test: every adapter still plugged is removed through the plug-and-play manager
-// (ports first, then the adapter) and unplugged (its PDO deleted), then the port driver double and
-// the PCI bus driver are unloaded, and the machine's threads are joined. Afterwards the stand-in
-// holds nothing of the machine, so HkUnloadDriver(corcard) and HkCheckClean() see only corcard.
+// Orderly end of a test: power requests still on their way finish, every adapter still plugged is
+// removed through the plug-and-play manager (ports first, then the adapter) and unplugged (its PDO
+// deleted), then the port driver double and the PCI bus driver are unloaded, and the machine's
+// threads are joined. Afterwards the stand-in holds nothing of the machine, so
+// HkUnloadDriver(corcard) and HkCheckClean() see only corcard.
 void HmUnplugAll();
 
-// Waits (polling, up to timeoutMs of wall time) until pred() is true; returns its last answer.
-bool HmWaitUntil(const std::function<bool()>& pred, unsigned timeoutMs = 5000);
+// Waits (polling) until pred() is true; returns its last answer. It gives up after timeoutMs of
+// wall time, by default the stand-in's hang limit (HkWaitLimitMs()), so a loaded machine only
+// makes the wait longer: what never happens is still reported, once the stand-in would call the
+// system hung anyway.
+bool HmWaitUntil(const std::function<bool()>& pred, unsigned timeoutMs = 0);
 
 // Forced pending, as Driver Verifier's "force pending I/O requests" does it: the PCI bus driver
 // and the port driver double answer every request with STATUS_PENDING (IoMarkIrpPending) and

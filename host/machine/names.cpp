@@ -223,7 +223,7 @@ std::string HmDeviceName(PDEVICE_OBJECT device)
         return "(none)";
     }
     Machine& m = M();
-    std::lock_guard<std::mutex> lock(m.Mu);
+    std::lock_guard<HkMutex> lock(m.Mu);
     auto it = m.Nodes.find(device);
     if (it != m.Nodes.end()) {
         return it->second.Name;

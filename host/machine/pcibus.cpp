@@ -103,7 +103,7 @@ void QueryId(Board& b, BUS_QUERY_ID_TYPE type, Answer& a)
     USHORT vendor, device, subVendor, subsystem;
     UCHAR revision, progIf, subClass, baseClass;
     {
-        std::lock_guard<std::mutex> lock(b.Mu);
+        std::lock_guard<HkMutex> lock(b.Mu);
         vendor = ConfigRead16(b.Config, CfgVendor);
         device = ConfigRead16(b.Config, CfgVendor + 2);
         subVendor = ConfigRead16(b.Config, CfgSubVendor);
@@ -139,7 +139,7 @@ void QueryId(Board& b, BUS_QUERY_ID_TYPE type, Answer& a)
     case BusQueryInstanceID: {
         HmBusAnswers answers;
         {
-            std::lock_guard<std::mutex> lock(b.Mu);
+            std::lock_guard<HkMutex> lock(b.Mu);
             answers = b.Answers;
         }
         if (answers.InstanceIdAnswer == HmIdAnswer::Fail) {
@@ -188,7 +188,7 @@ void Config(Board& b, PIO_STACK_LOCATION sp, bool write, Answer& a)
     ULONG moved = offset >= 256 ? 0 : (length > 256 - offset ? 256 - offset : length);
     bool remap = false;
     {
-        std::lock_guard<std::mutex> lock(b.Mu);
+        std::lock_guard<HkMutex> lock(b.Mu);
         if (!write) {
             a.Status = b.Answers.ReadConfigStatus;
             if (!NT_SUCCESS(a.Status)) {
@@ -239,7 +239,7 @@ void Start(Board& b, PIO_STACK_LOCATION sp, Answer& a)
 {
     a.Kind = HmBusRequest::Start;
     {
-        std::lock_guard<std::mutex> lock(b.Mu);
+        std::lock_guard<HkMutex> lock(b.Mu);
         a.Status = b.Answers.StartStatus;
         if (NT_SUCCESS(a.Status)) {
             if (b.Answers.ProgramBars) {
@@ -263,7 +263,7 @@ void Start(Board& b, PIO_STACK_LOCATION sp, Answer& a)
 void Quiet(Board& b, bool disableDecode)
 {
     {
-        std::lock_guard<std::mutex> lock(b.Mu);
+        std::lock_guard<HkMutex> lock(b.Mu);
         b.Started = false;
         if (disableDecode) {
             USHORT command = ConfigRead16(b.Config, CfgCommand) & ~CommandIoEnable;
@@ -296,7 +296,7 @@ void TargetRelation(PDEVICE_OBJECT pdo, PIRP irp, Answer& a)
 // The PDO is about to be deleted: its address may be reused by the next device object.
 void ForgetPdo(Board& b)
 {
-    std::lock_guard<std::mutex> lock(M().Mu);
+    std::lock_guard<HkMutex> lock(M().Mu);
     b.Pdo = nullptr;
 }
 
@@ -306,7 +306,7 @@ NTSTATUS Finish(PDEVICE_OBJECT pdo, Board& b, PIRP irp, const Answer& a)
     bool pend;
     bool configured;
     {
-        std::lock_guard<std::mutex> lock(b.Mu);
+        std::lock_guard<HkMutex> lock(b.Mu);
         configured = (b.Answers.Pending & static_cast<unsigned>(a.Kind)) != 0;
         pend = configured || M().ForcedPending;
         b.Records.push_back(HmBusRecord{sp->MajorFunction, sp->MinorFunction, a.Detail1, a.Detail2,
@@ -396,7 +396,7 @@ NTSTATUS PciPnp(PDEVICE_OBJECT pdo, PIRP irp)
         a.Status = STATUS_SUCCESS;
         // A bus driver deletes its PDO only when the device is really gone; a board still in
         // its slot keeps its PDO for the next driver that is loaded on it.
-        std::lock_guard<std::mutex> lock(b.Mu);
+        std::lock_guard<HkMutex> lock(b.Mu);
         if (!b.Present) {
             // The function driver above passes the removal down before it detaches; the PDO
             // goes once nothing is attached to it any more.
@@ -425,7 +425,7 @@ NTSTATUS PciPnp(PDEVICE_OBJECT pdo, PIRP irp)
     case IRP_MN_QUERY_CAPABILITIES: {
         a.Kind = HmBusRequest::QueryCapabilities;
         PDEVICE_CAPABILITIES caps = sp->Parameters.DeviceCapabilities.Capabilities;
-        std::lock_guard<std::mutex> lock(b.Mu);
+        std::lock_guard<HkMutex> lock(b.Mu);
         a.Status = b.Answers.CapabilitiesStatus;
         if (NT_SUCCESS(a.Status) && caps) {
             USHORT size = caps->Size;
@@ -468,7 +468,7 @@ NTSTATUS PciPower(PDEVICE_OBJECT pdo, PIRP irp)
             a.Text = "D" + std::to_string(d - 1);
             bool reset = false;
             {
-                std::lock_guard<std::mutex> lock(b.Mu);
+                std::lock_guard<HkMutex> lock(b.Mu);
                 a.Status = d == PowerDeviceD0 ? b.Answers.D0Status : STATUS_SUCCESS;
                 if (NT_SUCCESS(a.Status)) {
                     // Leaving D3 the function comes back from a reset (D3hot to D0); the bus
@@ -540,14 +540,14 @@ void PciReapPdo(Board& b)
 {
     PDEVICE_OBJECT pdo;
     {
-        std::lock_guard<std::mutex> lock(b.Mu);
+        std::lock_guard<HkMutex> lock(b.Mu);
         if (!b.DeleteWhenDetached) {
             return;
         }
         b.DeleteWhenDetached = false;
     }
     {
-        std::lock_guard<std::mutex> lock(M().Mu);
+        std::lock_guard<HkMutex> lock(M().Mu);
         pdo = b.Pdo;
         b.Pdo = nullptr;
     }
@@ -560,13 +560,13 @@ PDRIVER_OBJECT EnsurePciDriver()
 {
     Machine& m = M();
     {
-        std::lock_guard<std::mutex> lock(m.Mu);
+        std::lock_guard<HkMutex> lock(m.Mu);
         if (m.PciDriver) {
             return m.PciDriver;
         }
     }
     PDRIVER_OBJECT driver = HkLoadDriver(PciDriverEntry, L"pci");
-    std::lock_guard<std::mutex> lock(m.Mu);
+    std::lock_guard<HkMutex> lock(m.Mu);
     m.PciDriver = driver;
     return driver;
 }
@@ -635,7 +635,7 @@ HmBusAnswers HmGetBusAnswers(PDEVICE_OBJECT pdo)
     if (!b) {
         return HmBusAnswers{};
     }
-    std::lock_guard<std::mutex> lock(b->Mu);
+    std::lock_guard<HkMutex> lock(b->Mu);
     return b->Answers;
 }
 
@@ -645,7 +645,7 @@ void HmSetBusAnswers(PDEVICE_OBJECT pdo, const HmBusAnswers& answers)
     if (!b) {
         return;
     }
-    std::lock_guard<std::mutex> lock(b->Mu);
+    std::lock_guard<HkMutex> lock(b->Mu);
     b->Answers = answers;
 }
 
@@ -655,6 +655,6 @@ std::vector<HmBusRecord> HmBusRecords(PDEVICE_OBJECT pdo)
     if (!b) {
         return {};
     }
-    std::lock_guard<std::mutex> lock(b->Mu);
+    std::lock_guard<HkMutex> lock(b->Mu);
     return b->Records;
 }

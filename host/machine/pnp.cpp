@@ -48,7 +48,7 @@ HmIrpResult Pnp(Node& n, UCHAR minor, const std::function<void(PIO_STACK_LOCATIO
 
 void SetState(Node& n, HmNodeState state, NTSTATUS status)
 {
-    std::lock_guard<std::mutex> lock(M().Mu);
+    std::lock_guard<HkMutex> lock(M().Mu);
     n.State = state;
     n.LastStatus = status;
 }
@@ -100,7 +100,7 @@ void QueryCapabilities(Node& n)
         sp->Parameters.DeviceCapabilities.Capabilities = &caps;
     });
     if (NT_SUCCESS(r.Status)) {
-        std::lock_guard<std::mutex> lock(M().Mu);
+        std::lock_guard<HkMutex> lock(M().Mu);
         n.Info.HasCapabilities = true;
         n.Info.Capabilities = caps;
     }
@@ -109,7 +109,7 @@ void QueryCapabilities(Node& n)
 void QueryDeviceState(Node& n)
 {
     HmIrpResult r = Pnp(n, IRP_MN_QUERY_PNP_DEVICE_STATE);
-    std::lock_guard<std::mutex> lock(M().Mu);
+    std::lock_guard<HkMutex> lock(M().Mu);
     n.Info.DeviceState = NT_SUCCESS(r.Status) ? static_cast<PNP_DEVICE_STATE>(r.Information) : 0;
 }
 
@@ -135,7 +135,7 @@ void QueryIdentity(Node& n)
             ExFreePool(reinterpret_cast<PVOID>(r.Information));
         }
         CloseTrace(mark, " = " + HmStatusName(r.Status) + note);
-        std::lock_guard<std::mutex> lock(M().Mu);
+        std::lock_guard<HkMutex> lock(M().Mu);
         n.Info.IdStatus[type] = r.Status;
         switch (type) {
         case BusQueryDeviceID:
@@ -171,7 +171,7 @@ void QueryIdentity(Node& n)
             ExFreePool(reinterpret_cast<PVOID>(r.Information));
         }
         CloseTrace(mark, " = " + HmStatusName(r.Status) + note);
-        std::lock_guard<std::mutex> lock(M().Mu);
+        std::lock_guard<HkMutex> lock(M().Mu);
         n.Info.TextStatus[type] = r.Status;
         (type == DeviceTextDescription ? n.Info.Description : n.Info.Location) = text;
     }
@@ -196,7 +196,7 @@ void Forget(Node& n)
     PDEVICE_OBJECT pdo = n.Pdo;
     bool reference = n.HoldsReference;
     {
-        std::lock_guard<std::mutex> lock(M().Mu);
+        std::lock_guard<HkMutex> lock(M().Mu);
         if (Node* parent = Find(n.Parent)) {
             auto& c = parent->Children;
             c.erase(std::remove(c.begin(), c.end(), pdo), c.end());
@@ -211,7 +211,7 @@ void Forget(Node& n)
 void RemoveStack(Node& n)
 {
     HmIrpResult r = Pnp(n, IRP_MN_REMOVE_DEVICE);
-    std::lock_guard<std::mutex> lock(M().Mu);
+    std::lock_guard<HkMutex> lock(M().Mu);
     n.State = HmNodeState::Initialized;
     n.LastStatus = r.Status;
     n.FunctionDriver = nullptr;
@@ -233,7 +233,7 @@ NTSTATUS StartPort(Node& child)
     Machine& m = M();
     HmPnpOptions options;
     {
-        std::lock_guard<std::mutex> lock(m.Mu);
+        std::lock_guard<HkMutex> lock(m.Mu);
         options = m.Options;
     }
     if (options.BindPortDrivers && !child.FunctionDriver && MatchesPortDriver(child)) {
@@ -242,7 +242,7 @@ NTSTATUS StartPort(Node& child)
             driver ? driver->DriverExtension->AddDevice(driver, child.Pdo) : STATUS_UNSUCCESSFUL;
         AddTrace("pnp -> " + child.Name +
                  ": AddDevice of the port driver = " + HmStatusName(status));
-        std::lock_guard<std::mutex> lock(m.Mu);
+        std::lock_guard<HkMutex> lock(m.Mu);
         if (NT_SUCCESS(status)) {
             child.FunctionDriver = driver;
             child.Info.PortDriverBound = true;
@@ -308,7 +308,7 @@ void Enumerate(Node& adapter)
             }
             continue;
         }
-        std::lock_guard<std::mutex> lock(m.Mu);
+        std::lock_guard<HkMutex> lock(m.Mu);
         Node& n = m.Nodes[pdo];
         n.Pdo = pdo;
         n.Parent = adapter.Pdo;
@@ -328,12 +328,12 @@ void Enumerate(Node& adapter)
         }
     }
     {
-        std::lock_guard<std::mutex> lock(m.Mu);
+        std::lock_guard<HkMutex> lock(m.Mu);
         adapter.Children = order;
     }
     HmPnpOptions options;
     {
-        std::lock_guard<std::mutex> lock(m.Mu);
+        std::lock_guard<HkMutex> lock(m.Mu);
         options = m.Options;
     }
     for (PDEVICE_OBJECT pdo : fresh) {
@@ -349,7 +349,7 @@ void HandleInvalidations()
 {
     std::set<PDEVICE_OBJECT> todo;
     {
-        std::lock_guard<std::mutex> lock(M().Mu);
+        std::lock_guard<HkMutex> lock(M().Mu);
         todo.swap(M().Invalidated);
     }
     for (PDEVICE_OBJECT pdo : todo) {
@@ -407,7 +407,7 @@ NTSTATUS RemoveTree(Node& adapter)
         Forget(*c);
     }
     RemoveStack(adapter);
-    std::lock_guard<std::mutex> lock(M().Mu);
+    std::lock_guard<HkMutex> lock(M().Mu);
     adapter.Children.clear();
     return STATUS_SUCCESS;
 }
@@ -417,7 +417,7 @@ void Vanish(Node& adapter)
 {
     std::shared_ptr<Board> b = adapter.Card;
     {
-        std::lock_guard<std::mutex> lock(b->Mu);
+        std::lock_guard<HkMutex> lock(b->Mu);
         b->Present = false;
     }
     BoardRefreshDecode(*b);
@@ -509,7 +509,7 @@ void InstallHooks()
         }
         AddTrace("driver -> IoInvalidateDeviceRelations " + HmDeviceName(device) + " BusRelations");
         {
-            std::lock_guard<std::mutex> lock(M().Mu);
+            std::lock_guard<HkMutex> lock(M().Mu);
             M().Invalidated.insert(device);
         }
         // Never handled on the caller's thread: the driver may hold its locks here.
@@ -522,7 +522,7 @@ std::shared_ptr<Board> BoardOf(PDEVICE_OBJECT pdo)
     if (!pdo) {
         return nullptr;
     }
-    std::lock_guard<std::mutex> lock(M().Mu);
+    std::lock_guard<HkMutex> lock(M().Mu);
     for (auto& b : M().Boards) {
         if (b->Pdo == pdo) {
             return b;
@@ -544,7 +544,7 @@ PDEVICE_OBJECT HmPlugAdapter(const HmPciConfig& config)
         Machine& m = M();
         auto b = std::make_shared<Board>();
         {
-            std::lock_guard<std::mutex> lock(m.Mu);
+            std::lock_guard<HkMutex> lock(m.Mu);
             b->Slot = static_cast<ULONG>(m.Boards.size());
         }
         b->Config = config;
@@ -572,7 +572,7 @@ PDEVICE_OBJECT HmPlugAdapter(const HmPciConfig& config)
         // The manager holds a reference on every device node's PDO, as it does for what the
         // platform's bus driver reports.
         ObReferenceObject(pdo);
-        std::lock_guard<std::mutex> lock(m.Mu);
+        std::lock_guard<HkMutex> lock(m.Mu);
         b->Pdo = pdo;
         m.Boards.push_back(b);
         Node& n = m.Nodes[pdo];
@@ -594,7 +594,7 @@ PDEVICE_OBJECT HmPlugAdapter(HmModel model)
 
 void HmSetPnpOptions(const HmPnpOptions& options)
 {
-    std::lock_guard<std::mutex> lock(M().Mu);
+    std::lock_guard<HkMutex> lock(M().Mu);
     M().Options = options;
 }
 
@@ -608,7 +608,7 @@ NTSTATUS HmAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
         }
         status = driver->DriverExtension->AddDevice(driver, pdo);
         AddTrace("pnp -> " + n->Name + ": AddDevice = " + HmStatusName(status));
-        std::lock_guard<std::mutex> lock(M().Mu);
+        std::lock_guard<HkMutex> lock(M().Mu);
         n->LastStatus = status;
         if (NT_SUCCESS(status)) {
             n->FunctionDriver = driver;
@@ -637,7 +637,7 @@ NTSTATUS HmStartAdapter(PDEVICE_OBJECT pdo, const HmAssignment& assignment)
             SetState(*n, HmNodeState::StartFailed, status);
             bool remove;
             {
-                std::lock_guard<std::mutex> lock(M().Mu);
+                std::lock_guard<HkMutex> lock(M().Mu);
                 remove = M().Options.RemoveOnFailedStart;
             }
             if (remove) {
@@ -769,7 +769,7 @@ bool HmUnloadIfUnused(PDRIVER_OBJECT driver)
 void HmInvalidateBusRelations(PDEVICE_OBJECT pdo)
 {
     {
-        std::lock_guard<std::mutex> lock(M().Mu);
+        std::lock_guard<HkMutex> lock(M().Mu);
         M().Invalidated.insert(pdo);
     }
     RunOnWorker(HandleInvalidations);
@@ -778,7 +778,7 @@ void HmInvalidateBusRelations(PDEVICE_OBJECT pdo)
 void HmWaitPnpIdle()
 {
     Machine& m = M();
-    std::unique_lock<std::mutex> lock(m.Mu);
+    std::unique_lock<HkMutex> lock(m.Mu);
     m.WorkCv.wait(lock, [&] { return m.Work.empty() && !m.WorkerBusy; });
 }
 
@@ -822,7 +822,7 @@ PDEVICE_OBJECT HmQueryTargetRelation(PDEVICE_OBJECT device, NTSTATUS* status)
 
 HmNodeInfo HmNode(PDEVICE_OBJECT pdo)
 {
-    std::lock_guard<std::mutex> lock(M().Mu);
+    std::lock_guard<HkMutex> lock(M().Mu);
     auto it = M().Nodes.find(pdo);
     if (it == M().Nodes.end()) {
         HmNodeInfo none{};
@@ -840,7 +840,7 @@ HmNodeInfo HmNode(PDEVICE_OBJECT pdo)
 
 std::vector<PDEVICE_OBJECT> HmPortDevices(PDEVICE_OBJECT adapterPdo)
 {
-    std::lock_guard<std::mutex> lock(M().Mu);
+    std::lock_guard<HkMutex> lock(M().Mu);
     auto it = M().Nodes.find(adapterPdo);
     return it == M().Nodes.end() ? std::vector<PDEVICE_OBJECT>{} : it->second.Children;
 }

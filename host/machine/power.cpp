@@ -44,7 +44,7 @@ HmIrpResult Power(PDEVICE_OBJECT pdo, const std::string& name, UCHAR minor, POWE
     });
     ObDereferenceObject(top);
     CloseTrace(mark, " = " + HmStatusName(r.Status));
-    std::lock_guard<std::mutex> lock(M().Mu);
+    std::lock_guard<HkMutex> lock(M().Mu);
     M().PowerLog.push_back(HmPowerRecord{pdo, minor, type, state, r.Status});
     return r;
 }
@@ -54,7 +54,7 @@ std::vector<Node*> Participants(bool childrenFirst)
 {
     std::vector<Node*> adapters;
     {
-        std::lock_guard<std::mutex> lock(M().Mu);
+        std::lock_guard<HkMutex> lock(M().Mu);
         for (auto& entry : M().Nodes) {
             Node& n = entry.second;
             if (n.IsAdapter && n.FunctionDriver &&
@@ -95,7 +95,7 @@ NTSTATUS HmSetSystemPower(SYSTEM_POWER_STATE target)
             for (Node* n : Participants(false)) {
                 Power(n->Pdo, n->Name, IRP_MN_SET_POWER, SystemPowerState, state);
             }
-            std::lock_guard<std::mutex> lock(M().Mu);
+            std::lock_guard<HkMutex> lock(M().Mu);
             M().SystemState = target;
             return;
         }
@@ -124,7 +124,7 @@ NTSTATUS HmSetSystemPower(SYSTEM_POWER_STATE target)
                 status = s;
             }
         }
-        std::lock_guard<std::mutex> lock(M().Mu);
+        std::lock_guard<HkMutex> lock(M().Mu);
         M().SystemState = target;
     });
     return status;
@@ -140,12 +140,12 @@ HmIrpResult HmSendPower(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE_TYPE typ
 
 std::vector<HmPowerRecord> HmPowerLog()
 {
-    std::lock_guard<std::mutex> lock(M().Mu);
+    std::lock_guard<HkMutex> lock(M().Mu);
     return M().PowerLog;
 }
 
 SYSTEM_POWER_STATE HmSystemPowerState()
 {
-    std::lock_guard<std::mutex> lock(M().Mu);
+    std::lock_guard<HkMutex> lock(M().Mu);
     return M().SystemState;
 }

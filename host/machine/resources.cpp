@@ -152,7 +152,7 @@ HmAssignment HmDefaultAssignment(PDEVICE_OBJECT pdo)
     if (!b) {
         return HmAssignment{};
     }
-    std::lock_guard<std::mutex> lock(b->Mu);
+    std::lock_guard<HkMutex> lock(b->Mu);
     ULONG bar0 = hm::ConfigRead32(b->Config, hm::CfgBar0) & ~3u;
     ULONG bar1 = hm::ConfigRead32(b->Config, hm::CfgBar0 + 4) & ~3u;
     return HmMakeAssignment(bar0, b->Config.Bar0Size, bar1, b->Config.Bar1Size, 16 + b->Slot,

@@ -7,8 +7,9 @@
 //
 // The callback runs at the adapter interrupt's device IRQL inside the adapter's service routine.
 // It services its UART until the interrupt identification register shows nothing pending (at
-// most PassLimit passes), which drops the UART's INT and so the port's bit in the adapter's
-// status register, and answers TRUE only if something was pending.
+// most PassLimit passes, each draining at most one receive FIFO), which drops the UART's INT and
+// so the port's bit in the adapter's status register, and answers TRUE only if something was
+// pending. A line status of all ones ends the service: the board is gone.
 #include "internal.h"
 
 #include <cstring>
@@ -49,7 +50,7 @@ struct Ring {
 // One port as this driver sees it. Mu guards the plug-and-play state (written at PASSIVE_LEVEL);
 // IsrMu guards the rings and counters, which the callback touches.
 struct SerialPort {
-    std::mutex Mu;
+    HkMutex Mu{"port driver lock"};
     PDEVICE_OBJECT Self = nullptr;
     PDEVICE_OBJECT Lower = nullptr;
     PDEVICE_OBJECT Pdo = nullptr;
@@ -60,7 +61,7 @@ struct SerialPort {
     CORPORT_BUS_INTERFACE Interface{};
     CORPORT_RESOURCES Resources{};
 
-    std::mutex IsrMu;
+    HkMutex IsrMu{"port driver lock (interrupt side)"};
     bool Live = false; // the callback may touch the UART (set while hooked and powered)
     ULONG64 Base = 0;
     Ring Rx;
@@ -81,12 +82,12 @@ struct SerialExtension {
     SerialPort* Port;
 };
 
-std::mutex RegistryMu;
+HkMutex RegistryMu{"port driver lock (registry)"};
 std::map<PDEVICE_OBJECT, std::shared_ptr<SerialPort>> Registry; // by port PDO
 
 std::shared_ptr<SerialPort> PortFor(PDEVICE_OBJECT pdo)
 {
-    std::lock_guard<std::mutex> lock(RegistryMu);
+    std::lock_guard<HkMutex> lock(RegistryMu);
     auto it = Registry.find(pdo);
     return it == Registry.end() ? nullptr : it->second;
 }
@@ -133,28 +134,45 @@ void FillTransmitter(SerialPort& p)
     }
 }
 
+// A register that reads all ones means the board is no longer there (surprise removal in the
+// middle of an interrupt: nothing drives the bus). A real port driver bounds every loop by what
+// the hardware can hold and gives up on such a read instead of spinning on it, since 0xFF has
+// "data ready" and every other cause bit set.
+constexpr UCHAR DeviceGone = 0xFF;
+
 BOOLEAN SerialIsr(PKINTERRUPT, PVOID context)
 {
     SerialPort& p = *static_cast<SerialPort*>(context);
-    std::lock_guard<std::mutex> lock(p.IsrMu);
+    std::lock_guard<HkMutex> lock(p.IsrMu);
     if (!p.Live) {
         return FALSE;
     }
     bool serviced = false;
-    for (unsigned pass = 0; pass < PassLimit; ++pass) {
+    bool gone = false;
+    for (unsigned pass = 0; pass < PassLimit && !gone; ++pass) {
         UCHAR iir = In(p.Base, UartIirFcr);
         if (iir & IirNone) {
             break;
         }
         serviced = true;
         switch (iir & 0x0F) {
-        case IirRls:
-            CountLineStatus(p, In(p.Base, UartLsr));
+        case IirRls: {
+            UCHAR lsr = In(p.Base, UartLsr);
+            gone = lsr == DeviceGone;
+            if (!gone) {
+                CountLineStatus(p, lsr);
+            }
             break;
+        }
         case IirRda:
         case IirTimeout:
-            for (;;) {
+            // At most one FIFO's worth per pass: what arrives meanwhile raises the cause again.
+            for (unsigned n = 0; n < UartFifoSize; ++n) {
                 UCHAR lsr = In(p.Base, UartLsr);
+                if (lsr == DeviceGone) {
+                    gone = true;
+                    break;
+                }
                 CountLineStatus(p, lsr);
                 if (!(lsr & LsrDr)) {
                     break;
@@ -202,14 +220,14 @@ void ProgramUart(ULONG64 base)
 
 void EnableInterrupts(SerialPort& p)
 {
-    std::lock_guard<std::mutex> lock(p.IsrMu);
+    std::lock_guard<HkMutex> lock(p.IsrMu);
     p.Live = true;
     Out(p.Base, UartIer, IerRda | IerThre | IerRls | IerMsr);
 }
 
 void DisableInterrupts(SerialPort& p, bool touchHardware)
 {
-    std::lock_guard<std::mutex> lock(p.IsrMu);
+    std::lock_guard<HkMutex> lock(p.IsrMu);
     if (p.Live && touchHardware) {
         Out(p.Base, UartIer, 0);
     }
@@ -273,7 +291,7 @@ NTSTATUS AcquireHardware(SerialPort& p)
     }
     p.Resources = res;
     {
-        std::lock_guard<std::mutex> lock(p.IsrMu);
+        std::lock_guard<HkMutex> lock(p.IsrMu);
         p.Base = res.IoBase;
     }
     ProgramUart(res.IoBase);
@@ -325,7 +343,7 @@ NTSTATUS SerialPnp(PDEVICE_OBJECT device, PIRP irp)
     case IRP_MN_START_DEVICE: {
         NTSTATUS status = PassAndWait(p, irp, false);
         if (NT_SUCCESS(status)) {
-            std::lock_guard<std::mutex> lock(p.Mu);
+            std::lock_guard<HkMutex> lock(p.Mu);
             status = AcquireHardware(p);
             p.StartStatus = status;
         }
@@ -340,20 +358,20 @@ NTSTATUS SerialPnp(PDEVICE_OBJECT device, PIRP irp)
         irp->IoStatus.Status = STATUS_SUCCESS;
         return Pass(p, irp);
     case IRP_MN_STOP_DEVICE: {
-        std::lock_guard<std::mutex> lock(p.Mu);
+        std::lock_guard<HkMutex> lock(p.Mu);
         ReleaseHardware(p, true);
         irp->IoStatus.Status = STATUS_SUCCESS;
         return Pass(p, irp);
     }
     case IRP_MN_SURPRISE_REMOVAL: {
-        std::lock_guard<std::mutex> lock(p.Mu);
+        std::lock_guard<HkMutex> lock(p.Mu);
         ReleaseHardware(p, false); // the registers may be gone
         irp->IoStatus.Status = STATUS_SUCCESS;
         return Pass(p, irp);
     }
     case IRP_MN_REMOVE_DEVICE: {
         {
-            std::lock_guard<std::mutex> lock(p.Mu);
+            std::lock_guard<HkMutex> lock(p.Mu);
             ReleaseHardware(p, true);
         }
         irp->IoStatus.Status = STATUS_SUCCESS;
@@ -365,7 +383,7 @@ NTSTATUS SerialPnp(PDEVICE_OBJECT device, PIRP irp)
         IoDetachDevice(lower);
         {
             // Test threads may still hold the port for a moment; it goes with the last of them.
-            std::lock_guard<std::mutex> lock(RegistryMu);
+            std::lock_guard<HkMutex> lock(RegistryMu);
             Registry.erase(pdo);
         }
         IoDeleteDevice(device);
@@ -385,7 +403,7 @@ NTSTATUS SerialPower(PDEVICE_OBJECT device, PIRP irp)
         if (sp->Parameters.Power.State.SystemState != PowerSystemWorking) {
             // Going to sleep: the UART goes quiet before the adapter powers down.
             {
-                std::lock_guard<std::mutex> lock(p.Mu);
+                std::lock_guard<HkMutex> lock(p.Mu);
                 DisableInterrupts(p, p.Started);
             }
         } else {
@@ -393,7 +411,7 @@ NTSTATUS SerialPower(PDEVICE_OBJECT device, PIRP irp)
             // adapter was in D3) is programmed again.
             NTSTATUS status = PassAndWait(p, irp, true);
             {
-                std::lock_guard<std::mutex> lock(p.Mu);
+                std::lock_guard<HkMutex> lock(p.Mu);
                 if (NT_SUCCESS(status) && p.Started && p.Hooked) {
                     ProgramUart(p.Base);
                     EnableInterrupts(p);
@@ -460,7 +478,7 @@ NTSTATUS SerialAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
     ext->Magic = SerialMagic;
     ext->Port = port.get();
     {
-        std::lock_guard<std::mutex> lock(RegistryMu);
+        std::lock_guard<HkMutex> lock(RegistryMu);
         Registry[pdo] = port;
     }
     fdo->Flags |= DO_POWER_PAGABLE;
@@ -488,20 +506,20 @@ PDRIVER_OBJECT EnsureSerialDriver()
 {
     Machine& m = M();
     {
-        std::lock_guard<std::mutex> lock(m.Mu);
+        std::lock_guard<HkMutex> lock(m.Mu);
         if (m.SerialDriver) {
             return m.SerialDriver;
         }
     }
     PDRIVER_OBJECT driver = HkLoadDriver(SerialDriverEntry, L"hmserial");
-    std::lock_guard<std::mutex> lock(m.Mu);
+    std::lock_guard<HkMutex> lock(m.Mu);
     m.SerialDriver = driver;
     return driver;
 }
 
 void ForgetSerialPorts()
 {
-    std::lock_guard<std::mutex> lock(RegistryMu);
+    std::lock_guard<HkMutex> lock(RegistryMu);
     Registry.clear();
 }
 
@@ -519,14 +537,14 @@ HmSerialState HmSerialStateOf(PDEVICE_OBJECT portPdo)
     }
     s.Bound = true;
     {
-        std::lock_guard<std::mutex> lock(p->Mu);
+        std::lock_guard<HkMutex> lock(p->Mu);
         s.Started = p->Started;
         s.InterfaceHeld = p->InterfaceHeld;
         s.Hooked = p->Hooked;
         s.StartStatus = p->StartStatus;
         s.Resources = p->Resources;
     }
-    std::lock_guard<std::mutex> lock(p->IsrMu);
+    std::lock_guard<HkMutex> lock(p->IsrMu);
     s.BytesSent = p->BytesSent;
     s.BytesReceived = p->BytesReceived;
     s.Interrupts = p->Interrupts;
@@ -546,11 +564,11 @@ NTSTATUS HmSerialWrite(PDEVICE_OBJECT portPdo, const std::vector<UCHAR>& bytes)
     if (!p) {
         return STATUS_NO_SUCH_DEVICE;
     }
-    std::lock_guard<std::mutex> state(p->Mu);
+    std::lock_guard<HkMutex> state(p->Mu);
     if (!p->Started) {
         return STATUS_INVALID_DEVICE_STATE;
     }
-    std::lock_guard<std::mutex> lock(p->IsrMu);
+    std::lock_guard<HkMutex> lock(p->IsrMu);
     for (UCHAR c : bytes) {
         if (!p->Tx.Push(c)) {
             return STATUS_BUFFER_OVERFLOW;
@@ -570,7 +588,7 @@ std::vector<UCHAR> HmSerialRead(PDEVICE_OBJECT portPdo)
     if (!p) {
         return out;
     }
-    std::lock_guard<std::mutex> lock(p->IsrMu);
+    std::lock_guard<HkMutex> lock(p->IsrMu);
     while (p->Rx.Count) {
         out.push_back(p->Rx.Pop());
     }

@@ -440,7 +440,8 @@ TEST_F(AdapterLifeConcurrency, PortInterfaceCallInProgressHoldsOffTheRemove)
         {
             auto self = static_cast<Held*>(context);
             self->Entered = true;
-            auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+            auto until =
+                std::chrono::steady_clock::now() + std::chrono::milliseconds(HkWaitLimitMs());
             while (!self->Release && std::chrono::steady_clock::now() < until) {
                 std::this_thread::yield();
             }

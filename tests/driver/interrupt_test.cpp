@@ -432,7 +432,8 @@ TEST_F(InterruptConcurrency, RegistrationWaitsUntilTheRunningIsrHasLeft)
         {
             auto self = static_cast<Slow*>(context);
             self->Entered = true;
-            auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+            auto until =
+                std::chrono::steady_clock::now() + std::chrono::milliseconds(HkWaitLimitMs());
             while (!self->RegistrationStarted && std::chrono::steady_clock::now() < until) {
                 std::this_thread::yield();
             }
@@ -499,7 +500,9 @@ TEST_F(InterruptConcurrency, UnhookedCallbackIsNeverCalledAgain)
         hook.LateCalls = &lateCalls;
         ASSERT_EQ(port1.ConnectIsr(port1.Context, Hook::Isr, &hook), STATUS_SUCCESS);
         ASSERT_EQ(Ports[1]->InterruptSlot, 1);
-        HmWaitUntil([&] { return hook.Calls > 0; }, 100);
+        // The first hook waits for its call however loaded the machine is; later ones only
+        // give the line a moment, so that some are released while deliveries are under way.
+        HmWaitUntil([&] { return hook.Calls > 0; }, calledRounds == 0 ? 0 : 100);
         calledRounds += hook.Calls > 0 ? 1 : 0;
         port1.DisconnectIsr(port1.Context);
         hook.Released = true;

@@ -540,4 +540,20 @@ TEST_F(AdapterPowerPolicy, PowerManagerTransitionsReachAdapterAndPorts)
     EXPECT_EQ(portRequests, 2u * 3u) << "two ports: query S3, set S3, set S0";
 }
 
+// Another device raises the shared line while the adapter sleeps. The sleeping function answers
+// register reads with all ones, which would look like every port pending: the ISR leaves the
+// registers alone and the interrupt to the device it belongs to, until the adapter is back in D0.
+TEST_F(AdapterPowerPolicy, SharedLineInterruptWhileAsleepLeavesTheRegistersAlone)
+{
+    Plug();
+    const ULONG vector = Adapter->InterruptVector;
+    for (ULONG state : {S3, S0}) {
+        ASSERT_EQ(HmSetSystemPower(static_cast<SYSTEM_POWER_STATE>(state)), STATUS_SUCCESS);
+        size_t before = HkIoAccessCount();
+        EXPECT_FALSE(HkDeliverInterrupt(vector));
+        EXPECT_EQ(HkIoAccessCount() - before, state == S0 ? 1u : 0u)
+            << "status register reads in S" << state - 1;
+    }
+}
+
 } // namespace

@@ -140,6 +140,11 @@ TEST(KernelConcurrency, WaitersBlockUntilSignalledAndMutexSerialises)
         ++passed;
     });
     KeSetEvent(&turnstile, IO_NO_INCREMENT, FALSE);
+    // One gets through however late the threads start; then the other stays blocked.
+    auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(HkWaitLimitMs());
+    while (passed.load() == 0 && std::chrono::steady_clock::now() < limit) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(30));
     EXPECT_EQ(passed.load(), 1);
     KeSetEvent(&turnstile, IO_NO_INCREMENT, FALSE);
@@ -169,4 +174,99 @@ TEST(KernelConcurrency, WaitersBlockUntilSignalledAndMutexSerialises)
     EXPECT_EQ(counter, 2000);
     EXPECT_TRUE(HkCheckClean());
     HkSetViolationHandler(nullptr);
+}
+
+// Lock-order checking: each pair is taken in one order on one thread, then in the other order on
+// another. No hang follows (the threads never meet), and the inversion is reported once.
+TEST_F(KernelTest, LockOrderInversionIsReportedTheFirstTimeItIsSeen)
+{
+    using Body = std::function<void()>;
+    using Hold = std::function<void(const Body&)>; // runs body while holding a lock
+    KMUTEX a, b;
+    KSPIN_LOCK s1, s2;
+    HkMutex machine("machine lock (test)");
+    PKINTERRUPT interrupt = nullptr;
+    auto reinitialise = [&] {
+        KeInitializeMutex(&a, 0);
+        KeInitializeMutex(&b, 0);
+        KeInitializeSpinLock(&s1);
+        KeInitializeSpinLock(&s2);
+    };
+    reinitialise();
+    ASSERT_EQ(IoConnectInterrupt(
+                  &interrupt, [](PKINTERRUPT, PVOID) -> BOOLEAN { return FALSE; }, nullptr, nullptr,
+                  0x53, 9, 9, LevelSensitive, TRUE, 1, FALSE),
+              STATUS_SUCCESS);
+    auto mutex = [](KMUTEX* m) -> Hold {
+        return [m](const Body& body) {
+            KeWaitForSingleObject(m, Executive, KernelMode, FALSE, nullptr);
+            body();
+            KeReleaseMutex(m, FALSE);
+        };
+    };
+    auto spin = [](KSPIN_LOCK* s) -> Hold {
+        return [s](const Body& body) {
+            if (KeGetCurrentIrql() >= DISPATCH_LEVEL) {
+                KeAcquireSpinLockAtDpcLevel(s);
+                body();
+                KeReleaseSpinLockFromDpcLevel(s);
+            } else {
+                KIRQL old;
+                KeAcquireSpinLock(s, &old);
+                body();
+                KeReleaseSpinLock(s, old);
+            }
+        };
+    };
+    Hold interruptLock = [&](const Body& body) {
+        KeSynchronizeExecution(
+            interrupt,
+            [](PVOID context) -> BOOLEAN {
+                (*static_cast<const Body*>(context))();
+                return TRUE;
+            },
+            const_cast<Body*>(&body));
+    };
+    Hold machineLock = [&](const Body& body) {
+        std::lock_guard<HkMutex> guard(machine);
+        body();
+    };
+    struct Case {
+        const char* What;
+        Hold First, Second;
+    };
+    const Case cases[] = {
+        {"two mutexes", mutex(&a), mutex(&b)},
+        {"two spin locks", spin(&s1), spin(&s2)},
+        {"a machine lock and a mutex", machineLock, mutex(&a)},
+        {"an interrupt lock and a spin lock", interruptLock, spin(&s1)},
+        // b after machine only through a: machine -> a -> b, then machine while b is held.
+        {"a mutex and a machine lock through a third lock", nullptr, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.What);
+        if (c.First) {
+            std::vector<std::string> inOrder;
+            std::thread([&] {
+                inOrder = Violations([&] { c.First([&] { c.Second([] {}); }); });
+            }).join();
+            EXPECT_TRUE(inOrder.empty());
+        }
+        for (int round = 0; round < 2; ++round) {
+            std::vector<std::string> found = Violations([&] {
+                if (c.First) {
+                    c.Second([&] { c.First([] {}); });
+                } else {
+                    mutex (&b)([&] { machineLock([] {}); });
+                }
+            });
+            EXPECT_EQ(found.size(), round == 0 ? 1u : 0u) << "reported once";
+            EXPECT_EQ(Mentions(found, "lock order inversion"), round == 0);
+        }
+    }
+    // Initialised again, the locks are new ones: their history goes with the old ones.
+    reinitialise();
+    EXPECT_TRUE(Violations([&] { mutex (&b)([&] { mutex (&a)([] {}); }); }).empty());
+    EXPECT_TRUE(Violations([&] { spin (&s2)([&] { spin (&s1)([] {}); }); }).empty());
+    IoDisconnectInterrupt(interrupt);
 }
