@@ -67,7 +67,7 @@ test: analyze host asan tsan win
 
 # -O2, no sanitizers; only the benchmark programs (and what they link) are built in this tree.
 bench: win
-	@./bench/install-deps.sh
+	@./cmake/install-deps.sh valgrind gnuplot-nox
 	cmake -S . -B $(BUILD)/bench -DCMAKE_BUILD_TYPE=Release -DCMAKE_C_FLAGS_RELEASE="-O2 -DNDEBUG" \
 	      -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" >/dev/null
 	cmake --build $(BUILD)/bench -j$(JOBS) --target bench_dispatch bench_isr

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need on a fresh Debian 12 machine, and nothing when all of
-# it is already there.
+# it is already there. Packages named as arguments are wanted too (make bench adds its own).
 set -euo pipefail
 packages=(
     cmake make g++ googletest libgtest-dev python3
     clang libclang-rt-14-dev clang-tidy
     g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 mingw-w64-tools
     wine64 xvfb xauth imagemagick icoutils osslsigncode openssl
+    "$@"
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -130,43 +130,41 @@ std::string DriverNameOf(const DEVICE_OBJECT* device)
     return it == Drivers.end() ? "?" : Narrow(it->second.Name);
 }
 
-// The object manager takes the memory back with the last reference. Whatever still points into
-// it (a completion routine's context, a pointer kept in another extension) now points at memory
-// the platform may hand to anyone: every access to it is an error, so it is poisoned.
-void FreeDeviceMemory(const DEVICE_OBJECT* device, DeviceRec& rec)
+// Freed memory is filled, poisoned and kept out of the C library's hands for a while, so that a
+// late use is an ASan error (or at least finds the object marked freed) instead of reaching an
+// object that took the address next. The oldest of a full quarantine is finally released.
+template <typename Object, typename Record>
+void Quarantine(std::unordered_map<const Object*, Record>& table, std::deque<const Object*>& queue,
+                size_t limit, const Object* object, Record& record)
 {
-    CheckNoHeldMutexIn(rec.Memory, rec.Size, "device object with its extension");
-    OrderForget(rec.Memory, rec.Size);
-    memset(rec.Memory, FreedFill, rec.Size);
-    HK_POISON(rec.Memory, rec.Size);
-    rec.Freed = true;
-    DeviceQuarantine.push_back(device);
-    if (DeviceQuarantine.size() > DeviceQuarantineLimit) {
-        auto oldest = Devices.find(DeviceQuarantine.front());
-        DeviceQuarantine.pop_front();
-        if (oldest != Devices.end() && oldest->second.Freed) {
+    memset(record.Memory, FreedFill, record.Size);
+    HK_POISON(record.Memory, record.Size);
+    record.Freed = true;
+    queue.push_back(object);
+    if (queue.size() > limit) {
+        auto oldest = table.find(queue.front());
+        queue.pop_front();
+        if (oldest != table.end() && oldest->second.Freed) {
             HK_UNPOISON(oldest->second.Memory, oldest->second.Size);
             free(oldest->second.Memory);
-            Devices.erase(oldest);
+            table.erase(oldest);
         }
     }
 }
 
+// The object manager takes the memory back with the last reference. Whatever still points into
+// it (a completion routine's context, a pointer kept in another extension) now points at memory
+// the platform may hand to anyone.
+void FreeDeviceMemory(const DEVICE_OBJECT* device, DeviceRec& rec)
+{
+    CheckNoHeldMutexIn(rec.Memory, rec.Size, "device object with its extension");
+    OrderForget(rec.Memory, rec.Size);
+    Quarantine(Devices, DeviceQuarantine, DeviceQuarantineLimit, device, rec);
+}
+
 void FreeIrpMemory(const IRP* irp, IrpTrack& track)
 {
-    memset(track.Memory, FreedFill, track.Size);
-    HK_POISON(track.Memory, track.Size);
-    track.Freed = true;
-    IrpQuarantine.push_back(irp);
-    if (IrpQuarantine.size() > IrpQuarantineLimit) {
-        auto oldest = Irps.find(IrpQuarantine.front());
-        IrpQuarantine.pop_front();
-        if (oldest != Irps.end() && oldest->second.Freed) {
-            HK_UNPOISON(oldest->second.Memory, oldest->second.Size);
-            free(oldest->second.Memory);
-            Irps.erase(oldest);
-        }
-    }
+    Quarantine(Irps, IrpQuarantine, IrpQuarantineLimit, irp, track);
 }
 
 NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT, PIRP Irp)
