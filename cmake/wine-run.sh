@@ -74,4 +74,9 @@ mkdir -p "$(dirname "$WINEPREFIX")"
     fi
 ) 9>"$WINEPREFIX.lock"
 
-exec timeout -k 5 "$limit" "$wine" "$program" "$@"
+timeout -k 5 "$limit" "$wine" "$program" "$@"
+status=$?
+# Wine's own error messages are off (WINEDEBUG): a run that fails before the program prints
+# anything still says how it ended.
+[ $status -eq 0 ] || echo "wine-run.sh: $(basename "$program") ended with status $status" >&2
+exit $status
