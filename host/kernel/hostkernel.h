@@ -16,6 +16,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -127,6 +128,10 @@ enum class HkFault {
     RequestPowerIrp,            // PoRequestPowerIrp fails with STATUS_INSUFFICIENT_RESOURCES
     ConnectInterrupt,           // IoConnectInterrupt fails with STATUS_INSUFFICIENT_RESOURCES
     AttachDevice,               // IoAttachDeviceToDeviceStack returns nullptr
+    Registry,        // IoOpenDeviceRegistryKey, ZwOpenKey, ZwCreateKey, ZwQueryValueKey,
+                     // ZwSetValueKey, RtlWriteRegistryValue fail with STATUS_INSUFFICIENT_RESOURCES
+    SymbolicLink,    // IoCreateSymbolicLink fails with STATUS_INSUFFICIENT_RESOURCES
+    DeviceInterface, // IoRegisterDeviceInterface, IoSetDeviceInterfaceState fail likewise
 };
 
 void HkFailNth(HkFault kind, unsigned n, bool andAfter = false);
@@ -266,3 +271,171 @@ std::vector<HkPowerRequest> HkPowerRequests();
 // Waits until every sender thread has returned from its IofCallDriver (the IRP itself may still be
 // pending in a driver). HkCheckClean and HkReset do this too.
 void HkWaitPowerRequests();
+
+// =============================================================================================
+// The port function driver's platform. Everything below is what a serial port driver needs of the
+// kernel besides the plug-and-play and interrupt machinery above: time, deferred procedure calls
+// and timers, the user side of the I/O manager (handles, file objects, requests), cancel, symbolic
+// links and device interfaces, and a small registry. The WDM routines themselves are declared in
+// <ntddk.h> (and <ntddser.h>) with the DDK's names and layouts.
+// =============================================================================================
+
+// ---------------------------------------------------------------------------------------------
+// Time. The stand-in keeps one virtual clock, in 100 ns units from 0 at HkReset. Timers
+// (KeSetTimer/KeSetTimerEx), KeQueryPerformanceCounter (10 MHz) and KeQueryInterruptTime read
+// it; waits with a time-out (KeWaitForSingleObject, KeDelayExecutionThread) still count wall time,
+// they only guard against hangs.
+//
+// By default a clock thread of the stand-in moves the virtual clock along with wall time. A
+// simulated machine drives it instead (HkSetClockDriven(true)): then only HkAdvanceClock moves
+// it, so the lines of the simulated hardware and the driver's timers share one time base and
+// keep their order however slowly the host runs.
+
+LONGLONG HkNow();
+// Driven by the caller (true) or by the stand-in's clock thread (false, the default after
+// HkReset).
+void HkSetClockDriven(bool driven);
+// Moves the clock forward to HkNow() + units. Every timer that falls due on the way expires in
+// due-time order with the clock standing at its due time: the timer is signalled and its DPC
+// queued, and the call waits until no DPC is queued or running before it goes on (the processor
+// is infinitely fast next to the clock: a DPC takes no virtual time).
+void HkAdvanceClock(LONGLONG units);
+// Due time of the earliest set timer, or -1 when none is set.
+LONGLONG HkNextTimerDue();
+// Waits until no DPC is queued or running.
+void HkWaitDpcsIdle();
+// Waits (polling wall time, up to the hang limit) until the virtual clock has reached `time`;
+// returns false if it did not. For tests that wait for simulated time to pass.
+bool HkWaitClock(LONGLONG time);
+
+// ---------------------------------------------------------------------------------------------
+// DPCs and timers. KeInsertQueueDpc queues a DPC for the stand-in's DPC thread, which runs the
+// routines one at a time, in order, at DISPATCH_LEVEL (one processor's DPC queue). The verifier
+// reports a DPC routine that returns at another IRQL or holding a spin lock, a queued DPC or a
+// set timer whose memory is freed (pool freed, device object deleted and freed) or still queued
+// or set at the end of the test, and a DPC or timer used before it was initialised.
+
+size_t HkQueuedDpcs(); // queued and not yet started
+size_t HkSetTimers();  // set and not yet expired (periodic timers count while set)
+
+// ---------------------------------------------------------------------------------------------
+// The user side of the I/O manager: what a Win32 program's file calls become. A handle refers to
+// a file object opened on a device; requests are IRPs built as the I/O manager builds them for a
+// user-mode caller (RequestorMode UserMode, the file object in the stack location and in
+// Tail.Overlay.OriginalFileObject, the calling thread in Tail.Overlay.Thread):
+//  - read and write: buffered I/O when the device object has DO_BUFFERED_IO (a system buffer from
+//    the I/O manager's own pool; for a read, Information bytes are copied back to the caller's
+//    buffer on completion), neither I/O otherwise (UserBuffer only);
+//  - device control: METHOD_BUFFERED codes get one system buffer of max(input, output) bytes
+//    holding the input; Information bytes are copied back on completion with a success or
+//    warning status. Other transfer methods are refused (STATUS_NOT_IMPLEMENTED);
+//  - a system buffer is filled with HkSystemBufferFill past the input the caller gave, as fresh
+//    pool would hold, before the driver sees it.
+// The verifier reports a buffered request completed with Information larger than the buffer the
+// caller gave (output length for device control, length for read), a user request completed at
+// an IRQL above DISPATCH_LEVEL, and handles still open at the end of the test.
+
+constexpr UCHAR HkSystemBufferFill = 0xA5;
+
+typedef struct HkFile* HkHandle;
+
+// Opens a device the way CreateFileW does. path is a Win32 device path ("\\.\COM3"), an NT path
+// ("\??\COM3", "\DosDevices\COM3", "\Device\CorSerial0") or a device interface path; symbolic
+// links are followed (case-insensitive), and whatever follows the device object's name becomes
+// the file object's FileName (\\.\COM3\x gives "\x"). The IRP_MJ_CREATE goes to the top of the
+// stack holding the named device (IoGetAttachedDeviceReference). Refused before the driver sees
+// it: a device with DO_EXCLUSIVE that is already open (STATUS_ACCESS_DENIED), a device object
+// that is deleted or still initialising (STATUS_NO_SUCH_DEVICE), a name that resolves to nothing
+// (STATUS_OBJECT_NAME_NOT_FOUND). createOptions go to Parameters.Create.Options (FILE_OPEN
+// disposition in the top byte is added), shareAccess to ShareAccess.
+NTSTATUS HkOpen(const std::u16string& path, HkHandle* handle, ULONG createOptions = 0,
+                USHORT shareAccess = 0);
+
+// CloseHandle: IRP_MJ_CLEANUP at once (waited for), then the handle's reference on the file
+// object goes; IRP_MJ_CLOSE follows, at PASSIVE_LEVEL, once no request holds the file object any
+// more. With waitForClose the call returns only after the driver has handled the close.
+void HkClose(HkHandle handle, bool waitForClose = true);
+
+// One request of a handle, as an OVERLAPPED is for a Win32 program.
+class HkRequest {
+public:
+    virtual ~HkRequest() = default;
+    virtual bool Done() const = 0;
+    virtual NTSTATUS Status() const = 0; // STATUS_PENDING until done
+    virtual ULONG_PTR Information() const = 0;
+    // What the I/O manager copied back to the caller's buffer (reads and device control).
+    virtual std::vector<UCHAR> Output() const = 0;
+    virtual NTSTATUS DispatchStatus() const = 0; // what the driver's dispatch routine returned
+    virtual LONGLONG IssuedAt() const = 0;       // virtual clock when sent
+    virtual LONGLONG CompletedAt() const = 0;    // virtual clock when completed (-1 before)
+    // Waits until the request is done (up to the hang limit); returns Done().
+    virtual bool Wait() = 0;
+    // CancelIoEx for this request: IoCancelIrp on its IRP while it is still with the driver.
+    // Returns what IoCancelIrp returned (false once done).
+    virtual bool Cancel() = 0;
+};
+typedef std::shared_ptr<HkRequest> HkRequestPtr;
+
+// The requests are sent from the calling thread at PASSIVE_LEVEL and may complete on any thread.
+HkRequestPtr HkRead(HkHandle handle, ULONG length);
+HkRequestPtr HkWrite(HkHandle handle, const std::vector<UCHAR>& data);
+HkRequestPtr HkIoControl(HkHandle handle, ULONG code, const std::vector<UCHAR>& input,
+                         ULONG outputLength);
+HkRequestPtr HkFlush(HkHandle handle);
+HkRequestPtr HkQueryVolumeInformation(HkHandle handle, ULONG infoClass, ULONG length);
+// CancelIoEx(handle, NULL): IoCancelIrp on every request of the handle still with the driver.
+void HkCancelIo(HkHandle handle);
+// Open handles (of every device) right now.
+size_t HkOpenHandles();
+
+// ---------------------------------------------------------------------------------------------
+// Object names. Symbolic links live in one name space in which \DosDevices\X, \??\X and
+// \GLOBAL??\X are the same name; comparisons ignore case.
+
+std::u16string HkSymbolicLinkTarget(const std::u16string& link); // empty when there is none
+std::vector<std::u16string> HkSymbolicLinks();                   // as created ("\??\COM3")
+
+// Device interfaces (IoRegisterDeviceInterface, IoSetDeviceInterfaceState). A registered
+// interface is named "\??\" + the PDO's device instance path with '\' replaced by '#' + "#" +
+// the class GUID in braces, lower case; while enabled, that name is a symbolic link to the
+// PDO's device object name.
+struct HkDeviceInterface {
+    std::u16string Name;
+    GUID Class;
+    PDEVICE_OBJECT Pdo;
+    bool Enabled;
+};
+std::vector<HkDeviceInterface> HkDeviceInterfaces();
+
+// ---------------------------------------------------------------------------------------------
+// Registry. Keys are full paths ("\Registry\Machine\System\..."), compared without case; values
+// have a type (REG_SZ, REG_DWORD, ...) and bytes. The kernel routines (ZwOpenKey, ZwCreateKey,
+// ZwQueryValueKey, ZwSetValueKey, ZwDeleteValueKey, ZwClose, IoOpenDeviceRegistryKey,
+// RtlWriteRegistryValue, RtlDeleteRegistryValue) work on it; key handles still open at the end
+// of the test are reported. HkReset empties it.
+
+void HkRegSetValue(const std::u16string& key, const std::u16string& name, ULONG type,
+                   const std::vector<UCHAR>& data); // creates the key
+void HkRegSetDword(const std::u16string& key, const std::u16string& name, ULONG value);
+void HkRegSetString(const std::u16string& key, const std::u16string& name,
+                    const std::u16string& value); // REG_SZ with its terminator
+bool HkRegQueryValue(const std::u16string& key, const std::u16string& name, ULONG* type,
+                     std::vector<UCHAR>* data);
+bool HkRegDeleteValue(const std::u16string& key, const std::u16string& name);
+void HkRegDeleteKey(const std::u16string& key); // with its subkeys
+bool HkRegKeyExists(const std::u16string& key);
+std::vector<std::u16string> HkRegValueNames(const std::u16string& key);
+
+// IoOpenDeviceRegistryKey and IoRegisterDeviceInterface learn a PDO's device instance path
+// ("CORCARD\CORPORT\1E5C&0001_7A210001_3&11583659&0&00_Port0") from this hook, which the
+// plug-and-play manager installs; an empty answer means the device object is not a PDO the
+// manager knows (STATUS_INVALID_DEVICE_REQUEST). The device's hardware key (PLUGPLAY_REGKEY_DEVICE)
+// is \Registry\Machine\System\CurrentControlSet\Enum\<instance path>\Device Parameters; its
+// software key (PLUGPLAY_REGKEY_DRIVER) is ...\Control\Class\{4d36e978-e325-11ce-bfc1-08002be10318}\
+// followed by the four-digit instance number the hook's second answer gives.
+struct HkDeviceInstance {
+    std::u16string InstancePath; // empty: not a PDO the manager knows
+    ULONG DriverKeyNumber;       // NNNN of the software key
+};
+void HkSetDeviceInstanceHook(std::function<HkDeviceInstance(PDEVICE_OBJECT)> hook);
+std::u16string HkDeviceKeyPath(const std::u16string& instancePath); // ...\Device Parameters
