@@ -1,0 +1,230 @@
+// The port's settings in its device key (the hardware key the property pages write):
+//
+//   "PortName"        REG_SZ     the COM name, 1 to 19 characters (required)
+//   "ForceFifoEnable" REG_DWORD  1: the UART's FIFOs are used; 0: one byte at a time  (1)
+//   "EnableFifo64"    REG_DWORD  1: the 64-byte FIFOs (16750 mode); 0: 16-byte FIFOs  (1)
+//   "RxFIFO"          REG_DWORD  receive trigger as the 16-byte FIFO counts it: 1, 4, 8 or 14
+//                                (8); with the 64-byte FIFOs the same position means 1, 16, 32
+//                                or 56
+//   "TxFIFO"          REG_DWORD  bytes written per transmitter interrupt, 1 to 16 (16); four
+//                                times that with the 64-byte FIFOs
+//   "FifoRxMax"       REG_DWORD  highest "RxFIFO" accepted, 1 to 14 (14)
+//   "FifoTxMax"       REG_DWORD  highest "TxFIFO" accepted, 1 to 16 (16)
+//   "ClockRate"       REG_DWORD  the UART's input clock in Hz (73728000, which divides exactly to
+//                                every rate from 75 to 921600 baud)
+//
+// A value that is missing takes its default (in brackets); "EnableFifo64", "RxFIFO" and
+// "TxFIFO" are then written with it, so that the property page shows what the port uses. A
+// value of the wrong type or out of range takes its default too, and the event log says which.
+//
+// The default trigger leaves room: at 8 of 16 (32 of 64) the UART still holds 8 (32) character
+// times of data when it interrupts, for the other ports of the adapter that share its interrupt.
+#include "corserial.h"
+
+namespace {
+
+constexpr ULONG DefaultClockRate = 73728000;
+constexpr ULONG DefaultRxFifo = 8;
+constexpr ULONG DefaultTxFifo = 16;
+constexpr ULONG RxFifoLimit = 14;
+constexpr ULONG TxFifoLimit = 16;
+constexpr ULONG PortNameUnits = 20; // 19 characters and the terminator
+
+// One REG_DWORD value: read, checked, replaced by its default when wrong.
+struct DWORD_VALUE {
+    const WCHAR* Name;
+    const char* Complaint; // the event-log sentence when it is wrong
+    BOOLEAN CreateWhenMissing;
+};
+
+enum class ValueState {
+    Read,
+    Missing,
+    Wrong,
+};
+
+ValueState QueryDword(HANDLE Key, const WCHAR* Name, PULONG Value)
+{
+    UNICODE_STRING ValueName;
+    RtlInitUnicodeString(&ValueName, Name);
+    UCHAR Buffer[sizeof(KEY_VALUE_PARTIAL_INFORMATION) + sizeof(ULONG)];
+    ULONG Returned = 0;
+    NTSTATUS Status = ZwQueryValueKey(Key, &ValueName, KeyValuePartialInformation, Buffer,
+                                      sizeof(Buffer), &Returned);
+    if (Status == STATUS_OBJECT_NAME_NOT_FOUND) {
+        return ValueState::Missing;
+    }
+    const auto Information = reinterpret_cast<PKEY_VALUE_PARTIAL_INFORMATION>(Buffer);
+    if (!NT_SUCCESS(Status) || Information->Type != REG_DWORD ||
+        Information->DataLength != sizeof(ULONG)) {
+        return ValueState::Wrong;
+    }
+    RtlCopyMemory(Value, Information->Data, sizeof(ULONG));
+    return ValueState::Read;
+}
+
+VOID SetDword(HANDLE Key, const WCHAR* Name, ULONG Value)
+{
+    UNICODE_STRING ValueName;
+    RtlInitUnicodeString(&ValueName, Name);
+    // A key the port cannot write to only means the page will not show the default.
+    ZwSetValueKey(Key, &ValueName, 0, REG_DWORD, &Value, sizeof(Value));
+}
+
+// Reads a DWORD setting; Valid decides its range. Returns the value the port uses.
+template <typename Check>
+ULONG ReadSetting(PSERIAL_PORT Port, HANDLE Key, const DWORD_VALUE& Setting, ULONG Default,
+                  Check Valid)
+{
+    ULONG Value = 0;
+    switch (QueryDword(Key, Setting.Name, &Value)) {
+    case ValueState::Read:
+        if (Valid(Value)) {
+            return Value;
+        }
+        break;
+    case ValueState::Missing:
+        if (Setting.CreateWhenMissing) {
+            SetDword(Key, Setting.Name, Default);
+        }
+        return Default;
+    case ValueState::Wrong:
+        break;
+    }
+    ReportEvent(Port, SerialMsgWarning, Setting.Complaint);
+    return Default;
+}
+
+// "PortName": a string of 1 to 19 characters that can stand in an object name.
+BOOLEAN ReadPortName(HANDLE Key, PWCHAR Name)
+{
+    UNICODE_STRING ValueName;
+    RtlInitUnicodeString(&ValueName, L"PortName");
+    UCHAR Buffer[sizeof(KEY_VALUE_PARTIAL_INFORMATION) + PortNameUnits * sizeof(WCHAR)];
+    ULONG Returned = 0;
+    NTSTATUS Status = ZwQueryValueKey(Key, &ValueName, KeyValuePartialInformation, Buffer,
+                                      sizeof(Buffer), &Returned);
+    const auto Information = reinterpret_cast<PKEY_VALUE_PARTIAL_INFORMATION>(Buffer);
+    if (!NT_SUCCESS(Status) || Information->Type != REG_SZ ||
+        Information->DataLength > PortNameUnits * sizeof(WCHAR)) {
+        return FALSE;
+    }
+    WCHAR Text[PortNameUnits];
+    RtlZeroMemory(Text, sizeof(Text));
+    RtlCopyMemory(Text, Information->Data, Information->DataLength);
+    ULONG Length = 0;
+    while (Length < PortNameUnits && Text[Length] != UNICODE_NULL) {
+        // Printable, and no path separator: the name becomes \DosDevices\<name>.
+        if (Text[Length] <= L' ' || Text[Length] > L'~' || Text[Length] == L'\\' ||
+            Text[Length] == L'/') {
+            return FALSE;
+        }
+        ++Length;
+    }
+    if (Length == 0 || Length == PortNameUnits) {
+        return FALSE;
+    }
+    RtlCopyMemory(Name, Text, (Length + 1) * sizeof(WCHAR));
+    return TRUE;
+}
+
+BOOLEAN IsTriggerLevel(ULONG Value)
+{
+    for (UCHAR Level : TriggerLevels16) {
+        if (Value == Level) {
+            return TRUE;
+        }
+    }
+    return FALSE;
+}
+
+// The highest trigger level a maximum allows (at least 1).
+ULONG HighestLevelUpTo(ULONG Maximum)
+{
+    ULONG Highest = 1;
+    for (UCHAR Level : TriggerLevels16) {
+        if (Level <= Maximum) {
+            Highest = Level;
+        }
+    }
+    return Highest;
+}
+
+// clang-format off
+constexpr DWORD_VALUE ForceFifoEnable = {L"ForceFifoEnable",
+    "The device key value ForceFifoEnable is invalid; the FIFOs are used.", FALSE};
+constexpr DWORD_VALUE EnableFifo64 = {L"EnableFifo64",
+    "The device key value EnableFifo64 is invalid; the 64-byte FIFOs are used.", TRUE};
+constexpr DWORD_VALUE FifoRxMax = {L"FifoRxMax",
+    "The device key value FifoRxMax is invalid; 14 is used.", FALSE};
+constexpr DWORD_VALUE FifoTxMax = {L"FifoTxMax",
+    "The device key value FifoTxMax is invalid; 16 is used.", FALSE};
+constexpr DWORD_VALUE RxFifo = {L"RxFIFO",
+    "The device key value RxFIFO is invalid; the default receive trigger is used.", TRUE};
+constexpr DWORD_VALUE TxFifo = {L"TxFIFO",
+    "The device key value TxFIFO is invalid; the default transmit load is used.", TRUE};
+constexpr DWORD_VALUE ClockRate = {L"ClockRate",
+    "The device key value ClockRate is invalid; 73728000 Hz is used.", FALSE};
+// clang-format on
+
+} // namespace
+
+NTSTATUS ReadConfiguration(PSERIAL_PORT Port)
+{
+    HANDLE Key = nullptr;
+    NTSTATUS Status =
+        IoOpenDeviceRegistryKey(Port->Pdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ | KEY_WRITE, &Key);
+    if (!NT_SUCCESS(Status)) {
+        ReportEvent(Port, SerialMsgError, "The port's device key could not be opened.");
+        return Status;
+    }
+    if (!ReadPortName(Key, Port->PortName)) {
+        ZwClose(Key);
+        ReportEvent(Port, SerialMsgError,
+                    "The port has no usable PortName value in its device key.");
+        return STATUS_DEVICE_CONFIGURATION_ERROR;
+    }
+    SERIAL_CONFIG Config;
+    Config.FifoEnable =
+        ReadSetting(Port, Key, ForceFifoEnable, 1, [](ULONG V) { return V <= 1; }) ? TRUE : FALSE;
+    Config.Fifo64 =
+        ReadSetting(Port, Key, EnableFifo64, 1, [](ULONG V) { return V <= 1; }) ? TRUE : FALSE;
+    const ULONG RxMax = ReadSetting(Port, Key, FifoRxMax, RxFifoLimit,
+                                    [](ULONG V) { return V >= 1 && V <= RxFifoLimit; });
+    const ULONG TxMax = ReadSetting(Port, Key, FifoTxMax, TxFifoLimit,
+                                    [](ULONG V) { return V >= 1 && V <= TxFifoLimit; });
+    const ULONG RxDefault = HighestLevelUpTo(DefaultRxFifo < RxMax ? DefaultRxFifo : RxMax);
+    Config.RxFifo = ReadSetting(Port, Key, RxFifo, RxDefault,
+                                [&](ULONG V) { return IsTriggerLevel(V) && V <= RxMax; });
+    Config.TxFifo = ReadSetting(Port, Key, TxFifo, DefaultTxFifo < TxMax ? DefaultTxFifo : TxMax,
+                                [&](ULONG V) { return V >= 1 && V <= TxMax; });
+    // A clock must make 9600 baud, the rate every port starts with.
+    Config.ClockRate = ReadSetting(Port, Key, ClockRate, DefaultClockRate,
+                                   [](ULONG V) { return DivisorFor(V, 9600) != 0; });
+    ZwClose(Key);
+    Port->Config = Config;
+    return STATUS_SUCCESS;
+}
+
+VOID FifoParameters(const SERIAL_CONFIG* Config, PUCHAR Fcr, PUCHAR RxTrigger, PUCHAR TxLoad,
+                    PUCHAR Depth)
+{
+    if (!Config->FifoEnable) {
+        *Fcr = 0;
+        *RxTrigger = 1;
+        *TxLoad = 1;
+        *Depth = 1;
+        return;
+    }
+    UCHAR Position = 0;
+    for (UCHAR Index = 0; Index < 4; ++Index) {
+        if (TriggerLevels16[Index] == Config->RxFifo) {
+            Position = Index;
+        }
+    }
+    *Fcr = static_cast<UCHAR>(FcrEnable | (Position << FcrTriggerShift) |
+                              (Config->Fifo64 ? Fcr64Byte : 0));
+    *RxTrigger = Config->Fifo64 ? TriggerLevels64[Position] : TriggerLevels16[Position];
+    *TxLoad = static_cast<UCHAR>(Config->TxFifo * (Config->Fifo64 ? 4 : 1));
+    *Depth = Config->Fifo64 ? 64 : 16;
+}

@@ -1,0 +1,142 @@
+// Driver entry, the dispatch table and the gate every request of a handle passes.
+//
+// One device object per port, so the dispatch routines need no device kinds: each major function
+// has its routine, and whatever the port does not handle itself goes down to the port device.
+#include "corserial.h"
+
+extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
+{
+    UNREFERENCED_PARAMETER(RegistryPath);
+
+    for (ULONG Major = 0; Major <= IRP_MJ_MAXIMUM_FUNCTION; ++Major) {
+        DriverObject->MajorFunction[Major] = SerialPassDown;
+    }
+    DriverObject->MajorFunction[IRP_MJ_CREATE] = SerialCreate;
+    DriverObject->MajorFunction[IRP_MJ_CLOSE] = SerialClose;
+    DriverObject->MajorFunction[IRP_MJ_CLEANUP] = SerialCleanup;
+    DriverObject->MajorFunction[IRP_MJ_READ] = SerialRead;
+    DriverObject->MajorFunction[IRP_MJ_WRITE] = SerialWrite;
+    DriverObject->MajorFunction[IRP_MJ_FLUSH_BUFFERS] = SerialFlush;
+    DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = SerialDeviceControl;
+    DriverObject->MajorFunction[IRP_MJ_QUERY_VOLUME_INFORMATION] = SerialQueryVolume;
+    DriverObject->MajorFunction[IRP_MJ_PNP] = SerialPnp;
+    DriverObject->MajorFunction[IRP_MJ_POWER] = SerialPower;
+    DriverObject->DriverExtension->AddDevice = SerialAddDevice;
+    DriverObject->DriverUnload = SerialUnload;
+    return STATUS_SUCCESS;
+}
+
+// The plug-and-play manager unloads the driver only after every port has been removed, and the
+// removal deletes the port's device object: nothing is left to do here.
+VOID SerialUnload(PDRIVER_OBJECT DriverObject)
+{
+    UNREFERENCED_PARAMETER(DriverObject);
+}
+
+// System control (WMI) and anything else that is not the port's own: the port device below
+// answers or refuses it. Requests that reach the port without a handle of the port's own (an
+// internal device control, a set-information) are the port device's too.
+NTSTATUS SerialPassDown(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PSERIAL_PORT Port = PortOf(DeviceObject);
+    NTSTATUS Status = IoAcquireRemoveLock(&Port->RemoveLock, Irp);
+    if (!NT_SUCCESS(Status)) {
+        return CompleteUnlocked(Irp, Status, 0);
+    }
+    IoSkipCurrentIrpStackLocation(Irp);
+    Status = IoCallDriver(Port->LowerDevice, Irp);
+    IoReleaseRemoveLock(&Port->RemoveLock, Irp);
+    return Status;
+}
+
+NTSTATUS AcceptRequest(PSERIAL_PORT Port, PIRP Irp)
+{
+    NTSTATUS Status = IoAcquireRemoveLock(&Port->RemoveLock, Irp);
+    if (!NT_SUCCESS(Status)) {
+        return CompleteUnlocked(Irp, Status, 0);
+    }
+    PFILE_OBJECT File = IoGetCurrentIrpStackLocation(Irp)->FileObject;
+    {
+        PortLock Lock(Port);
+        if (Port->Removing) {
+            Status = STATUS_DEVICE_REMOVED;
+        } else if (File == nullptr || File != Port->OpenFile) {
+            // Only the handle that owns the port talks to it. (A platform that hands out a
+            // handle for a refused open still sends its requests here.)
+            Status = STATUS_ACCESS_DENIED;
+        }
+    }
+    if (!NT_SUCCESS(Status)) {
+        return CompleteRequest(Port, Irp, Status, 0);
+    }
+    return STATUS_SUCCESS;
+}
+
+VOID FinishRequest(PSERIAL_PORT Port, PIRP Irp)
+{
+    IoCompleteRequest(Irp, IO_SERIAL_INCREMENT);
+    IoReleaseRemoveLock(&Port->RemoveLock, Irp);
+}
+
+NTSTATUS CompleteRequest(PSERIAL_PORT Port, PIRP Irp, NTSTATUS Status, ULONG_PTR Information)
+{
+    Irp->IoStatus.Status = Status;
+    Irp->IoStatus.Information = Information;
+    FinishRequest(Port, Irp);
+    return Status;
+}
+
+NTSTATUS CompleteUnlocked(PIRP Irp, NTSTATUS Status, ULONG_PTR Information)
+{
+    Irp->IoStatus.Status = Status;
+    Irp->IoStatus.Information = Information;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return Status;
+}
+
+namespace {
+
+NTSTATUS SignalDone(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+{
+    UNREFERENCED_PARAMETER(DeviceObject);
+    UNREFERENCED_PARAMETER(Irp);
+    KeSetEvent(static_cast<PKEVENT>(Context), IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+} // namespace
+
+// The completion routine stops the completion, so the request comes back to the caller, who
+// completes it. The stack location is copied: a driver that answered STATUS_PENDING below may
+// have marked its own location.
+NTSTATUS SendDownAndWait(PSERIAL_PORT Port, PIRP Irp)
+{
+    KEVENT Done;
+    KeInitializeEvent(&Done, NotificationEvent, FALSE);
+    IoCopyCurrentIrpStackLocationToNext(Irp);
+    IoSetCompletionRoutine(Irp, SignalDone, &Done, TRUE, TRUE, TRUE);
+    NTSTATUS Status = IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_POWER
+                          ? PoCallDriver(Port->LowerDevice, Irp)
+                          : IoCallDriver(Port->LowerDevice, Irp);
+    if (Status == STATUS_PENDING) {
+        KeWaitForSingleObject(&Done, Executive, KernelMode, FALSE, nullptr);
+    }
+    return Irp->IoStatus.Status;
+}
+
+LONGLONG PerformanceTime()
+{
+    LARGE_INTEGER Frequency;
+    LARGE_INTEGER Count = KeQueryPerformanceCounter(&Frequency);
+    // Whole seconds and the rest apart, so the product cannot overflow for any uptime.
+    LONGLONG Seconds = Count.QuadPart / Frequency.QuadPart;
+    LONGLONG Rest = Count.QuadPart % Frequency.QuadPart;
+    return Seconds * 10000000 + Rest * 10000000 / Frequency.QuadPart;
+}
+
+VOID SetRelativeTimer(PKTIMER Timer, PKDPC Dpc, LONGLONG Units)
+{
+    LARGE_INTEGER Due;
+    Due.QuadPart = -(Units > 0 ? Units : 1);
+    KeSetTimer(Timer, Due, Dpc);
+}

@@ -1,0 +1,337 @@
+// The port's interrupt callback, hooked into the adapter's shared dispatcher, and the service
+// DPC it leaves the rest of the work to.
+//
+// The adapter calls the callback at its interrupt's device IRQL, under the interrupt object's
+// spin lock, whenever the adapter's status register shows this port's bit; it keeps re-reading
+// the register while some callback answers TRUE. So the callback services its UART until the
+// interrupt identification shows nothing pending (that drops the UART's INT and with it the
+// port's bit), answers TRUE only if something was pending, and gives up on a register block that
+// reads all ones (the board has gone). Every loop is bounded: the passes by PassLimit, each
+// receive drain by the FIFO's depth.
+//
+// Data moves in FIFO bursts. "Received data available" means the FIFO holds at least the trigger
+// level, so after one line-status read that shows no error anywhere in the FIFO, that many bytes
+// are read without looking at the line status again. "Transmitter empty" means the whole transmit
+// FIFO is free, so up to the configured load is written at once.
+//
+// Nothing here allocates or waits; completing requests is the service DPC's work.
+#include "corserial.h"
+
+namespace {
+
+// Interrupt causes serviced per call: each pass clears one cause, and a UART has four.
+constexpr ULONG PassLimit = 8;
+
+// Line status errors of one character (or an overrun): counted, reported, and with abort on
+// error they stop reads and writes until the errors are read.
+ULONG LineErrors(PSERIAL_PORT Port, UCHAR Lsr)
+{
+    PSERIAL_SHARED S = &Port->Shared;
+    ULONG Events = 0;
+    if (Lsr & LsrOe) {
+        S->Errors |= SERIAL_ERROR_OVERRUN;
+        S->Stats.SerialOverrunErrorCount++;
+        Events |= SERIAL_EV_ERR;
+    }
+    if (Lsr & LsrBi) {
+        // A break also fails the framing; it is reported as the break it is.
+        S->Errors |= SERIAL_ERROR_BREAK;
+        Events |= SERIAL_EV_BREAK;
+    } else {
+        if (Lsr & LsrPe) {
+            S->Errors |= SERIAL_ERROR_PARITY;
+            S->Stats.ParityErrorCount++;
+            Events |= SERIAL_EV_ERR;
+        }
+        if (Lsr & LsrFe) {
+            S->Errors |= SERIAL_ERROR_FRAMING;
+            S->Stats.FrameErrorCount++;
+            Events |= SERIAL_EV_ERR;
+        }
+    }
+    if ((S->HandFlow.ControlHandShake & SERIAL_ERROR_ABORT) && (Lsr & LsrErrors) &&
+        !S->ErrorAbort) {
+        S->ErrorAbort = TRUE;
+        RequestService(Port);
+    }
+    return Events;
+}
+
+// A byte for the receive queue; FALSE when the queue is full and the byte is lost.
+BOOLEAN RingPut(PSERIAL_SHARED S, UCHAR Byte)
+{
+    PSERIAL_RING Ring = &S->Rx;
+    if (Ring->Count == Ring->Size) {
+        S->Errors |= SERIAL_ERROR_QUEUEOVERRUN;
+        S->Stats.BufferOverrunErrorCount++;
+        return FALSE;
+    }
+    Ring->Buffer[Ring->In] = Byte;
+    if (++Ring->In == Ring->Size) {
+        Ring->In = 0;
+    }
+    Ring->Count++;
+    return TRUE;
+}
+
+// After bytes went into the queue: the 80 % event and the receive flow control.
+ULONG AfterStore(PSERIAL_PORT Port, ULONG CountBefore)
+{
+    PSERIAL_SHARED S = &Port->Shared;
+    const ULONG Count = S->Rx.Count;
+    ULONG Events = 0;
+    const ULONG Full80 = S->Rx.Size / 10 * 8;
+    if (CountBefore < Full80 && Count >= Full80) {
+        Events |= SERIAL_EV_RX80FULL;
+    }
+    const ULONG XoffLimit = static_cast<ULONG>(S->HandFlow.XoffLimit);
+    if (!S->RxFlowOff && Count + XoffLimit >= S->Rx.Size) {
+        ReceiveFlowOff(Port);
+    }
+    return Events;
+}
+
+// One received byte that needs a look: errors, XON/XOFF, null stripping, DSR sensitivity, the
+// event character. Lsr is the line status it arrived with (0 when it was read in a clean burst).
+ULONG ReceiveByte(PSERIAL_PORT Port, UCHAR Byte, UCHAR Lsr)
+{
+    PSERIAL_SHARED S = &Port->Shared;
+    const ULONG Replace = S->HandFlow.FlowReplace;
+    ULONG Events = 0;
+    S->Stats.ReceivedCount++;
+    if (Lsr & LsrErrors) {
+        Events |= LineErrors(Port, Lsr);
+        if (Lsr & LsrBi) {
+            // A break is not data: it becomes the break character only if asked for.
+            if (!(Replace & SERIAL_BREAK_CHAR)) {
+                return Events;
+            }
+            Byte = S->Chars.BreakChar;
+        } else if ((Lsr & (LsrPe | LsrFe)) && (Replace & SERIAL_ERROR_CHAR)) {
+            Byte = S->Chars.ErrorChar;
+        }
+    }
+    if (!S->Open) {
+        return Events;
+    }
+    if ((S->HandFlow.ControlHandShake & SERIAL_DSR_SENSITIVITY) && !(S->Msr & MsrDsr)) {
+        return Events;
+    }
+    if ((Replace & SERIAL_NULL_STRIPPING) && Byte == 0) {
+        return Events;
+    }
+    if (Replace & SERIAL_AUTO_TRANSMIT) {
+        // The other end's flow control for our transmitter: consumed, never stored.
+        if (Byte == S->Chars.XoffChar) {
+            S->HoldReasons |= SERIAL_TX_WAITING_FOR_XON;
+            return Events;
+        }
+        if (Byte == S->Chars.XonChar) {
+            S->HoldReasons &= ~SERIAL_TX_WAITING_FOR_XON;
+            TransmitKick(Port);
+            return Events;
+        }
+    }
+    const ULONG Before = S->Rx.Count;
+    if (RingPut(S, Byte)) {
+        Events |= SERIAL_EV_RXCHAR;
+        if (Byte == S->Chars.EventChar) {
+            Events |= SERIAL_EV_RXFLAG;
+        }
+        Events |= AfterStore(Port, Before);
+    }
+    return Events;
+}
+
+// Characters one by one, with the line status of each, until the FIFO is empty: after a receive
+// error, on the character time-out (fewer bytes than the trigger level wait), without FIFOs.
+VOID ReceiveCarefully(PSERIAL_PORT Port, UCHAR Lsr)
+{
+    PSERIAL_SHARED S = &Port->Shared;
+    ULONG Events = 0;
+    for (ULONG Count = 0; Count <= S->FifoDepth; ++Count) {
+        if (Lsr == RegisterGone) {
+            S->DeviceGone = TRUE;
+            break;
+        }
+        if (!(Lsr & LsrDr)) {
+            if (Lsr & LsrOe) {
+                Events |= LineErrors(Port, LsrOe);
+            }
+            break;
+        }
+        Events |= ReceiveByte(Port, UartIn(S, UartRbrThr), Lsr);
+        Lsr = UartIn(S, UartLsr);
+    }
+    RecordEvents(Port, Events);
+    RequestService(Port);
+}
+
+// Received data available: at least RxTrigger bytes wait in the FIFO.
+VOID ReceiveBurst(PSERIAL_PORT Port)
+{
+    PSERIAL_SHARED S = &Port->Shared;
+    UCHAR Lsr = UartIn(S, UartLsr);
+    if (Lsr == RegisterGone || (Lsr & (LsrErrors | LsrFifoError))) {
+        ReceiveCarefully(Port, Lsr);
+        return;
+    }
+    const ULONG Count = S->RxTrigger;
+    ULONG Events = 0;
+    if (S->Open && ReceivePlain(S)) {
+        const ULONG Before = S->Rx.Count;
+        ULONG Stored = 0;
+        for (ULONG Index = 0; Index < Count; ++Index) {
+            Stored += RingPut(S, UartIn(S, UartRbrThr)) ? 1 : 0;
+        }
+        S->Stats.ReceivedCount += Count;
+        if (Stored != 0) {
+            Events = SERIAL_EV_RXCHAR | AfterStore(Port, Before);
+        }
+    } else {
+        for (ULONG Index = 0; Index < Count; ++Index) {
+            Events |= ReceiveByte(Port, UartIn(S, UartRbrThr), 0);
+        }
+    }
+    RecordEvents(Port, Events);
+    RequestService(Port);
+}
+
+} // namespace
+
+VOID RequestService(PSERIAL_PORT Port)
+{
+    KeInsertQueueDpc(&Port->ServiceDpc, nullptr, nullptr);
+}
+
+VOID RecordEvents(PSERIAL_PORT Port, ULONG Events)
+{
+    PSERIAL_SHARED S = &Port->Shared;
+    Events &= S->WaitMask;
+    if (Events == 0) {
+        return;
+    }
+    S->EventHistory |= Events;
+    if (S->WaitPending) {
+        RequestService(Port);
+    }
+}
+
+VOID ModemStatusChanged(PSERIAL_PORT Port, UCHAR Msr)
+{
+    PSERIAL_SHARED S = &Port->Shared;
+    S->Msr = static_cast<UCHAR>(Msr & 0xF0);
+    ULONG Events = 0;
+    if (Msr & MsrDcts) {
+        Events |= SERIAL_EV_CTS;
+    }
+    if (Msr & MsrDdsr) {
+        Events |= SERIAL_EV_DSR;
+    }
+    if (Msr & MsrDdcd) {
+        Events |= SERIAL_EV_RLSD;
+    }
+    if (Msr & MsrTeri) {
+        Events |= SERIAL_EV_RING;
+    }
+    UpdateTransmitHolds(Port);
+    RecordEvents(Port, Events);
+}
+
+UCHAR UartReadLineStatus(PSERIAL_PORT Port)
+{
+    UCHAR Lsr = UartIn(&Port->Shared, UartLsr);
+    if (Lsr != RegisterGone && (Lsr & LsrErrors)) {
+        // Reading the register clears these; they are not lost for being read here.
+        RecordEvents(Port, LineErrors(Port, Lsr));
+    }
+    return Lsr;
+}
+
+BOOLEAN SerialIsr(PKINTERRUPT Interrupt, PVOID ServiceContext)
+{
+    UNREFERENCED_PARAMETER(Interrupt);
+    const auto Port = static_cast<PSERIAL_PORT>(ServiceContext);
+    PSERIAL_SHARED S = &Port->Shared;
+    if (!S->IsrLive) {
+        // Powered down or being taken down: the registers are not ours to read.
+        return FALSE;
+    }
+    BOOLEAN Serviced = FALSE;
+    for (ULONG Pass = 0; Pass < PassLimit; ++Pass) {
+        const UCHAR Iir = UartIn(S, UartIirFcr);
+        if (Iir == RegisterGone) {
+            // The board has gone: nothing to service, and no reason to be called again.
+            S->DeviceGone = TRUE;
+            S->IsrLive = FALSE;
+            RequestService(Port);
+            return FALSE;
+        }
+        if (Iir & IirNoInterrupt) {
+            break;
+        }
+        Serviced = TRUE;
+        switch (Iir & IirCauseMask) {
+        case IirRls:
+            ReceiveCarefully(Port, UartIn(S, UartLsr));
+            break;
+        case IirRda:
+            ReceiveBurst(Port);
+            break;
+        case IirTimeout:
+            ReceiveCarefully(Port, UartIn(S, UartLsr));
+            break;
+        case IirThre:
+            TransmitBurst(Port, TRUE);
+            break;
+        case IirMsr:
+            ModemStatusChanged(Port, UartIn(S, UartMsr));
+            break;
+        default:
+            // No such cause on these parts; reading both status registers clears anything.
+            UartReadLineStatus(Port);
+            ModemStatusChanged(Port, UartIn(S, UartMsr));
+            break;
+        }
+        if (S->DeviceGone) {
+            S->IsrLive = FALSE;
+            return FALSE;
+        }
+    }
+    return Serviced;
+}
+
+VOID ServiceDpcRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1,
+                       PVOID SystemArgument2)
+{
+    UNREFERENCED_PARAMETER(Dpc);
+    UNREFERENCED_PARAMETER(SystemArgument1);
+    UNREFERENCED_PARAMETER(SystemArgument2);
+    const auto Port = static_cast<PSERIAL_PORT>(DeferredContext);
+    CompletionBatch Done(Port);
+    PortLock Lock(Port);
+    ServiceAll(Port, Done);
+}
+
+VOID ServiceAll(PSERIAL_PORT Port, CompletionBatch& Done)
+{
+    BOOLEAN Abort = FALSE;
+    BOOLEAN Drain = FALSE;
+    SyncWithIsr(Port, [&] {
+        Abort = Port->Shared.ErrorAbort;
+        Drain = Port->Shared.RtsToggleDrain;
+    });
+    if (Abort) {
+        // Abort on error: every read and write ends until the errors have been read.
+        EndReads(Port, nullptr, STATUS_CANCELLED, Done);
+        EndWrites(Port, nullptr, STATUS_CANCELLED, Done);
+    }
+    ServiceReads(Port, Done);
+    ServiceWrites(Port, Done);
+    ServiceImmediate(Port, Done);
+    ServiceWait(Port, Done);
+    if (Drain) {
+        SetRelativeTimer(&Port->DrainTimer, &Port->DrainDpc,
+                         static_cast<LONGLONG>(CharacterMicroseconds(&Port->Shared)) * 10);
+    }
+}

@@ -1,0 +1,280 @@
+// Add-device and the port's plug-and-play.
+//
+// The port device below is a corcard port device: it claims no resources, so the hardware comes
+// from its port bus interface at start (pnp/bind.cpp) and goes back to it at stop, surprise
+// removal and removal, always before the adapter itself stops (the platform stops and removes
+// children before their parent).
+//
+// Requests of the handle outlive a stop: they stay queued while the port is stopped (a resource
+// rebalance) and go on once it starts again; the UART's FIFOs are not reset on that restart, so
+// no byte in them is lost. Surprise removal and removal end every request with
+// STATUS_DEVICE_REMOVED and refuse new ones; removal waits for every request still inside the
+// driver before it deletes the device. An open handle refuses a query-remove (the port is busy).
+#include "corserial.h"
+
+namespace {
+
+NTSTATUS PassDown(PSERIAL_PORT Port, PIRP Irp)
+{
+    IoSkipCurrentIrpStackLocation(Irp);
+    NTSTATUS Status = IoCallDriver(Port->LowerDevice, Irp);
+    IoReleaseRemoveLock(&Port->RemoveLock, Irp);
+    return Status;
+}
+
+// Lets the UART work: the callback may service it, the registers are programmed from the
+// settings, and an open handle gets its modem lines and interrupts back. FIFOs are reset only on
+// the first start: after a stop they may still hold bytes of a write.
+VOID GoLive(PSERIAL_PORT Port, BOOLEAN ResetFifos)
+{
+    PortLock Lock(Port);
+    SyncWithIsr(Port, [&] {
+        PSERIAL_SHARED S = &Port->Shared;
+        S->IsrLive = TRUE;
+        S->DeviceGone = FALSE;
+        SetOpenShadow(S);
+        UartProgram(Port, ResetFifos);
+        UpdateTransmitHolds(Port);
+    });
+}
+
+// Ends every request and refuses new ones: the port is going away.
+VOID RefuseRequests(PSERIAL_PORT Port)
+{
+    CompletionBatch Done(Port);
+    PortLock Lock(Port);
+    Port->Removing = TRUE;
+    EndRequestsOf(Port, nullptr, STATUS_DEVICE_REMOVED, Done);
+}
+
+NTSTATUS StartPort(PSERIAL_PORT Port)
+{
+    NTSTATUS Status = ReadConfiguration(Port);
+    if (!NT_SUCCESS(Status)) {
+        return Status;
+    }
+    if (!Port->LinkCreated) {
+        Status = PublishNames(Port);
+        if (!NT_SUCCESS(Status)) {
+            return Status;
+        }
+    }
+    Status = BindHardware(Port);
+    if (!NT_SUCCESS(Status)) {
+        WithdrawNames(Port);
+        return Status;
+    }
+    {
+        PortLock Lock(Port);
+        PSERIAL_SHARED S = &Port->Shared;
+        FifoParameters(&Port->Config, &S->Fcr, &S->RxTrigger, &S->TxLoad, &S->FifoDepth);
+        S->Divisor = DivisorFor(Port->Config.ClockRate, S->BaudRate);
+        if (S->Divisor == 0) {
+            // The rate set before does not suit this clock: the port starts at 9600 baud, which
+            // every clock the configuration accepts makes.
+            S->BaudRate = 9600;
+            S->Divisor = DivisorFor(Port->Config.ClockRate, S->BaudRate);
+        }
+    }
+    GoLive(Port, !Port->EverStarted);
+    Port->EverStarted = TRUE;
+    Port->PnpState = PortStarted;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS StartDevice(PSERIAL_PORT Port, PIRP Irp)
+{
+    NTSTATUS Status = SendDownAndWait(Port, Irp);
+    if (NT_SUCCESS(Status)) {
+        StateLock Lock(Port);
+        Status = StartPort(Port);
+    }
+    return CompleteRequest(Port, Irp, Status, 0);
+}
+
+NTSTATUS QueryStop(PSERIAL_PORT Port, PIRP Irp)
+{
+    {
+        StateLock Lock(Port);
+        Port->StateBeforeQuery = Port->PnpState;
+        Port->PnpState = PortStopPending;
+    }
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    return PassDown(Port, Irp);
+}
+
+NTSTATUS QueryRemove(PSERIAL_PORT Port, PIRP Irp)
+{
+    BOOLEAN Busy;
+    {
+        StateLock State(Port);
+        PortLock Lock(Port);
+        Busy = Port->OpenFile != nullptr;
+        if (!Busy) {
+            Port->StateBeforeQuery = Port->PnpState;
+            Port->PnpState = PortRemovePending;
+        }
+    }
+    if (Busy) {
+        return CompleteRequest(Port, Irp, STATUS_DEVICE_BUSY, 0);
+    }
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    return PassDown(Port, Irp);
+}
+
+// A cancelled query is undone once the drivers below have undone theirs.
+NTSTATUS CancelQuery(PSERIAL_PORT Port, PIRP Irp, ULONG PendingState)
+{
+    SendDownAndWait(Port, Irp);
+    {
+        StateLock Lock(Port);
+        if (Port->PnpState == PendingState) {
+            Port->PnpState = Port->StateBeforeQuery;
+        }
+    }
+    return CompleteRequest(Port, Irp, STATUS_SUCCESS, 0);
+}
+
+NTSTATUS StopDevice(PSERIAL_PORT Port, PIRP Irp)
+{
+    {
+        StateLock Lock(Port);
+        ReleaseHardware(Port, TRUE);
+        Port->PnpState = PortStopped;
+    }
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    return PassDown(Port, Irp);
+}
+
+NTSTATUS SurpriseRemoval(PSERIAL_PORT Port, PIRP Irp)
+{
+    {
+        StateLock Lock(Port);
+        RefuseRequests(Port);
+        ReleaseHardware(Port, FALSE); // the registers may be gone already
+        WithdrawNames(Port);
+        Port->PnpState = PortSurpriseRemoved;
+    }
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    return PassDown(Port, Irp);
+}
+
+NTSTATUS RemoveDevice(PSERIAL_PORT Port, PIRP Irp)
+{
+    {
+        StateLock Lock(Port);
+        if (Port->PnpState != PortSurpriseRemoved) {
+            RefuseRequests(Port);
+            ReleaseHardware(Port, TRUE);
+            WithdrawNames(Port);
+        }
+        Port->PnpState = PortRemoved;
+    }
+    // Every request still inside the driver leaves before the device goes.
+    IoReleaseRemoveLockAndWait(&Port->RemoveLock, Irp);
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    IoSkipCurrentIrpStackLocation(Irp);
+    NTSTATUS Status = IoCallDriver(Port->LowerDevice, Irp);
+
+    // Nothing of the port may run after this: no timer set, no DPC queued or running.
+    KeCancelTimer(&Port->ReadTotalTimer);
+    KeCancelTimer(&Port->ReadIntervalTimer);
+    KeCancelTimer(&Port->WriteTotalTimer);
+    KeCancelTimer(&Port->DrainTimer);
+    KeRemoveQueueDpc(&Port->ServiceDpc);
+    KeRemoveQueueDpc(&Port->ReadTotalDpc);
+    KeRemoveQueueDpc(&Port->ReadIntervalDpc);
+    KeRemoveQueueDpc(&Port->WriteTotalDpc);
+    KeRemoveQueueDpc(&Port->DrainDpc);
+    KeFlushQueuedDpcs();
+
+    IoDetachDevice(Port->LowerDevice);
+    FreeNames(Port);
+    // A handle still open after a surprise removal can only close: nothing reaches the queue.
+    ExFreePoolWithTag(Port->Shared.Rx.Buffer, SerialPoolTag);
+    Port->Shared.Rx.Buffer = nullptr;
+    IoDeleteDevice(Port->Self);
+    return Status;
+}
+
+} // namespace
+
+NTSTATUS SerialAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject)
+{
+    PDEVICE_OBJECT Device = nullptr;
+    NTSTATUS Status = CreatePortDevice(DriverObject, &Device);
+    if (!NT_SUCCESS(Status)) {
+        return Status;
+    }
+    PSERIAL_PORT Port = PortOf(Device);
+    Port->Self = Device;
+    Port->Pdo = PhysicalDeviceObject;
+    Port->DevicePower = PowerDeviceD0;
+    IoInitializeRemoveLock(&Port->RemoveLock, SerialPoolTag, 0, 0);
+    KeInitializeMutex(&Port->StateMutex, 0);
+    KeInitializeSpinLock(&Port->Lock);
+    QueueInitialize(&Port->ReadQueue, ReadCancel);
+    QueueInitialize(&Port->WriteQueue, WriteCancel);
+    QueueInitialize(&Port->WaitQueue, WaitCancel);
+    QueueInitialize(&Port->ImmediateQueue, ImmediateCancel);
+    KeInitializeDpc(&Port->ServiceDpc, ServiceDpcRoutine, Port);
+    KeInitializeDpc(&Port->ReadTotalDpc, ReadTotalDpcRoutine, Port);
+    KeInitializeDpc(&Port->ReadIntervalDpc, ReadIntervalDpcRoutine, Port);
+    KeInitializeDpc(&Port->WriteTotalDpc, WriteTotalDpcRoutine, Port);
+    KeInitializeDpc(&Port->DrainDpc, DrainDpcRoutine, Port);
+    KeInitializeTimer(&Port->ReadTotalTimer);
+    KeInitializeTimer(&Port->ReadIntervalTimer);
+    KeInitializeTimer(&Port->WriteTotalTimer);
+    KeInitializeTimer(&Port->DrainTimer);
+
+    const ULONG QueueSize = DefaultReceiveQueueSize();
+    Port->Shared.Rx.Buffer =
+        static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, QueueSize, SerialPoolTag));
+    if (Port->Shared.Rx.Buffer == nullptr) {
+        IoDeleteDevice(Device);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    Port->Shared.Rx.Size = QueueSize;
+    DefaultSettings(Port);
+
+    Port->LowerDevice = IoAttachDeviceToDeviceStack(Device, PhysicalDeviceObject);
+    if (Port->LowerDevice == nullptr) {
+        ExFreePoolWithTag(Port->Shared.Rx.Buffer, SerialPoolTag);
+        IoDeleteDevice(Device);
+        return STATUS_NO_SUCH_DEVICE;
+    }
+    // Buffered I/O: reads and writes come with a system buffer the transmitter and the read path
+    // can use at any IRQL. Power-pageable: power requests arrive at PASSIVE_LEVEL.
+    Device->Flags |= DO_BUFFERED_IO | DO_POWER_PAGABLE;
+    Device->Flags &= ~DO_DEVICE_INITIALIZING;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS SerialPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PSERIAL_PORT Port = PortOf(DeviceObject);
+    NTSTATUS Status = IoAcquireRemoveLock(&Port->RemoveLock, Irp);
+    if (!NT_SUCCESS(Status)) {
+        return CompleteUnlocked(Irp, Status, 0);
+    }
+    switch (IoGetCurrentIrpStackLocation(Irp)->MinorFunction) {
+    case IRP_MN_START_DEVICE:
+        return StartDevice(Port, Irp);
+    case IRP_MN_QUERY_STOP_DEVICE:
+        return QueryStop(Port, Irp);
+    case IRP_MN_CANCEL_STOP_DEVICE:
+        return CancelQuery(Port, Irp, PortStopPending);
+    case IRP_MN_STOP_DEVICE:
+        return StopDevice(Port, Irp);
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+        return QueryRemove(Port, Irp);
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+        return CancelQuery(Port, Irp, PortRemovePending);
+    case IRP_MN_SURPRISE_REMOVAL:
+        return SurpriseRemoval(Port, Irp);
+    case IRP_MN_REMOVE_DEVICE:
+        return RemoveDevice(Port, Irp);
+    default:
+        return PassDown(Port, Irp);
+    }
+}

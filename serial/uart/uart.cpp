@@ -1,0 +1,165 @@
+// Programming the UART. Every register value the port uses is kept in SERIAL_SHARED, so that the
+// whole part can be programmed again from there: at start, after a stop, and on the way back
+// from D3 (the board resets its UARTs when it leaves D3).
+#include "corserial.h"
+
+namespace {
+
+// A rate is refused when the clock divides to more than 1 % from it: asynchronous framing
+// tolerates a few percent between both ends, and the other end has its own error.
+constexpr ULONG RateTolerancePercent = 1;
+
+} // namespace
+
+UCHAR UartIn(const SERIAL_SHARED* Shared, ULONG Register)
+{
+    return READ_PORT_UCHAR(Shared->Registers + Register);
+}
+
+VOID UartOut(const SERIAL_SHARED* Shared, ULONG Register, UCHAR Value)
+{
+    WRITE_PORT_UCHAR(Shared->Registers + Register, Value);
+}
+
+USHORT DivisorFor(ULONG ClockRate, ULONG BaudRate)
+{
+    if (BaudRate == 0) {
+        return 0;
+    }
+    const ULONG64 Sixteenths = 16ull * BaudRate;
+    const ULONG64 Divisor = (ClockRate + Sixteenths / 2) / Sixteenths;
+    if (Divisor == 0 || Divisor > 0xFFFF) {
+        return 0;
+    }
+    // |clock / (16 d) - rate| / rate <= 1 %, without division: |clock - 16 d rate| * 100 <= 16 d
+    // rate.
+    const ULONG64 Made = Sixteenths * Divisor;
+    const ULONG64 Off = Made > ClockRate ? Made - ClockRate : ClockRate - Made;
+    if (Off * 100 > Made * RateTolerancePercent) {
+        return 0;
+    }
+    return static_cast<USHORT>(Divisor);
+}
+
+UCHAR LineControlBits(const SERIAL_LINE_CONTROL* LineControl)
+{
+    UCHAR Bits = static_cast<UCHAR>((LineControl->WordLength - 5) & LcrWordLengthMask);
+    if (LineControl->StopBits != STOP_BIT_1) {
+        Bits |= LcrStopBits; // 1.5 stop bits with 5 data bits, 2 otherwise
+    }
+    switch (LineControl->Parity) {
+    case ODD_PARITY:
+        Bits |= LcrParityEnable;
+        break;
+    case EVEN_PARITY:
+        Bits |= LcrParityEnable | LcrEvenParity;
+        break;
+    case MARK_PARITY: // stick parity with the even bit clear sends a one
+        Bits |= LcrParityEnable | LcrStickParity;
+        break;
+    case SPACE_PARITY:
+        Bits |= LcrParityEnable | LcrEvenParity | LcrStickParity;
+        break;
+    default:
+        break;
+    }
+    return Bits;
+}
+
+ULONG CharacterMicroseconds(const SERIAL_SHARED* Shared)
+{
+    // Start bit, data bits, parity, stop bits (1.5 counted as 2).
+    ULONG Bits = 1 + Shared->LineControl.WordLength +
+                 (Shared->LineControl.Parity != NO_PARITY ? 1 : 0) +
+                 (Shared->LineControl.StopBits == STOP_BIT_1 ? 1 : 2);
+    ULONG Rate = Shared->BaudRate ? Shared->BaudRate : 1;
+    return static_cast<ULONG>((1000000ull * Bits + Rate - 1) / Rate);
+}
+
+VOID UartSetMcr(PSERIAL_SHARED Shared, UCHAR Set, UCHAR Clear)
+{
+    UCHAR Mcr = static_cast<UCHAR>((Shared->Mcr | Set) & ~Clear);
+    if (Mcr != Shared->Mcr) {
+        Shared->Mcr = Mcr;
+        if (Shared->IsrLive) {
+            UartOut(Shared, UartMcr, Mcr);
+        }
+    }
+}
+
+// The divisor latch is opened for the FIFO control write too: the 64-byte FIFO bit is taken
+// only then (the other bits do not care).
+VOID UartProgram(PSERIAL_PORT Port, BOOLEAN ResetFifos)
+{
+    PSERIAL_SHARED S = &Port->Shared;
+    UartOut(S, UartIer, 0);
+    UartOut(S, UartLcr, static_cast<UCHAR>(S->Lcr | LcrDlab));
+    UartOut(S, UartDll, static_cast<UCHAR>(S->Divisor & 0xFF));
+    UartOut(S, UartDlm, static_cast<UCHAR>(S->Divisor >> 8));
+    UartOut(S, UartIirFcr, static_cast<UCHAR>(S->Fcr | (ResetFifos ? FcrRxReset | FcrTxReset : 0)));
+    UartOut(S, UartLcr, S->Lcr);
+    UartOut(S, UartMcr, S->Mcr);
+    // Status left over from before is read away; the modem lines are taken as they are now.
+    UartIn(S, UartLsr);
+    S->Msr = static_cast<UCHAR>(UartIn(S, UartMsr) & 0xF0);
+    UartOut(S, UartIer, S->Ier);
+    // Enabling the transmitter interrupt raises it at once when the holding register is empty,
+    // and later when the FIFO drains otherwise: either way the transmitter is not idle.
+    S->TxIdle = (S->Ier & IerThre) == 0;
+}
+
+VOID SetOpenShadow(PSERIAL_SHARED S)
+{
+    const UCHAR Lines = S->Open ? ModemControlFor(S) : 0;
+    S->Mcr = static_cast<UCHAR>((S->Mcr & ~(McrDtr | McrRts)) | Lines | McrOut2);
+    S->Ier = S->Open ? static_cast<UCHAR>(IerRda | IerRls | IerMsr | IerThre) : 0;
+}
+
+VOID UartApplyOpenState(PSERIAL_PORT Port)
+{
+    PSERIAL_SHARED S = &Port->Shared;
+    SetOpenShadow(S);
+    if (!S->IsrLive) {
+        return; // applied when the UART is programmed
+    }
+    UartOut(S, UartMcr, S->Mcr);
+    S->Msr = static_cast<UCHAR>(UartIn(S, UartMsr) & 0xF0);
+    UartOut(S, UartIer, S->Ier);
+    S->TxIdle = (S->Ier & IerThre) == 0;
+    UpdateTransmitHolds(Port);
+}
+
+// Used before the UART goes quiet for good or for a while (close, power-down): what is in the
+// transmit FIFO still goes out. Bounded by the FIFO's length in character times, with margin;
+// a transmitter that is not running any more (clock stopped, board gone) is not waited for
+// longer.
+VOID UartDrainTransmitter(PSERIAL_PORT Port)
+{
+    ULONG Depth;
+    ULONG CharacterUs;
+    {
+        PortLock Lock(Port);
+        Depth = Port->Shared.FifoDepth;
+        CharacterUs = CharacterMicroseconds(&Port->Shared);
+    }
+    const ULONG Polls = 2 * (Depth + 2);
+    LARGE_INTEGER Interval;
+    Interval.QuadPart = -static_cast<LONGLONG>(CharacterUs) * 10 / 2 - 1;
+    for (ULONG Poll = 0; Poll < Polls; ++Poll) {
+        BOOLEAN Empty = TRUE;
+        {
+            PortLock Lock(Port);
+            SyncWithIsr(Port, [&] {
+                PSERIAL_SHARED S = &Port->Shared;
+                if (S->IsrLive) {
+                    UCHAR Lsr = UartIn(S, UartLsr);
+                    Empty = Lsr == RegisterGone || (Lsr & LsrTemt) != 0;
+                }
+            });
+        }
+        if (Empty) {
+            return;
+        }
+        KeDelayExecutionThread(KernelMode, FALSE, &Interval);
+    }
+}

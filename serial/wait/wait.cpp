@@ -1,0 +1,125 @@
+// The wait mask and wait-on-mask (SetCommMask, WaitCommEvent).
+//
+// The callback records the events of the current mask as they happen (SERIAL_SHARED's
+// EventHistory). A wait-on-mask completes at once with the history when it holds anything, and
+// otherwise stays pending until an event of the mask comes, with the events in its 4-byte output.
+// Setting a new mask clears the history and ends a pending wait with an empty event set.
+#include "corserial.h"
+
+namespace {
+
+constexpr ULONG AllEvents = SERIAL_EV_RXCHAR | SERIAL_EV_RXFLAG | SERIAL_EV_TXEMPTY |
+                            SERIAL_EV_CTS | SERIAL_EV_DSR | SERIAL_EV_RLSD | SERIAL_EV_BREAK |
+                            SERIAL_EV_ERR | SERIAL_EV_RING | SERIAL_EV_PERR | SERIAL_EV_RX80FULL |
+                            SERIAL_EV_EVENT1 | SERIAL_EV_EVENT2;
+
+// Completes a wait with its event set. Lock held.
+VOID FinishWait(PIRP Irp, ULONG Events, NTSTATUS Status, CompletionBatch& Done)
+{
+    *static_cast<PULONG>(Irp->AssociatedIrp.SystemBuffer) = Events;
+    Done.Add(Irp, Status, sizeof(ULONG));
+}
+
+} // namespace
+
+NTSTATUS SetWaitMask(PSERIAL_PORT Port, PIRP Irp)
+{
+    PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
+    if (Stack->Parameters.DeviceIoControl.InputBufferLength < sizeof(ULONG)) {
+        return CompleteRequest(Port, Irp, STATUS_BUFFER_TOO_SMALL, 0);
+    }
+    const ULONG Mask = *static_cast<PULONG>(Irp->AssociatedIrp.SystemBuffer);
+    if (Mask & ~AllEvents) {
+        return CompleteRequest(Port, Irp, STATUS_INVALID_PARAMETER, 0);
+    }
+    {
+        CompletionBatch Done(Port);
+        PortLock Lock(Port);
+        SyncWithIsr(Port, [&] {
+            Port->Shared.WaitMask = Mask;
+            Port->Shared.EventHistory = 0;
+            Port->Shared.WaitPending = FALSE;
+        });
+        PIRP Waiting = QueuePeek(&Port->WaitQueue);
+        if (Waiting != nullptr && QueueRemove(Waiting)) {
+            FinishWait(Waiting, 0, STATUS_SUCCESS, Done);
+        }
+    }
+    return CompleteRequest(Port, Irp, STATUS_SUCCESS, 0);
+}
+
+NTSTATUS WaitOnMask(PSERIAL_PORT Port, PIRP Irp)
+{
+    PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
+    if (Stack->Parameters.DeviceIoControl.OutputBufferLength < sizeof(ULONG)) {
+        return CompleteRequest(Port, Irp, STATUS_BUFFER_TOO_SMALL, 0);
+    }
+    CompletionBatch Done(Port);
+    PortLock Lock(Port);
+    ULONG Mask = 0;
+    ULONG Seen = 0;
+    if (QueueIsEmpty(&Port->WaitQueue)) {
+        SyncWithIsr(Port, [&] {
+            Mask = Port->Shared.WaitMask;
+            Seen = Port->Shared.EventHistory;
+            Port->Shared.EventHistory = 0;
+        });
+    }
+    if (Mask == 0) {
+        // No mask, or a wait already pending: there is nothing this wait could report.
+        Done.Add(Irp, STATUS_INVALID_PARAMETER, 0);
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (Seen != 0) {
+        FinishWait(Irp, Seen, STATUS_SUCCESS, Done);
+        return STATUS_SUCCESS;
+    }
+    IoMarkIrpPending(Irp);
+    if (!QueueInsert(&Port->WaitQueue, Irp)) {
+        Done.Add(Irp, STATUS_CANCELLED, 0);
+        return STATUS_PENDING;
+    }
+    SyncWithIsr(Port, [&] { Port->Shared.WaitPending = TRUE; });
+    return STATUS_PENDING;
+}
+
+VOID ServiceWait(PSERIAL_PORT Port, CompletionBatch& Done)
+{
+    PIRP Waiting = QueuePeek(&Port->WaitQueue);
+    if (Waiting == nullptr) {
+        return;
+    }
+    ULONG Seen = 0;
+    SyncWithIsr(Port, [&] { Seen = Port->Shared.EventHistory; });
+    if (Seen == 0 || !QueueRemove(Waiting)) {
+        return;
+    }
+    SyncWithIsr(Port, [&] {
+        Port->Shared.EventHistory &= ~Seen;
+        Port->Shared.WaitPending = FALSE;
+    });
+    FinishWait(Waiting, Seen, STATUS_SUCCESS, Done);
+}
+
+VOID EndWait(PSERIAL_PORT Port, PFILE_OBJECT File, NTSTATUS Status, CompletionBatch& Done)
+{
+    PIRP Waiting = QueuePeek(&Port->WaitQueue);
+    if (Waiting == nullptr ||
+        (File != nullptr && IoGetCurrentIrpStackLocation(Waiting)->FileObject != File) ||
+        !QueueRemove(Waiting)) {
+        return;
+    }
+    SyncWithIsr(Port, [&] { Port->Shared.WaitPending = FALSE; });
+    Done.Add(Waiting, Status, 0);
+}
+
+VOID WaitCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    QueueCancelBegin(Irp);
+    PSERIAL_PORT Port = PortOf(DeviceObject);
+    CompletionBatch Done(Port);
+    PortLock Lock(Port);
+    RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
+    SyncWithIsr(Port, [&] { Port->Shared.WaitPending = FALSE; });
+    Done.Add(Irp, STATUS_CANCELLED, 0);
+}
