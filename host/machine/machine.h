@@ -273,9 +273,16 @@ HmAssignment HmMakeAssignment(ULONG64 bar0, ULONG bar0Length, ULONG64 bar1, ULON
 // STATUS_TIMEOUT (the IRP is left to the driver), so that a test fails instead of hanging.
 
 struct HmPnpOptions {
-    bool BindPortDrivers = true;     // load the port driver double on "CorPort"<n> and start it
+    bool BindPortDrivers = true;     // load the port function driver on "CorPort"<n> and start it
     bool StartPorts = true;          // start new port devices after enumeration
     bool RemoveOnFailedStart = true; // a failed start is followed by IRP_MN_REMOVE_DEVICE
+    // The port function driver bound on "CorPort"<n> (AddDevice of its driver object, as the
+    // service corport.inf installs); nullptr: the port driver double.
+    PDRIVER_OBJECT PortDriver = nullptr;
+    // A new port device gets "PortName" = "COM<n>" in its device key when it has none, n the
+    // lowest number from 3 up that no other port device key of the machine holds, as the ports
+    // class installer does at installation.
+    bool AssignPortNames = true;
 };
 void HmSetPnpOptions(const HmPnpOptions& options);
 
@@ -373,6 +380,22 @@ HmNodeInfo HmNode(PDEVICE_OBJECT pdo);
 // Port PDOs the manager currently knows as children of the adapter, in bus relations order.
 std::vector<PDEVICE_OBJECT> HmPortDevices(PDEVICE_OBJECT adapterPdo);
 
+// Registry path of a port device's hardware key (its "Device Parameters"), where "PortName" and
+// the FIFO values live; the key exists from the device's enumeration on.
+std::u16string HmDeviceKey(PDEVICE_OBJECT portPdo);
+// Starts the stack of a port device that enumeration left unstarted (StartPorts false), binding
+// the port function driver first (BindPortDrivers); returns the start's status.
+NTSTATUS HmStartPort(PDEVICE_OBJECT portPdo);
+// What the ports class installer does for a property change of a port (DIF_PROPERTYCHANGE): the
+// stack is removed (query-remove, remove; a refused query-remove is cancelled and returned) and
+// built again (AddDevice of the port function driver, start), so the driver reads the device
+// key anew. Returns the refusal or the new start's status.
+NTSTATUS HmRestartPort(PDEVICE_OBJECT portPdo);
+// After a surprise removal the platform sends IRP_MN_REMOVE_DEVICE to a stack only once no handle
+// to any of its devices is open (HkOpenHandles): HmSurpriseRemoveAdapter returns after the
+// surprise removals, and each removal follows when the last handle of its stack closes.
+// HmWaitPnpIdle waits for the removals that can happen.
+
 // ---------------------------------------------------------------------------------------------
 // The power manager. A system power transition goes to every adapter that has a function driver:
 // going to sleep (S1..S5): IRP_MN_QUERY_POWER for the system state to the port stacks and then
@@ -421,11 +444,76 @@ std::vector<UCHAR> HmRemoteTake(PDEVICE_OBJECT pdo, ULONG port); // transmitted 
 size_t HmRemotePending(PDEVICE_OBJECT pdo, ULONG port);          // injected bytes not yet received
 void HmSetModemInputs(PDEVICE_OBJECT pdo, ULONG port, bool cts, bool dsr, bool ri, bool dcd);
 
+// ---------------------------------------------------------------------------------------------
+// Lines in simulated time. The machine drives the kernel stand-in's virtual clock (HkNow): its
+// hardware thread moves the clock forward in steps no longer than the next event (a character
+// leaving a transmitter or reaching a receiver, a character time-out, a peer's next action, a
+// driver's timer), delivers interrupts and lets DPCs finish between steps. So line timing,
+// interrupts and the driver's timers keep one order however slowly the host runs: a loaded host
+// slows simulated time down, never makes it skip. A character takes the time its UART's divisor,
+// clock (HmUartClock, 73.728 MHz on these boards) and line format give, unless HmSetLinePace
+// fixes it in ticks.
+//
+// The clock follows wall time times the scale (1 by default: real time). A test that moves bulk
+// data and does not care how long it takes in wall time may raise it; tests that wait for
+// simulated time use HkWaitClock.
+constexpr ULONG HmUartClock = 73728000;
+void HmSetTimeScale(double scale);
+
+// The far end of each port's line. Every port starts with its scripted peer (below) at the other
+// end of the cable. A loopback plug or a null-modem cable takes the peer's place until
+// HmAttachPeer puts the peer back.
+//  - loopback plug: TX to RX, RTS to CTS, DTR to DSR, DCD and RI;
+//  - null-modem cable (between two ports of one adapter or of two): TX to the other's RX, RTS to
+//    the other's CTS, DTR to the other's DSR and DCD.
+void HmPlugLoopback(PDEVICE_OBJECT pdo, ULONG port);
+void HmConnectNullModem(PDEVICE_OBJECT pdoA, ULONG portA, PDEVICE_OBJECT pdoB, ULONG portB);
+void HmAttachPeer(PDEVICE_OBJECT pdo, ULONG port);
+
+// The scripted peer: equipment with line settings of its own (or following the port's, the
+// default: then it always agrees), which sends at its own rate what it is given, receives by
+// sampling the port's transmitter with its settings, and drives CTS, DSR, DCD and RI
+// (HmSetModemInputs). HmRemoteSend, HmRemoteSendError and HmRemoteTake are its send and receive.
+enum class HmParity {
+    None,
+    Odd,
+    Even,
+    Mark,
+    Space
+};
+struct HmLineFormat {
+    ULONG Baud;
+    UCHAR DataBits;  // 5 to 8
+    HmParity Parity;
+    UCHAR StopBits;  // 1 or 2 (2 means 1.5 with 5 data bits, as a UART makes it)
+};
+void HmPeerSetFormat(PDEVICE_OBJECT pdo, ULONG port, const HmLineFormat& format);
+void HmPeerFollow(PDEVICE_OBJECT pdo, ULONG port);
+// An idle line for a while (100 ns units) before whatever is sent next.
+void HmPeerPause(PDEVICE_OBJECT pdo, ULONG port, LONGLONG units);
+// The line held low for a while (100 ns units): a break.
+void HmPeerSendBreak(PDEVICE_OBJECT pdo, ULONG port, LONGLONG units);
+// Flow control the peer honours when sending: it pauses while the port's RTS is low, and after
+// an XOFF (0x13) from the port until XON (0x11).
+void HmPeerFlowControl(PDEVICE_OBJECT pdo, ULONG port, bool honourRts, bool honourXoff);
+struct HmPeerByte {
+    UCHAR Byte;
+    UCHAR Errors; // line status error bits as the peer's receiver saw them (parity, framing, break)
+    LONGLONG Time; // virtual clock when it arrived
+};
+std::vector<HmPeerByte> HmPeerReceived(PDEVICE_OBJECT pdo, ULONG port); // drained
+// The port's outputs as the far end sees them.
+struct HmPortLines {
+    bool Rts, Dtr, Out1, Out2, Break;
+};
+HmPortLines HmPortOutputs(PDEVICE_OBJECT pdo, ULONG port);
+
 // Register view of one UART (no side effects).
 struct HmUartView {
     UCHAR Ier, Iir, Fcr, Lcr, Mcr, Lsr, Msr, Scr;
     USHORT Divisor;
     bool FifoEnabled;
+    bool Fifo64; // 64-byte FIFO mode (16750)
     ULONG RxCount, TxCount;
     UCHAR RxTrigger;
     bool Interrupt; // INT output
