@@ -192,7 +192,7 @@ typedef struct _SERIAL_PORT {
     SERIAL_SHARED Shared;
 } SERIAL_PORT, *PSERIAL_PORT;
 
-inline PSERIAL_PORT PortOf(PDEVICE_OBJECT Device)
+inline PSERIAL_PORT PortFromDevice(PDEVICE_OBJECT Device)
 {
     return static_cast<PSERIAL_PORT>(Device->DeviceExtension);
 }

@@ -38,7 +38,7 @@ VOID SerialUnload(PDRIVER_OBJECT DriverObject)
 // internal device control, a set-information) are the port device's too.
 NTSTATUS SerialPassDown(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    PSERIAL_PORT Port = PortOf(DeviceObject);
+    PSERIAL_PORT Port = PortFromDevice(DeviceObject);
     NTSTATUS Status = IoAcquireRemoveLock(&Port->RemoveLock, Irp);
     if (!NT_SUCCESS(Status)) {
         return CompleteUnlocked(Irp, Status, 0);

@@ -566,7 +566,7 @@ constexpr CONTROL_CODE ControlCodes[] = {
 
 NTSTATUS SerialDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    PSERIAL_PORT Port = PortOf(DeviceObject);
+    PSERIAL_PORT Port = PortFromDevice(DeviceObject);
     NTSTATUS Status = AcceptRequest(Port, Irp);
     if (!NT_SUCCESS(Status)) {
         return Status;

@@ -66,7 +66,7 @@ NTSTATUS CreatePortDevice(PDRIVER_OBJECT Driver, PDEVICE_OBJECT* Device)
         if (!NT_SUCCESS(Status)) {
             return Status;
         }
-        PSERIAL_PORT Port = PortOf(*Device);
+        PSERIAL_PORT Port = PortFromDevice(*Device);
         RtlZeroMemory(Port, sizeof(*Port));
         InitializeCounted(&Port->DeviceName, Port->DeviceNameBuffer,
                           sizeof(Port->DeviceNameBuffer));

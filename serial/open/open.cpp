@@ -79,7 +79,7 @@ VOID EndRequestsOf(PSERIAL_PORT Port, PFILE_OBJECT File, NTSTATUS Status, Comple
 
 NTSTATUS SerialCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    PSERIAL_PORT Port = PortOf(DeviceObject);
+    PSERIAL_PORT Port = PortFromDevice(DeviceObject);
     NTSTATUS Status = IoAcquireRemoveLock(&Port->RemoveLock, Irp);
     if (!NT_SUCCESS(Status)) {
         return CompleteUnlocked(Irp, Status, 0);
@@ -109,7 +109,7 @@ NTSTATUS SerialCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
 NTSTATUS SerialCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    PSERIAL_PORT Port = PortOf(DeviceObject);
+    PSERIAL_PORT Port = PortFromDevice(DeviceObject);
     PFILE_OBJECT File = IoGetCurrentIrpStackLocation(Irp)->FileObject;
     {
         CompletionBatch Done(Port);
@@ -125,7 +125,7 @@ NTSTATUS SerialCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 // leaves the owner's state alone.
 NTSTATUS SerialClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    PSERIAL_PORT Port = PortOf(DeviceObject);
+    PSERIAL_PORT Port = PortFromDevice(DeviceObject);
     PFILE_OBJECT File = IoGetCurrentIrpStackLocation(Irp)->FileObject;
     BOOLEAN Owner;
     {
@@ -156,7 +156,7 @@ NTSTATUS SerialClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 // Programs ask what kind of device a handle is (GetFileType): a serial port, a character device.
 NTSTATUS SerialQueryVolume(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    PSERIAL_PORT Port = PortOf(DeviceObject);
+    PSERIAL_PORT Port = PortFromDevice(DeviceObject);
     NTSTATUS Status = AcceptRequest(Port, Irp);
     if (!NT_SUCCESS(Status)) {
         return Status;

@@ -206,7 +206,7 @@ NTSTATUS SerialAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
     if (!NT_SUCCESS(Status)) {
         return Status;
     }
-    PSERIAL_PORT Port = PortOf(Device);
+    PSERIAL_PORT Port = PortFromDevice(Device);
     Port->Self = Device;
     Port->Pdo = PhysicalDeviceObject;
     Port->DevicePower = PowerDeviceD0;
@@ -252,7 +252,7 @@ NTSTATUS SerialAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
 
 NTSTATUS SerialPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    PSERIAL_PORT Port = PortOf(DeviceObject);
+    PSERIAL_PORT Port = PortFromDevice(DeviceObject);
     NTSTATUS Status = IoAcquireRemoveLock(&Port->RemoveLock, Irp);
     if (!NT_SUCCESS(Status)) {
         return CompleteUnlocked(Irp, Status, 0);

@@ -150,7 +150,7 @@ NTSTATUS SetDevicePower(PSERIAL_PORT Port, PIRP Irp, ULONG DeviceState)
 
 NTSTATUS SerialPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    PSERIAL_PORT Port = PortOf(DeviceObject);
+    PSERIAL_PORT Port = PortFromDevice(DeviceObject);
     NTSTATUS Status = IoAcquireRemoveLock(&Port->RemoveLock, Irp);
     if (!NT_SUCCESS(Status)) {
         PoStartNextPowerIrp(Irp);

@@ -123,7 +123,7 @@ VOID FillCurrentRead(PSERIAL_PORT Port)
 
 NTSTATUS SerialRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    PSERIAL_PORT Port = PortOf(DeviceObject);
+    PSERIAL_PORT Port = PortFromDevice(DeviceObject);
     NTSTATUS Status = AcceptRequest(Port, Irp);
     if (!NT_SUCCESS(Status)) {
         return Status;
@@ -188,7 +188,7 @@ ULONG ReceiveQueueCount(PSERIAL_PORT Port)
 VOID ReadCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     QueueCancelBegin(Irp);
-    PSERIAL_PORT Port = PortOf(DeviceObject);
+    PSERIAL_PORT Port = PortFromDevice(DeviceObject);
     PSERIAL_READ_STATE Read = ReadOf(Port);
     CompletionBatch Done(Port);
     PortLock Lock(Port);

@@ -116,7 +116,7 @@ VOID EndWait(PSERIAL_PORT Port, PFILE_OBJECT File, NTSTATUS Status, CompletionBa
 VOID WaitCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     QueueCancelBegin(Irp);
-    PSERIAL_PORT Port = PortOf(DeviceObject);
+    PSERIAL_PORT Port = PortFromDevice(DeviceObject);
     CompletionBatch Done(Port);
     PortLock Lock(Port);
     RemoveEntryList(&Irp->Tail.Overlay.ListEntry);

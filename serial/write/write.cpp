@@ -145,7 +145,7 @@ VOID TransmitKick(PSERIAL_PORT Port)
 
 NTSTATUS SerialWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    PSERIAL_PORT Port = PortOf(DeviceObject);
+    PSERIAL_PORT Port = PortFromDevice(DeviceObject);
     NTSTATUS Status = AcceptRequest(Port, Irp);
     if (!NT_SUCCESS(Status)) {
         return Status;
@@ -171,7 +171,7 @@ NTSTATUS SerialWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 // A flush completes once every write queued before it has completed.
 NTSTATUS SerialFlush(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    PSERIAL_PORT Port = PortOf(DeviceObject);
+    PSERIAL_PORT Port = PortFromDevice(DeviceObject);
     NTSTATUS Status = AcceptRequest(Port, Irp);
     if (!NT_SUCCESS(Status)) {
         return Status;
@@ -247,7 +247,7 @@ ULONG TransmitQueueCount(PSERIAL_PORT Port)
 VOID WriteCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     QueueCancelBegin(Irp);
-    PSERIAL_PORT Port = PortOf(DeviceObject);
+    PSERIAL_PORT Port = PortFromDevice(DeviceObject);
     CompletionBatch Done(Port);
     PortLock Lock(Port);
     RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
@@ -343,7 +343,7 @@ VOID EndImmediate(PSERIAL_PORT Port, PFILE_OBJECT File, NTSTATUS Status, Complet
 VOID ImmediateCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     QueueCancelBegin(Irp);
-    PSERIAL_PORT Port = PortOf(DeviceObject);
+    PSERIAL_PORT Port = PortFromDevice(DeviceObject);
     CompletionBatch Done(Port);
     PortLock Lock(Port);
     RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
