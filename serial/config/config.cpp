@@ -152,19 +152,19 @@ ULONG HighestLevelUpTo(ULONG Maximum)
 
 // clang-format off
 constexpr DWORD_VALUE ForceFifoEnable = {L"ForceFifoEnable",
-    "The device key value ForceFifoEnable is invalid; the FIFOs are used.", FALSE};
+    "The device key value ForceFifoEnable is invalid, so the FIFOs are used.", FALSE};
 constexpr DWORD_VALUE EnableFifo64 = {L"EnableFifo64",
-    "The device key value EnableFifo64 is invalid; the 64-byte FIFOs are used.", TRUE};
+    "The device key value EnableFifo64 is invalid, so the 64-byte FIFOs are used.", TRUE};
 constexpr DWORD_VALUE FifoRxMax = {L"FifoRxMax",
-    "The device key value FifoRxMax is invalid; 14 is used.", FALSE};
+    "The device key value FifoRxMax is invalid, so 14 is used.", FALSE};
 constexpr DWORD_VALUE FifoTxMax = {L"FifoTxMax",
-    "The device key value FifoTxMax is invalid; 16 is used.", FALSE};
+    "The device key value FifoTxMax is invalid, so 16 is used.", FALSE};
 constexpr DWORD_VALUE RxFifo = {L"RxFIFO",
-    "The device key value RxFIFO is invalid; the default receive trigger is used.", TRUE};
+    "The device key value RxFIFO is invalid, so the default receive trigger is used.", TRUE};
 constexpr DWORD_VALUE TxFifo = {L"TxFIFO",
-    "The device key value TxFIFO is invalid; the default transmit load is used.", TRUE};
+    "The device key value TxFIFO is invalid, so the default transmit load is used.", TRUE};
 constexpr DWORD_VALUE ClockRate = {L"ClockRate",
-    "The device key value ClockRate is invalid; 73728000 Hz is used.", FALSE};
+    "The device key value ClockRate is invalid, so 73728000 Hz is used.", FALSE};
 // clang-format on
 
 } // namespace

@@ -85,11 +85,13 @@ NTSTATUS PublishNames(PSERIAL_PORT Port)
     RtlAppendUnicodeToString(&Port->SymbolicLink, LinkPrefix);
     RtlAppendUnicodeToString(&Port->SymbolicLink, Port->PortName);
     NTSTATUS Status = IoCreateSymbolicLink(&Port->SymbolicLink, &Port->DeviceName);
-    if (!NT_SUCCESS(Status)) {
+    if (Status == STATUS_OBJECT_NAME_COLLISION) {
         ReportEvent(Port, SerialMsgError,
-                    Status == STATUS_OBJECT_NAME_COLLISION
-                        ? "The port's COM name is already taken by another device."
-                        : "The port's COM name could not be created.");
+                    "The port's COM name is already taken by another device.");
+        return Status;
+    }
+    if (!NT_SUCCESS(Status)) {
+        ReportEvent(Port, SerialMsgError, "The port's COM name could not be created.");
         return Status;
     }
     Port->LinkCreated = TRUE;

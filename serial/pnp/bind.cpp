@@ -80,7 +80,7 @@ NTSTATUS ProbeUart(PSERIAL_PORT Port)
         if (!(Iir & Fcr64Byte)) {
             Port->Config.Fifo64 = FALSE;
             ReportEvent(Port, SerialMsgWarning,
-                        "The port's UART has no 64-byte FIFO mode; 16-byte FIFOs are used.");
+                        "The port's UART has no 64-byte FIFO mode, so 16-byte FIFOs are used.");
         }
     }
     return STATUS_SUCCESS;

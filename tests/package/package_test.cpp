@@ -16,12 +16,16 @@
 
 namespace {
 
-// The driver's event codes (customer bit, facility 7) and every sentence it reports, gathered
-// from the driver's sources by the build.
+// The drivers' event codes (customer bit; facility 7 for corcard, 8 for corserial) and every
+// sentence each reports, gathered from the drivers' sources by the build.
 constexpr DWORD CorMsgInformation = 0x60070001;
 constexpr DWORD CorMsgWarning = 0xA0070002;
 constexpr DWORD CorMsgError = 0xE0070003;
+constexpr DWORD SerialMsgInformation = 0x60080001;
+constexpr DWORD SerialMsgWarning = 0xA0080002;
+constexpr DWORD SerialMsgError = 0xE0080003;
 struct Sentence {
+    const wchar_t* Image;
     DWORD Code;
     const wchar_t* Text;
 };
@@ -252,15 +256,30 @@ TEST(Inf, EachBoardFindsExactlyItsDriver)
     EXPECT_EQ(unknown.Drivers(inf.Path).size(), 0u);
 }
 
-TEST(Install, ServiceAndEventLogSource)
+// Each INF installs its driver's service (kernel driver, demand start) and the System log's source
+// of the same name, whose messages are the driver image's message table.
+struct ServiceOfInf {
+    const wchar_t* Inf;
+    const wchar_t* Section;
+    const wchar_t* Service;
+};
+void PrintTo(const ServiceOfInf& service, std::ostream* out)
 {
-    const wchar_t source[] = L"System\\CurrentControlSet\\Services\\EventLog\\System\\corcard";
-    DeleteServiceIfPresent(L"corcard");
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, source);
+    *out << Narrow(service.Service);
+}
+class Install : public ::testing::TestWithParam<ServiceOfInf> {};
 
-    InfFile inf(L"corcard.inf");
+TEST_P(Install, ServiceAndEventLogSource)
+{
+    const ServiceOfInf& expected = GetParam();
+    const std::wstring name = expected.Service;
+    const std::wstring source = L"System\\CurrentControlSet\\Services\\EventLog\\System\\" + name;
+    DeleteServiceIfPresent(name.c_str());
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, source.c_str());
+
+    InfFile inf(expected.Inf);
     ASSERT_NE(inf.Handle, INVALID_HANDLE_VALUE);
-    const wchar_t services[] = L"Corcard.Install.NTamd64.Services";
+    const wchar_t* services = expected.Section;
     ASSERT_TRUE(SetupInstallServicesFromInfSectionW(inf.Handle, services, 0))
         << "error " << GetLastError();
 
@@ -269,12 +288,12 @@ TEST(Install, ServiceAndEventLogSource)
     // skips that field, so the test installs the named section there as Windows does.
     INFCONTEXT line;
     ASSERT_TRUE(SetupFindFirstLineW(inf.Handle, services, L"AddService", &line));
-    EXPECT_EQ(Narrow(Field(&line, 1)), "corcard");
+    EXPECT_EQ(Field(&line, 1), name);
     std::wstring eventLogSection = Field(&line, 4);
     ASSERT_FALSE(eventLogSection.empty()) << "no event-log section on the AddService line";
     HKEY sourceKey;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, source, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                              &sourceKey, nullptr),
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, source.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                              nullptr, &sourceKey, nullptr),
               ERROR_SUCCESS);
     BOOL installed =
         SetupInstallFromInfSectionW(nullptr, inf.Handle, eventLogSection.c_str(), SPINST_REGISTRY,
@@ -283,29 +302,40 @@ TEST(Install, ServiceAndEventLogSource)
     RegCloseKey(sourceKey);
     ASSERT_TRUE(installed) << "error " << error;
 
-    const wchar_t service[] = L"System\\CurrentControlSet\\Services\\corcard";
-    EXPECT_TRUE(
-        EndsWith(ReadValue(service, L"ImagePath").Text(), L"\\system32\\drivers\\corcard.sys"))
+    const std::wstring image = L"\\system32\\drivers\\" + name + L".sys";
+    const std::wstring serviceKey = L"System\\CurrentControlSet\\Services\\" + name;
+    const wchar_t* service = serviceKey.c_str();
+    EXPECT_TRUE(EndsWith(ReadValue(service, L"ImagePath").Text(), image))
         << Narrow(ReadValue(service, L"ImagePath").Text());
     EXPECT_EQ(ReadValue(service, L"Type").Number(), 1u);         // kernel driver
     EXPECT_EQ(ReadValue(service, L"Start").Number(), 3u);        // demand start
     EXPECT_EQ(ReadValue(service, L"ErrorControl").Number(), 1u); // normal
 
-    Value messages = ReadValue(source, L"EventMessageFile");
+    Value messages = ReadValue(source.c_str(), L"EventMessageFile");
     EXPECT_EQ(messages.Type, static_cast<DWORD>(REG_EXPAND_SZ));
     wchar_t expanded[MAX_PATH] = {};
     ExpandEnvironmentStringsW(messages.Text().c_str(), expanded, MAX_PATH);
-    wchar_t image[MAX_PATH];
-    GetSystemDirectoryW(image, MAX_PATH);
-    wcscat(image, L"\\drivers\\corcard.sys");
-    EXPECT_EQ(lstrcmpiW(expanded, image), 0) << Narrow(messages.Text());
-    EXPECT_EQ(ReadValue(source, L"TypesSupported").Number(), 7u);
+    wchar_t file[MAX_PATH];
+    GetSystemDirectoryW(file, MAX_PATH);
+    wcscat(file, (L"\\drivers\\" + name + L".sys").c_str());
+    EXPECT_EQ(lstrcmpiW(expanded, file), 0) << Narrow(messages.Text());
+    EXPECT_EQ(ReadValue(source.c_str(), L"TypesSupported").Number(), 7u);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Drivers, Install,
+    ::testing::Values(ServiceOfInf{L"corcard.inf", L"Corcard.Install.NTamd64.Services", L"corcard"},
+                      ServiceOfInf{L"corport.inf", L"CorPort.Install.NTamd64.Services",
+                                   L"corserial"}),
+    [](const ::testing::TestParamInfo<ServiceOfInf>& info) {
+        return std::string(info.param.Service == std::wstring(L"corcard") ? "corcard"
+                                                                          : "corserial");
+    });
 
 // A port device installed from the Ports INF: its software key names the page provider and the
 // subclass, the provider is in the system directory, and the port function driver's service is
 // the one the INF's two strings name.
-TEST(Install, PortDeviceSoftwareKey)
+TEST(PortInstall, PortDeviceSoftwareKey)
 {
     DeleteServiceIfPresent(L"corserial");
     InfFile inf(L"corport.inf");
@@ -332,6 +362,10 @@ TEST(Install, PortDeviceSoftwareKey)
     GetSystemDirectoryW(page, MAX_PATH);
     wcscat(page, L"\\TRVPAGE.DLL");
     EXPECT_NE(GetFileAttributesW(page), INVALID_FILE_ATTRIBUTES) << "TRVPAGE.DLL not copied";
+    wchar_t serialImage[MAX_PATH];
+    GetSystemDirectoryW(serialImage, MAX_PATH);
+    wcscat(serialImage, L"\\drivers\\corserial.sys");
+    EXPECT_NE(GetFileAttributesW(serialImage), INVALID_FILE_ATTRIBUTES) << "corserial.sys not copied";
 
     const wchar_t service[] = L"System\\CurrentControlSet\\Services\\corserial";
     EXPECT_TRUE(
@@ -344,7 +378,7 @@ TEST(Install, PortDeviceSoftwareKey)
 // the release version (package/version.cmake) in its numbers and texts, and its own name.
 TEST(Images, CarryTheReleaseVersion)
 {
-    const wchar_t* images[] = {L"corcard.sys", L"TRVPAGE.DLL"};
+    const wchar_t* images[] = {L"corcard.sys", L"corserial.sys", L"TRVPAGE.DLL"};
     for (const wchar_t* name : images) {
         std::wstring path = PackageDir + L"\\" + name;
         DWORD size = GetFileVersionInfoSizeW(path.c_str(), nullptr);
@@ -361,9 +395,9 @@ TEST(Images, CarryTheReleaseVersion)
         EXPECT_EQ(Narrow(numbers), CORRAN_VERSION) << Narrow(name);
         EXPECT_EQ(fixed->dwProductVersionMS, fixed->dwFileVersionMS);
         EXPECT_EQ(fixed->dwProductVersionLS, fixed->dwFileVersionLS);
-        EXPECT_EQ(fixed->dwFileType, std::wstring(name) == L"corcard.sys"
-                                         ? static_cast<DWORD>(VFT_DRV)
-                                         : static_cast<DWORD>(VFT_DLL));
+        const bool driver = std::wstring(name).find(L".sys") != std::wstring::npos;
+        EXPECT_EQ(fixed->dwFileType,
+                  driver ? static_cast<DWORD>(VFT_DRV) : static_cast<DWORD>(VFT_DLL));
         auto text = [&](const wchar_t* field) {
             std::wstring query = std::wstring(L"\\StringFileInfo\\040904B0\\") + field;
             wchar_t* value = nullptr;
@@ -388,12 +422,12 @@ TEST(Images, CarryTheReleaseVersion)
 TEST(EventLog, EverySentenceReadsThroughTheMessageTable)
 {
     ASSERT_GT(ARRAYSIZE(DriverSentences), 0u);
-    std::wstring path = PackageDir + L"\\corcard.sys";
-    HMODULE image = LoadLibraryExW(path.c_str(), nullptr,
-                                   LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
-    ASSERT_NE(image, nullptr) << "error " << GetLastError();
     for (const Sentence& sentence : DriverSentences) {
-        DWORD_PTR strings[] = {reinterpret_cast<DWORD_PTR>(L"\\Driver\\corcard"),
+        std::wstring path = PackageDir + L"\\" + sentence.Image;
+        HMODULE image = LoadLibraryExW(path.c_str(), nullptr,
+                                       LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+        ASSERT_NE(image, nullptr) << Narrow(sentence.Image) << ": error " << GetLastError();
+        DWORD_PTR strings[] = {reinterpret_cast<DWORD_PTR>(L"\\Device\\CorSerial0"),
                                reinterpret_cast<DWORD_PTR>(sentence.Text)};
         wchar_t* text = nullptr;
         DWORD length = FormatMessageW(
@@ -405,8 +439,8 @@ TEST(EventLog, EverySentenceReadsThroughTheMessageTable)
                               << GetLastError();
         EXPECT_EQ(Narrow(text), Narrow(sentence.Text) + "\r\n");
         LocalFree(text);
+        FreeLibrary(image);
     }
-    FreeLibrary(image);
 }
 
 } // namespace

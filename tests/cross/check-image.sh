@@ -1,18 +1,23 @@
 #!/bin/sh
-# Checks the kernel-mode image corcard.sys as the Windows loader and the event log see it.
-# Usage: check-corcard.sh OBJDUMP NM CHECK IMAGE
-#   imports   the import table names ntoskrnl.exe and HAL.dll only
+# Checks a kernel-mode image we ship (corcard.sys, corserial.sys) as the Windows loader, Memory
+# integrity (hypervisor-protected code integrity) and the event log see it.
+# Usage: check-image.sh OBJDUMP NM CHECK IMAGE [MESSAGE CODES]
+#   imports   the import table names ntoskrnl.exe and HAL.dll only, and no routine that hands
+#             out executable memory
 #   subsystem the image is a native-subsystem WDM driver that exports nothing
 #   entry     the entry point is DriverEntry
 #   reloc     a base relocation section is present (the loader may move the image)
+#   hvci      no section is both writable and executable, sections are aligned to a page, and
+#             the image is marked NX-compatible with a dynamic base
 #   resource  the message table resource: type 11, name 1, language 1033
-#   messages  the message table holds exactly 0x60070001, 0xA0070002, 0xE0070003, each with the
-#             Unicode text "%2\r\n"
+#   messages  the message table holds exactly the codes given (hexadecimal, in order), each with
+#             the Unicode text "%2\r\n"
 set -eu
 objdump=$1
 nm=$2
 check=$3
 image=$4
+codes=${5:-}
 
 fail() {
     echo "FAIL: $*" >&2
@@ -34,7 +39,26 @@ imports)
         *) fail "imports $dll (imports: $dlls)" ;;
         esac
     done
+    # Routines whose memory is executable: Memory integrity refuses it to drivers.
+    for routine in ExAllocatePool ExAllocatePoolWithQuota MmAllocateContiguousMemory \
+        MmAllocateContiguousMemorySpecifyCache MmAllocateNonCachedMemory MmMapIoSpace \
+        MmMapLockedPages; do
+        if headers | awk '{ print $NF }' | grep -qx "$routine"; then
+            fail "imports $routine, which hands out executable memory"
+        fi
+    done
     echo "imports: $dlls"
+    ;;
+hvci)
+    # objdump -h shows a writable section without READONLY and an executable one with CODE.
+    wx=$("$objdump" -h "$image" | awk '/^ *[0-9]+ / { name = $2; getline; if ($0 ~ /CODE/ && $0 !~ /READONLY/) print name }')
+    [ -z "$wx" ] || fail "sections both writable and executable: $wx"
+    align=$(headers | sed -n 's/^SectionAlignment[[:space:]]*//p')
+    [ $((0x$align)) -eq 4096 ] || fail "section alignment is 0x$align, not one page"
+    chars=$(headers | sed -n 's/^DllCharacteristics[[:space:]]*//p')
+    [ $((0x$chars & 0x0100)) -ne 0 ] || fail "NX_COMPAT missing (DllCharacteristics $chars)"
+    [ $((0x$chars & 0x0040)) -ne 0 ] || fail "DYNAMIC_BASE missing (DllCharacteristics $chars)"
+    echo "no W+X section, page-aligned sections, DllCharacteristics $chars"
     ;;
 subsystem)
     headers | grep -Eq '^Subsystem[[:space:]]+0*1[[:space:]]' ||
@@ -100,8 +124,7 @@ messages)
         done
         b=$((b + 1))
     done
-    [ "$found" = " 0x60070001 0xA0070002 0xE0070003" ] ||
-        fail "message codes are$found, expected 0x60070001 0xA0070002 0xE0070003"
+    [ "$found" = " $codes" ] || fail "message codes are$found, expected $codes"
     printf 'messages:%s, each %%2\\r\\n\n' "$found"
     ;;
 *)
