@@ -108,6 +108,9 @@ VOID ModemStatusChanged(PSERIAL_PORT Port, UCHAR Msr);
 // Interrupt-synchronised: reads the line status outside the callback without losing the errors
 // the read clears.
 UCHAR UartReadLineStatus(PSERIAL_PORT Port);
+// Interrupt-synchronised: whatever waits in the receive FIFO goes into the receive queue (before
+// the UART loses it, on the way to D3).
+VOID UartDrainReceiver(PSERIAL_PORT Port);
 KDEFERRED_ROUTINE ServiceDpcRoutine;
 // Lock held: everything the callback left for the DPC (reads, writes, waits, aborts).
 VOID ServiceAll(PSERIAL_PORT Port, CompletionBatch& Done);

@@ -238,6 +238,11 @@ VOID ModemStatusChanged(PSERIAL_PORT Port, UCHAR Msr)
     RecordEvents(Port, Events);
 }
 
+VOID UartDrainReceiver(PSERIAL_PORT Port)
+{
+    ReceiveCarefully(Port, UartIn(&Port->Shared, UartLsr));
+}
+
 UCHAR UartReadLineStatus(PSERIAL_PORT Port)
 {
     UCHAR Lsr = UartIn(&Port->Shared, UartLsr);

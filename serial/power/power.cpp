@@ -74,6 +74,8 @@ VOID PowerDown(PSERIAL_PORT Port)
         SyncWithIsr(Port, [&] {
             PSERIAL_SHARED S = &Port->Shared;
             if (S->IsrLive) {
+                // The board resets the UART in D3: bytes still in its receive FIFO are taken now.
+                UartDrainReceiver(Port);
                 UartOut(S, UartIer, 0);
             }
             S->IsrLive = FALSE;

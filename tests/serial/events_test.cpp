@@ -1,0 +1,114 @@
+// WaitCommEvent: each event of the mask, caused the way it happens on a line; the mask's rules
+// (a new mask ends a pending wait empty, one wait at a time, history kept until asked for).
+#include "serial_rig.h"
+
+#include <functional>
+
+struct EventCase {
+    const char* Name;
+    ULONG Event;
+    std::function<void(PDEVICE_OBJECT board, ComPort& port)> Cause;
+};
+
+class SerialEvents : public SerialTest, public ::testing::WithParamInterface<EventCase> {};
+
+TEST_P(SerialEvents, AWaitEndsWithTheEventThatHappened)
+{
+    const EventCase& c = GetParam();
+    PDEVICE_OBJECT board = Plug(HmModel::LX2A);
+    HmSetModemInputs(board, 0, true, true, false, true);
+    ComPort port;
+    OpenAt(port, NameOf(board, 0), 115200);
+    ComDcb dcb;
+    ASSERT_TRUE(port.GetCommState(&dcb));
+    dcb.EvtChar = '\n';
+    ASSERT_TRUE(port.SetCommState(dcb));
+    ASSERT_TRUE(HkWaitClock(HkNow() + 2 * Ms)); // the modem lines have settled
+    ASSERT_TRUE(port.SetCommMask(c.Event));
+    HkRequestPtr wait = port.WaitCommEventOverlapped();
+    ASSERT_TRUE(HkWaitClock(HkNow() + 2 * Ms));
+    ASSERT_FALSE(wait->Done()) << "nothing has happened yet";
+    c.Cause(board, port);
+    ASSERT_TRUE(wait->Wait());
+    EXPECT_EQ(wait->Status(), STATUS_SUCCESS);
+    ASSERT_EQ(wait->Output().size(), 4u);
+    ULONG events;
+    std::memcpy(&events, wait->Output().data(), 4);
+    EXPECT_EQ(events, c.Event);
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Events, SerialEvents, ::testing::Values(
+    EventCase{"RxChar", SERIAL_EV_RXCHAR,
+              [](PDEVICE_OBJECT b, ComPort&) { HmRemoteSend(b, 0, Bytes("x")); }},
+    EventCase{"RxFlag", SERIAL_EV_RXFLAG,
+              [](PDEVICE_OBJECT b, ComPort&) { HmRemoteSend(b, 0, Bytes("line\n")); }},
+    EventCase{"TxEmpty", SERIAL_EV_TXEMPTY,
+              [](PDEVICE_OBJECT, ComPort& p) { p.WriteOverlapped(Bytes("out")); }},
+    EventCase{"Cts", SERIAL_EV_CTS,
+              [](PDEVICE_OBJECT b, ComPort&) { HmSetModemInputs(b, 0, false, true, false, true); }},
+    EventCase{"Dsr", SERIAL_EV_DSR,
+              [](PDEVICE_OBJECT b, ComPort&) { HmSetModemInputs(b, 0, true, false, false, true); }},
+    EventCase{"Rlsd", SERIAL_EV_RLSD,
+              [](PDEVICE_OBJECT b, ComPort&) { HmSetModemInputs(b, 0, true, true, false, false); }},
+    EventCase{"Ring", SERIAL_EV_RING,
+              [](PDEVICE_OBJECT b, ComPort&) {
+                  HmSetModemInputs(b, 0, true, true, true, true);
+                  HmSetModemInputs(b, 0, true, true, false, true);
+              }},
+    EventCase{"Break", SERIAL_EV_BREAK,
+              [](PDEVICE_OBJECT b, ComPort&) { HmPeerSendBreak(b, 0, 2 * Ms); }},
+    EventCase{"Err", SERIAL_EV_ERR,
+              [](PDEVICE_OBJECT b, ComPort&) { HmRemoteSendError(b, 0, 'p', HmLineError::Framing); }},
+    EventCase{"Rx80Full", SERIAL_EV_RX80FULL,
+              [](PDEVICE_OBJECT b, ComPort&) {
+                  HmRemoteSend(b, 0, std::vector<UCHAR>(4096 * 8 / 10 + 10, 'f'));
+              }}),
+    [](const ::testing::TestParamInfo<EventCase>& info) { return std::string(info.param.Name); });
+// clang-format on
+
+class SerialWaitMask : public SerialTest {};
+
+TEST_F(SerialWaitMask, ANewMaskEndsAPendingWaitWithNoEventAndOneWaitAtATime)
+{
+    PDEVICE_OBJECT board = Plug(HmModel::LX2A);
+    ComPort port;
+    OpenAt(port, NameOf(board, 0));
+    ULONG events = 0xFFFF;
+    EXPECT_FALSE(port.WaitCommEvent(&events)) << "no mask, nothing to wait for";
+    EXPECT_EQ(port.LastStatus(), STATUS_INVALID_PARAMETER);
+
+    ASSERT_TRUE(port.SetCommMask(SERIAL_EV_RXCHAR));
+    HkRequestPtr first = port.WaitCommEventOverlapped();
+    HkRequestPtr second = port.WaitCommEventOverlapped();
+    ASSERT_TRUE(second->Wait());
+    EXPECT_EQ(second->Status(), STATUS_INVALID_PARAMETER);
+    EXPECT_FALSE(first->Done());
+
+    ASSERT_TRUE(port.SetCommMask(SERIAL_EV_CTS | SERIAL_EV_DSR));
+    ASSERT_TRUE(first->Wait());
+    EXPECT_EQ(first->Status(), STATUS_SUCCESS);
+    EXPECT_EQ(first->Output(), std::vector<UCHAR>(4, 0));
+    ULONG mask = 0;
+    ASSERT_TRUE(port.GetCommMask(&mask));
+    EXPECT_EQ(mask, SERIAL_EV_CTS | SERIAL_EV_DSR);
+    EXPECT_FALSE(port.SetCommMask(0x8000)) << "no such event";
+    ASSERT_TRUE(port.GetCommMask(&mask));
+    EXPECT_EQ(mask, SERIAL_EV_CTS | SERIAL_EV_DSR) << "a refused mask changes nothing";
+}
+
+// Events that happen while nobody waits are kept and reported by the next wait at once.
+TEST_F(SerialWaitMask, EventsBetweenWaitsAreReportedByTheNextWait)
+{
+    PDEVICE_OBJECT board = Plug(HmModel::LX2A);
+    ComPort port;
+    OpenAt(port, NameOf(board, 0));
+    ASSERT_TRUE(port.SetCommMask(SERIAL_EV_RXCHAR | SERIAL_EV_CTS));
+    HmRemoteSend(board, 0, Bytes("a"));
+    HmSetModemInputs(board, 0, true, false, false, false);
+    ASSERT_TRUE(HmWaitUntil([&] { return HmRemotePending(board, 0) == 0; }));
+    ASSERT_TRUE(HkWaitClock(HkNow() + 2 * Ms));
+    ULONG events = 0;
+    ASSERT_TRUE(port.WaitCommEvent(&events));
+    EXPECT_EQ(events, SERIAL_EV_RXCHAR | SERIAL_EV_CTS);
+}

@@ -1,0 +1,295 @@
+// A port's life as the platform drives it: bound through the port bus interface, named, programmed
+// from its device key, stopped and restarted by a rebalance, restarted by a property change,
+// surprise-removed and removed; and what it leaves behind (nothing).
+#include "serial_rig.h"
+
+#include "corcard.h"
+
+#include <algorithm>
+
+namespace {
+
+const std::u16string SerialComm = u"\\Registry\\Machine\\HARDWARE\\DEVICEMAP\\SERIALCOMM";
+
+std::u16string DeviceMapEntry(const std::u16string& deviceName)
+{
+    ULONG type = 0;
+    std::vector<UCHAR> data;
+    if (!HkRegQueryValue(SerialComm, deviceName, &type, &data) || type != REG_SZ) {
+        return {};
+    }
+    std::u16string text(reinterpret_cast<const char16_t*>(data.data()), data.size() / 2);
+    return text.substr(0, text.find(u'\0'));
+}
+
+ULONG DeviceKeyDword(PDEVICE_OBJECT port, const std::u16string& name)
+{
+    ULONG type = 0;
+    std::vector<UCHAR> data;
+    if (!HkRegQueryValue(HmDeviceKey(port), name, &type, &data) || type != REG_DWORD ||
+        data.size() != 4) {
+        return 0xFFFFFFFF;
+    }
+    return data[0] | data[1] << 8 | data[2] << 16 | static_cast<ULONG>(data[3]) << 24;
+}
+
+bool InterfaceEnabledFor(PDEVICE_OBJECT port)
+{
+    for (const HkDeviceInterface& entry : HkDeviceInterfaces()) {
+        if (entry.Pdo == port) {
+            return entry.Enabled;
+        }
+    }
+    return false;
+}
+
+std::vector<std::string> EventSentences()
+{
+    std::vector<std::string> sentences;
+    for (const HkErrorLogEntry& entry : HkErrorLog()) {
+        sentences.push_back(HmNarrow(entry.Text));
+    }
+    return sentences;
+}
+
+bool Logged(const std::string& sentence)
+{
+    std::vector<std::string> all = EventSentences();
+    return std::find(all.begin(), all.end(), sentence) != all.end();
+}
+
+} // namespace
+
+class SerialPnp : public SerialTest {};
+
+// Every port of a board is a COM port: named from its device key (COM3 up), listed in SERIALCOMM,
+// its interface enabled, its UART programmed quiet until a handle opens it, and the FIFO
+// defaults written back so that the property page shows them.
+TEST_F(SerialPnp, EveryPortOfABoardBecomesAComPort)
+{
+    PDEVICE_OBJECT board = Plug(HmModel::LX4A);
+    std::vector<PDEVICE_OBJECT> ports = HmPortDevices(board);
+    ASSERT_EQ(ports.size(), 4u);
+    EXPECT_EQ(AdapterOf(board->AttachedDevice)->InterfaceRefCount, 4) << "one per bound port";
+    for (ULONG i = 0; i < ports.size(); ++i) {
+        const std::u16string name = u"COM" + std::u16string(1, static_cast<char16_t>(u'3' + i));
+        EXPECT_EQ(NameOf(board, i), name);
+        const std::u16string device = u"\\Device\\CorSerial" + std::u16string(1, u'0' + i);
+        EXPECT_EQ(HkSymbolicLinkTarget(u"\\??\\" + name), device);
+        EXPECT_EQ(DeviceMapEntry(device), name);
+        EXPECT_TRUE(InterfaceEnabledFor(ports[i]));
+        EXPECT_EQ(DeviceKeyDword(ports[i], u"EnableFifo64"), 1u);
+        EXPECT_EQ(DeviceKeyDword(ports[i], u"RxFIFO"), 8u);
+        EXPECT_EQ(DeviceKeyDword(ports[i], u"TxFIFO"), 16u);
+
+        HmUartView uart = HmUart(board, i);
+        EXPECT_EQ(uart.Ier, 0) << "no interrupt source while closed";
+        EXPECT_EQ(uart.Mcr & 0x03, 0) << "DTR and RTS low while closed";
+        EXPECT_TRUE(uart.FifoEnabled);
+        EXPECT_TRUE(uart.Fifo64);
+        EXPECT_EQ(uart.RxTrigger, 32);
+        EXPECT_EQ(uart.Divisor, HmUartClock / 16 / 9600);
+        EXPECT_EQ(uart.Lcr, 0x03) << "8N1";
+    }
+    EXPECT_TRUE(HkErrorLog().empty());
+}
+
+TEST_F(SerialPnp, OpenRaisesTheModemLinesAndInterruptsAndCloseDropsThem)
+{
+    PDEVICE_OBJECT board = Plug(HmModel::LX2A);
+    {
+        ComPort port;
+        ASSERT_EQ(port.Open(NameOf(board, 1)), STATUS_SUCCESS);
+        HmUartView open = HmUart(board, 1);
+        EXPECT_EQ(open.Ier, 0x0F);
+        EXPECT_EQ(open.Mcr & 0x0B, 0x0B) << "DTR, RTS and OUT2";
+        EXPECT_TRUE(HmPortOutputs(board, 1).Dtr);
+    }
+    HmUartView closed = HmUart(board, 1);
+    EXPECT_EQ(closed.Ier, 0);
+    EXPECT_EQ(closed.Mcr & 0x03, 0);
+}
+
+// The property page's values reach the UART at the next start: the receive trigger as the
+// 16-byte FIFO counts it (four times larger positions with the 64-byte FIFO), the FIFOs off.
+struct FifoCase {
+    ULONG Rx, Fifo64, Force;
+    bool Enabled, Mode64;
+    UCHAR Trigger;
+};
+class SerialFifoSettings : public SerialTest, public ::testing::WithParamInterface<FifoCase> {};
+
+TEST_P(SerialFifoSettings, ReachTheUartAtTheNextStart)
+{
+    const FifoCase& c = GetParam();
+    PDEVICE_OBJECT board = Plug(HmModel::LX2A);
+    PDEVICE_OBJECT port = HmPortDevices(board)[0];
+    HkRegSetDword(HmDeviceKey(port), u"RxFIFO", c.Rx);
+    HkRegSetDword(HmDeviceKey(port), u"EnableFifo64", c.Fifo64);
+    HkRegSetDword(HmDeviceKey(port), u"ForceFifoEnable", c.Force);
+    ASSERT_EQ(HmRestartPort(port), STATUS_SUCCESS);
+    HmUartView uart = HmUart(board, 0);
+    EXPECT_EQ(uart.FifoEnabled, c.Enabled);
+    EXPECT_EQ(uart.Fifo64, c.Mode64);
+    EXPECT_EQ(uart.RxTrigger, c.Trigger);
+    EXPECT_TRUE(HkErrorLog().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Values, SerialFifoSettings,
+                         ::testing::Values(FifoCase{1, 0, 1, true, false, 1},
+                                           FifoCase{14, 0, 1, true, false, 14},
+                                           FifoCase{4, 1, 1, true, true, 16},
+                                           FifoCase{14, 1, 1, true, true, 56},
+                                           FifoCase{8, 1, 0, false, false, 1}));
+
+// A value of the wrong type or out of range is replaced by its default, and the event log says
+// which; the port starts all the same.
+TEST_F(SerialPnp, WrongDeviceKeyValuesFallBackToTheirDefaultsWithAnEvent)
+{
+    PDEVICE_OBJECT board = Plug(HmModel::LX2A);
+    PDEVICE_OBJECT port = HmPortDevices(board)[0];
+    const std::u16string key = HmDeviceKey(port);
+    HkRegSetDword(key, u"RxFIFO", 2);                     // not a trigger level
+    HkRegSetString(key, u"TxFIFO", u"16");                // not a number
+    HkRegSetDword(key, u"EnableFifo64", 7);               // not 0 or 1
+    HkRegSetDword(key, u"ClockRate", 1000);               // cannot make 9600 baud
+    HkRegSetValue(key, u"FifoTxMax", REG_DWORD, {16, 0}); // two bytes
+    HkClearErrorLog();
+    ASSERT_EQ(HmRestartPort(port), STATUS_SUCCESS);
+    for (const char* sentence :
+         {"The device key value RxFIFO is invalid, so the default receive trigger is used.",
+          "The device key value TxFIFO is invalid, so the default transmit load is used.",
+          "The device key value EnableFifo64 is invalid, so the 64-byte FIFOs are used.",
+          "The device key value ClockRate is invalid, so 73728000 Hz is used.",
+          "The device key value FifoTxMax is invalid, so 16 is used."}) {
+        EXPECT_TRUE(Logged(sentence)) << sentence;
+    }
+    EXPECT_EQ(HkErrorLog().size(), 5u);
+    HmUartView uart = HmUart(board, 0);
+    EXPECT_EQ(uart.RxTrigger, 32);
+    EXPECT_EQ(uart.Divisor, HmUartClock / 16 / 9600);
+}
+
+// A port without a name, or with a name another device holds, does not start: the event log
+// says why, and none of its names is left behind.
+TEST_F(SerialPnp, AMissingOrTakenNameFailsTheStartAndLeavesNothing)
+{
+    Options.AssignPortNames = false;
+    Options.StartPorts = false;
+    HmSetPnpOptions(Options);
+    PDEVICE_OBJECT board = Plug(HmModel::LX4A);
+    std::vector<PDEVICE_OBJECT> ports = HmPortDevices(board);
+    HkRegSetString(HmDeviceKey(ports[0]), u"PortName", u"COM7");
+    HkRegSetString(HmDeviceKey(ports[1]), u"PortName", u"COM7");
+    HkRegSetString(HmDeviceKey(ports[2]), u"PortName", u"COM\\7");
+
+    ASSERT_EQ(HmStartPort(ports[0]), STATUS_SUCCESS);
+    EXPECT_EQ(HmStartPort(ports[1]), STATUS_OBJECT_NAME_COLLISION);
+    EXPECT_TRUE(Logged("The port's COM name is already taken by another device."));
+    EXPECT_NE(HmStartPort(ports[2]), STATUS_SUCCESS);
+    EXPECT_NE(HmStartPort(ports[3]), STATUS_SUCCESS);
+    EXPECT_TRUE(Logged("The port has no usable PortName value in its device key."));
+    std::vector<std::string> sentences = EventSentences();
+    EXPECT_EQ(std::count(sentences.begin(), sentences.end(),
+                         std::string("The port has no usable PortName value in its device key.")),
+              2);
+
+    EXPECT_EQ(HkSymbolicLinkTarget(u"\\??\\COM7"), u"\\Device\\CorSerial0");
+    EXPECT_EQ(HkRegValueNames(SerialComm).size(), 1u);
+    for (ULONG i = 1; i < 4; ++i) {
+        EXPECT_FALSE(InterfaceEnabledFor(ports[i])) << "port " << i;
+    }
+    EXPECT_EQ(HkSymbolicLinks().size(), 1u);
+    EXPECT_EQ(AdapterOf(board->AttachedDevice)->InterfaceRefCount, 1)
+        << "the failed starts gave their interfaces back";
+}
+
+// A property change restarts the port: a new COM name takes the old one's place everywhere.
+TEST_F(SerialPnp, ARestartAfterARenameMovesEveryName)
+{
+    PDEVICE_OBJECT board = Plug(HmModel::LX2A);
+    PDEVICE_OBJECT port = HmPortDevices(board)[1];
+    HkRegSetString(HmDeviceKey(port), u"PortName", u"COM9");
+    ASSERT_EQ(HmRestartPort(port), STATUS_SUCCESS);
+    EXPECT_EQ(HkSymbolicLinkTarget(u"\\??\\COM4"), u"");
+    const std::u16string device = HkSymbolicLinkTarget(u"\\DosDevices\\COM9");
+    EXPECT_FALSE(device.empty());
+    EXPECT_EQ(DeviceMapEntry(device), u"COM9");
+    EXPECT_EQ(HkRegValueNames(SerialComm).size(), 2u);
+    ComPort com9;
+    EXPECT_EQ(com9.Open(u"COM9"), STATUS_SUCCESS);
+    ComPort com4;
+    EXPECT_EQ(com4.Open(u"COM4"), STATUS_OBJECT_NAME_NOT_FOUND);
+}
+
+// A rebalance stops and restarts the port under an open handle: the requests wait through it and
+// go on with the new register block; no byte is lost either way.
+TEST_F(SerialPnp, ARebalanceKeepsTheHandleAndItsRequests)
+{
+    PDEVICE_OBJECT board = Plug(HmModel::LX2A);
+    HmConnectNullModem(board, 0, board, 1);
+    ComPort a, b;
+    OpenAt(a, NameOf(board, 0));
+    OpenAt(b, NameOf(board, 1));
+    HkRequestPtr read = b.ReadOverlapped(600);
+    ASSERT_TRUE(a.WriteFile(Pattern(200)));
+    ASSERT_TRUE(HmWaitUntil([&] { return HmUart(board, 1).RxCount == 0 && !read->Done(); }));
+
+    const ULONG bar0 = HmBar0Size(2);
+    ASSERT_EQ(HmRebalance(board, HmMakeAssignment(0xC000, bar0, 0xC800, HmBar1Size, 21, 0x71, 5)),
+              STATUS_SUCCESS);
+    EXPECT_EQ(HmBarBase(board, 0), 0xC000u);
+    EXPECT_FALSE(read->Done());
+    std::vector<UCHAR> rest = Pattern(600);
+    ASSERT_TRUE(a.WriteFile(std::vector<UCHAR>(rest.begin() + 200, rest.end())));
+    ASSERT_TRUE(read->Wait());
+    EXPECT_EQ(read->Status(), STATUS_SUCCESS);
+    EXPECT_EQ(read->Output(), rest);
+    EXPECT_EQ(AdapterOf(board->AttachedDevice)->InterfaceRefCount, 2);
+}
+
+// Pulled out in the middle of a transfer: every request of the handle ends, the names go, new
+// requests are refused, and once the handle is closed the port's device goes with nothing left.
+TEST_F(SerialPnp, UnpluggingTheBoardMidTransferEndsEverythingAndLeavesNothing)
+{
+    PDEVICE_OBJECT board = Plug(HmModel::LX4A);
+    HmConnectNullModem(board, 0, board, 1);
+    ComPort a, b;
+    OpenAt(a, NameOf(board, 0), 9600);
+    OpenAt(b, NameOf(board, 1), 9600);
+    HkRequestPtr write = a.WriteOverlapped(Pattern(4000));
+    HkRequestPtr read = b.ReadOverlapped(4000);
+    HkRequestPtr wait = a.WaitCommEventOverlapped();
+    ASSERT_TRUE(HmWaitUntil([&] { return HmUart(board, 1).RxCount > 0 || read->Done(); }));
+
+    HmSurpriseRemoveAdapter(board);
+    for (const HkRequestPtr& request : {write, read}) {
+        ASSERT_TRUE(request->Wait());
+        EXPECT_EQ(request->Status(), STATUS_DEVICE_REMOVED);
+    }
+    ASSERT_TRUE(wait->Wait());
+    EXPECT_NE(wait->Status(), STATUS_SUCCESS) << "no mask was set: the wait was refused";
+    EXPECT_TRUE(HkSymbolicLinks().empty());
+    EXPECT_TRUE(HkRegValueNames(SerialComm).empty());
+    std::vector<UCHAR> data;
+    EXPECT_FALSE(a.ReadFile(10, &data));
+    EXPECT_EQ(a.LastStatus(), STATUS_DEVICE_REMOVED);
+
+    a.Close();
+    b.Close();
+    HmWaitPnpIdle();
+    EXPECT_EQ(Corserial->DeviceObject, nullptr) << "every port device deleted";
+}
+
+TEST_F(SerialPnp, AnOpenPortRefusesToBeRemoved)
+{
+    PDEVICE_OBJECT board = Plug(HmModel::LX2A);
+    {
+        ComPort port;
+        ASSERT_EQ(port.Open(NameOf(board, 0)), STATUS_SUCCESS);
+        EXPECT_EQ(HmRemoveAdapter(board), STATUS_DEVICE_BUSY);
+        EXPECT_TRUE(port.EscapeCommFunction(SetDtr)) << "the port still works";
+    }
+    EXPECT_EQ(HmRemoveAdapter(board), STATUS_SUCCESS);
+    EXPECT_EQ(Corserial->DeviceObject, nullptr);
+}

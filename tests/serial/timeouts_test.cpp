@@ -1,0 +1,132 @@
+// Read and write time-outs as the serial interface defines them, measured on the simulated
+// clock, which these tests stop and move themselves: the interval between bytes, the total for a
+// request, "return at once" and "wait for the first byte", and a write held by the other end's
+// flow control that times out with what it sent.
+#include "serial_rig.h"
+
+class SerialTimeouts : public SerialTest {
+protected:
+    void SetUp() override
+    {
+        SerialTest::SetUp();
+        Board = Plug(HmModel::LX2A);
+        OpenAt(Port, NameOf(Board, 0), 115200);
+        HmSetTimeScale(0);
+    }
+    void TearDown() override
+    {
+        HmSetTimeScale(1);
+        Port.Close();
+        SerialTest::TearDown();
+    }
+
+    // At 115200 baud 8N1 a character takes 10 / 115200 s, about 87 us.
+    void PeerSends(const std::string& text) { HmRemoteSend(Board, 0, Bytes(text)); }
+
+    PDEVICE_OBJECT Board = nullptr;
+    ComPort Port;
+};
+
+// An interval time-out ends a read once no byte has come for that long after the last one; it
+// returns what came (STATUS_TIMEOUT is a success: ReadFile says TRUE).
+TEST_F(SerialTimeouts, AnIntervalTimeoutReturnsWhatCameOnceTheLineFallsSilent)
+{
+    ASSERT_TRUE(Port.SetCommTimeouts(Timeouts(20, 0, 0)));
+    HkRequestPtr read = Port.ReadOverlapped(100);
+    HmAdvanceTime(50 * Ms);
+    EXPECT_FALSE(read->Done()) << "the interval counts only from the first byte";
+    const LONGLONG sent = HkNow();
+    PeerSends("0123456789");
+    HmAdvanceTime(10 * Ms);
+    EXPECT_FALSE(read->Done()) << "the line has been quiet for less than the interval";
+    HmAdvanceTime(12 * Ms);
+    ASSERT_TRUE(read->Done());
+    EXPECT_EQ(read->Status(), STATUS_TIMEOUT);
+    EXPECT_EQ(read->Output(), Bytes("0123456789"));
+    // The last byte arrives about 0.9 ms after the first was sent, the read 20 ms after that.
+    const LONGLONG quiet = read->CompletedAt() - sent;
+    EXPECT_GE(quiet, 20 * Ms + 8 * Ms / 10);
+    EXPECT_LE(quiet, 20 * Ms + 11 * Ms / 10);
+}
+
+TEST_F(SerialTimeouts, ATotalTimeoutEndsTheReadAtMultiplierTimesLengthPlusConstant)
+{
+    ASSERT_TRUE(Port.SetCommTimeouts(Timeouts(0, 2, 30)));
+    HkRequestPtr read = Port.ReadOverlapped(10);
+    PeerSends("abc");
+    HmAdvanceTime(49 * Ms);
+    EXPECT_FALSE(read->Done());
+    HmAdvanceTime(2 * Ms);
+    ASSERT_TRUE(read->Done());
+    EXPECT_EQ(read->Status(), STATUS_TIMEOUT);
+    EXPECT_EQ(read->Output(), Bytes("abc"));
+    EXPECT_EQ(read->CompletedAt() - read->IssuedAt(), 50 * Ms);
+}
+
+TEST_F(SerialTimeouts, MaxIntervalAndNoTotalReturnAtOnceWithWhatIsThere)
+{
+    ASSERT_TRUE(Port.SetCommTimeouts(Timeouts(MAXULONG, 0, 0)));
+    HkRequestPtr empty = Port.ReadOverlapped(100);
+    ASSERT_TRUE(empty->Done()) << "without any time passing";
+    EXPECT_EQ(empty->Status(), STATUS_SUCCESS);
+    EXPECT_EQ(empty->Information(), 0u);
+    PeerSends("xyz");
+    HmAdvanceTime(Ms);
+    HkRequestPtr some = Port.ReadOverlapped(100);
+    ASSERT_TRUE(some->Done());
+    EXPECT_EQ(some->Output(), Bytes("xyz"));
+}
+
+// Interval and multiplier MAXULONG, a constant: at once with what is there; with nothing there,
+// as soon as a byte comes; or a time-out after the constant.
+TEST_F(SerialTimeouts, WaitForTheFirstByteReturnsWithItOrTimesOut)
+{
+    ASSERT_TRUE(Port.SetCommTimeouts(Timeouts(MAXULONG, MAXULONG, 200)));
+    HkRequestPtr nothing = Port.ReadOverlapped(50);
+    HmAdvanceTime(199 * Ms);
+    EXPECT_FALSE(nothing->Done());
+    HmAdvanceTime(2 * Ms);
+    ASSERT_TRUE(nothing->Done());
+    EXPECT_EQ(nothing->Status(), STATUS_TIMEOUT);
+    EXPECT_EQ(nothing->Information(), 0u);
+
+    HkRequestPtr first = Port.ReadOverlapped(50);
+    HmAdvanceTime(30 * Ms);
+    EXPECT_FALSE(first->Done());
+    const LONGLONG sent = HkNow();
+    PeerSends("hello");
+    HmAdvanceTime(Ms / 2);
+    ASSERT_TRUE(first->Done()) << "the first byte ends it";
+    EXPECT_EQ(first->Status(), STATUS_SUCCESS);
+    ASSERT_FALSE(first->Output().empty());
+    EXPECT_EQ(first->Output()[0], 'h');
+    EXPECT_LT(first->CompletedAt() - sent, Ms / 2);
+}
+
+// The other end drops CTS in the middle of a write: the write stops, and when its total time-out
+// ends it, it reports exactly the bytes that went out.
+TEST_F(SerialTimeouts, AWriteHeldByFlowControlTimesOutWithWhatItSent)
+{
+    HmSetModemInputs(Board, 0, true, true, false, true);
+    ComDcb dcb;
+    ASSERT_TRUE(Port.GetCommState(&dcb));
+    dcb.OutxCtsFlow = true;
+    ASSERT_TRUE(Port.SetCommState(dcb));
+    ASSERT_TRUE(Port.SetCommTimeouts(Timeouts(0, 0, 0, 0, 100)));
+    HkRequestPtr write = Port.WriteOverlapped(Pattern(2000));
+    HmAdvanceTime(30 * Ms); // about 340 characters
+    HmSetModemInputs(Board, 0, false, true, false, true);
+    HmAdvanceTime(71 * Ms);
+    ASSERT_TRUE(write->Done());
+    EXPECT_EQ(write->Status(), STATUS_TIMEOUT);
+    EXPECT_EQ(write->CompletedAt() - write->IssuedAt(), 100 * Ms);
+    const size_t received = HmRemoteTake(Board, 0).size();
+    EXPECT_EQ(write->Information(), received);
+    EXPECT_GT(received, 300u);
+    EXPECT_LT(received, 500u);
+    ULONG errors = 0;
+    SERIAL_STATUS status{};
+    ASSERT_TRUE(Port.ClearCommError(&errors, &status));
+    EXPECT_EQ(status.HoldReasons & SERIAL_TX_WAITING_FOR_CTS, SERIAL_TX_WAITING_FOR_CTS);
+    EXPECT_EQ(status.AmountInOutQueue, 0u);
+}
