@@ -456,9 +456,13 @@ void HmSetModemInputs(PDEVICE_OBJECT pdo, ULONG port, bool cts, bool dsr, bool r
 //
 // The clock follows wall time times the scale (1 by default: real time). A test that moves bulk
 // data and does not care how long it takes in wall time may raise it; tests that wait for
-// simulated time use HkWaitClock.
+// simulated time use HkWaitClock. Scale 0 stops the clock: then only HmAdvanceTime moves it, so
+// a test decides exactly when what happens (and must issue requests overlapped).
 constexpr ULONG HmUartClock = 73728000;
 void HmSetTimeScale(double scale);
+// Moves the stopped clock forward by units (100 ns) as the running clock would move it: lines,
+// interrupts, timers and DPCs in order. Returns when all of it has happened.
+void HmAdvanceTime(LONGLONG units);
 
 // The far end of each port's line. Every port starts with its scripted peer (below) at the other
 // end of the cable. A loopback plug or a null-modem cable takes the peer's place until
