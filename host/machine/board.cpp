@@ -35,7 +35,11 @@ ULONG Bar0Read(void* context, ULONG offset, int width)
         for (int i = 0; i < width; ++i) {
             ULONG at = offset + i;
             ULONG uart = at / 8;
-            UCHAR byte = uart < b.UartCount ? UartRead(b.Uarts[uart], at % 8) : 0xFF;
+            UCHAR byte = 0xFF;
+            if (uart < b.UartCount) {
+                byte = UartRead(b.Uarts[uart], at % 8, b.ClockNs);
+                LineRun(b.Uarts[uart], b.Peers[uart], b.ClockNs);
+            }
             value |= static_cast<ULONG>(byte) << (8 * i);
         }
     }
@@ -52,7 +56,8 @@ void Bar0Write(void* context, ULONG offset, int width, ULONG value)
             ULONG at = offset + i;
             ULONG uart = at / 8;
             if (uart < b.UartCount) {
-                UartWrite(b.Uarts[uart], at % 8, static_cast<uint8_t>(value >> (8 * i)));
+                UartWrite(b.Uarts[uart], at % 8, static_cast<uint8_t>(value >> (8 * i)), b.ClockNs);
+                LineRun(b.Uarts[uart], b.Peers[uart], b.ClockNs);
             }
         }
     }
@@ -86,6 +91,15 @@ Uart* UartAt(Board& b, ULONG port)
     return port < b.UartCount ? &b.Uarts[port] : nullptr;
 }
 
+// Line pace: ticks per character in both directions (0: instant); the time-out stays at
+// UartTimeoutChars ticks whatever the pace.
+void SetPace(Uart& u, unsigned ticksPerChar)
+{
+    u.Override.On = true;
+    u.Override.CharNs = ticksPerChar * ModelTickNs;
+    u.Override.TimeoutNs = UartTimeoutChars * ModelTickNs;
+}
+
 } // namespace
 
 ULONG ConfigRead32(const HmPciConfig& c, ULONG offset)
@@ -107,7 +121,17 @@ void BoardInitUarts(Board& b)
     b.UartCount = b.Config.Uarts > MaxUarts ? MaxUarts : b.Config.Uarts;
     for (ULONG i = 0; i < MaxUarts; ++i) {
         b.Uarts[i] = Uart{};
-        UartReset(b.Uarts[i]);
+        b.Uarts[i].ClockHz = BoardUartClockHz;
+        SetPace(b.Uarts[i], 1);
+        b.Peers[i] = Peer{};
+        UartReset(b.Uarts[i], b.ClockNs);
+    }
+}
+
+void BoardRunLines(Board& b)
+{
+    for (ULONG i = 0; i < b.UartCount; ++i) {
+        LineRun(b.Uarts[i], b.Peers[i], b.ClockNs);
     }
 }
 
@@ -357,7 +381,7 @@ void HmSetLinePace(PDEVICE_OBJECT pdo, ULONG port, unsigned ticksPerChar)
     std::lock_guard<HkMutex> lock(b->Mu);
     for (ULONG i = 0; i < b->UartCount; ++i) {
         if (port == HmAllPorts || port == i) {
-            b->Uarts[i].Pace = ticksPerChar;
+            SetPace(b->Uarts[i], ticksPerChar);
         }
     }
 }
@@ -371,9 +395,8 @@ void HmRemoteSend(PDEVICE_OBJECT pdo, ULONG port, const std::vector<UCHAR>& byte
     {
         std::lock_guard<HkMutex> lock(b->Mu);
         if (Uart* u = UartAt(*b, port)) {
-            for (UCHAR c : bytes) {
-                UartRemoteSend(*u, c);
-            }
+            PeerSend(b->Peers[port], b->ClockNs, bytes);
+            LineRun(*u, b->Peers[port], b->ClockNs);
         }
     }
     KickHardware();
@@ -388,10 +411,13 @@ void HmRemoteSendError(PDEVICE_OBJECT pdo, ULONG port, UCHAR byte, HmLineError e
     {
         std::lock_guard<HkMutex> lock(b->Mu);
         if (Uart* u = UartAt(*b, port)) {
-            uint8_t bits = error == HmLineError::Parity    ? LsrPe
-                           : error == HmLineError::Framing ? LsrFe
-                                                           : LsrBi;
-            UartRemoteSend(*u, error == HmLineError::Break ? 0 : byte, bits);
+            Peer& far = b->Peers[port];
+            if (error == HmLineError::Break) {
+                PeerSendBreak(far, b->ClockNs, 0); // one character time
+            } else {
+                PeerSendFaulty(far, b->ClockNs, byte, error == HmLineError::Parity ? LsrPe : LsrFe);
+            }
+            LineRun(*u, far, b->ClockNs);
         }
     }
     KickHardware();
@@ -405,8 +431,14 @@ std::vector<UCHAR> HmRemoteTake(PDEVICE_OBJECT pdo, ULONG port)
         return out;
     }
     std::lock_guard<HkMutex> lock(b->Mu);
-    if (Uart* u = UartAt(*b, port)) {
-        out.swap(u->Outbound);
+    if (UartAt(*b, port)) {
+        // Transmitted bytes; a break the UART sent (LCR) is not one.
+        for (const PeerRx& r : b->Peers[port].Received) {
+            if (!(r.Errors & LsrBi)) {
+                out.push_back(r.Byte);
+            }
+        }
+        b->Peers[port].Received.clear();
     }
     return out;
 }
@@ -418,8 +450,7 @@ size_t HmRemotePending(PDEVICE_OBJECT pdo, ULONG port)
         return 0;
     }
     std::lock_guard<HkMutex> lock(b->Mu);
-    Uart* u = UartAt(*b, port);
-    return u ? u->Inbound.size() : 0;
+    return UartAt(*b, port) ? PeerPending(b->Peers[port]) : 0;
 }
 
 void HmSetModemInputs(PDEVICE_OBJECT pdo, ULONG port, bool cts, bool dsr, bool ri, bool dcd)
@@ -431,7 +462,7 @@ void HmSetModemInputs(PDEVICE_OBJECT pdo, ULONG port, bool cts, bool dsr, bool r
     {
         std::lock_guard<HkMutex> lock(b->Mu);
         if (Uart* u = UartAt(*b, port)) {
-            UartSetModemInputs(*u, cts, dsr, ri, dcd);
+            PeerDrive(b->Peers[port], *u, ModemInputs{cts, dsr, ri, dcd});
         }
     }
     KickHardware();

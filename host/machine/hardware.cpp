@@ -40,9 +40,8 @@ void TickBoards(const std::vector<std::shared_ptr<Board>>& boards, unsigned tick
             continue;
         }
         for (unsigned t = 0; t < ticks; ++t) {
-            for (ULONG i = 0; i < b->UartCount; ++i) {
-                UartTick(b->Uarts[i]);
-            }
+            b->ClockNs += ModelTickNs;
+            BoardRunLines(*b);
         }
     }
 }

@@ -1,6 +1,7 @@
 // Shared state of the simulated machine, private to host/machine.
 #pragma once
 
+#include "line.h"
 #include "machine.h"
 #include "uart.h"
 
@@ -33,6 +34,13 @@ constexpr ULONG CfgPmCap = 0x40; // power management capability
 constexpr ULONG CfgPmCsr = 0x44; // its control/status register: bits 1:0 = D state
 constexpr USHORT CommandIoEnable = 0x0001;
 
+// The serial lines run on the board's clock: one tick of the hardware thread (or of HmTick)
+// moves it by ModelTickNs, whatever the tick's real length (HmSetTickMicroseconds decides how
+// fast ticks come, not what one is worth). Every UART runs under a character-time override of
+// line pace x ModelTickNs, with the time-out after UartTimeoutChars ticks whatever the pace, as
+// the machine has always counted it.
+constexpr uint64_t ModelTickNs = 1'000'000;
+
 // One adapter card in a slot: configuration space, UARTs, interrupt status register, and what the
 // bus driver has done with it. Mu serialises register access, the far ends and the config space;
 // MapMu serialises mapping changes (HkMapIo is never called with Mu held, because the stand-in
@@ -44,7 +52,12 @@ struct Board {
     PDEVICE_OBJECT Pdo = nullptr;
     HmPciConfig Config{};
     Uart Uarts[MaxUarts];
+    Peer Peers[MaxUarts]; // the far end of each UART's line: the ideal device ("follow")
     ULONG UartCount = 0;
+    // The board's clock for its lines: ticks it has run (present and in D0) x ModelTickNs. A
+    // board out of its slot or powered down keeps its time, so its lines go on where they
+    // stopped, as they did when the clock counted characters.
+    uint64_t ClockNs = 0;
     bool Present = true;  // in the slot
     bool Started = false; // the bus has started the function (decoding enabled by start)
     DEVICE_POWER_STATE Power = PowerDeviceD0;
@@ -69,6 +82,7 @@ struct Board {
 
 // Board procedures (board.cpp).
 void BoardInitUarts(Board& b);
+void BoardRunLines(Board& b);      // with Mu held: every UART and its far end up to ClockNs
 UCHAR BoardStatus(Board& b);       // with Mu held
 bool BoardLineAsserted(Board& b);  // takes Mu
 void BoardRefreshDecode(Board& b); // maps/unmaps per Present, Started, Power, command and BARs
