@@ -37,8 +37,10 @@ ULONG Bar0Read(void* context, ULONG offset, int width)
             ULONG uart = at / 8;
             UCHAR byte = 0xFF;
             if (uart < b.UartCount) {
-                byte = UartRead(b.Uarts[uart], at % 8, b.ClockNs);
-                LineRun(b.Uarts[uart], b.Peers[uart], b.ClockNs);
+                const uint64_t now = LineNow();
+                BoardRunPort(b, uart, now);
+                byte = UartRead(b.Uarts[uart], at % 8, now);
+                BoardRunPort(b, uart, now);
             }
             value |= static_cast<ULONG>(byte) << (8 * i);
         }
@@ -56,8 +58,10 @@ void Bar0Write(void* context, ULONG offset, int width, ULONG value)
             ULONG at = offset + i;
             ULONG uart = at / 8;
             if (uart < b.UartCount) {
-                UartWrite(b.Uarts[uart], at % 8, static_cast<uint8_t>(value >> (8 * i)), b.ClockNs);
-                LineRun(b.Uarts[uart], b.Peers[uart], b.ClockNs);
+                const uint64_t now = LineNow();
+                BoardRunPort(b, uart, now);
+                UartWrite(b.Uarts[uart], at % 8, static_cast<uint8_t>(value >> (8 * i)), now);
+                BoardRunPort(b, uart, now);
             }
         }
     }
@@ -91,15 +95,6 @@ Uart* UartAt(Board& b, ULONG port)
     return port < b.UartCount ? &b.Uarts[port] : nullptr;
 }
 
-// Line pace: ticks per character in both directions (0: instant); the time-out stays at
-// UartTimeoutChars ticks whatever the pace.
-void SetPace(Uart& u, unsigned ticksPerChar)
-{
-    u.Override.On = true;
-    u.Override.CharNs = ticksPerChar * ModelTickNs;
-    u.Override.TimeoutNs = UartTimeoutChars * ModelTickNs;
-}
-
 } // namespace
 
 ULONG ConfigRead32(const HmPciConfig& c, ULONG offset)
@@ -119,19 +114,13 @@ USHORT ConfigRead16(const HmPciConfig& c, ULONG offset)
 void BoardInitUarts(Board& b)
 {
     b.UartCount = b.Config.Uarts > MaxUarts ? MaxUarts : b.Config.Uarts;
+    const uint64_t now = LineNow();
     for (ULONG i = 0; i < MaxUarts; ++i) {
         b.Uarts[i] = Uart{};
         b.Uarts[i].ClockHz = BoardUartClockHz;
-        SetPace(b.Uarts[i], 1);
         b.Peers[i] = Peer{};
-        UartReset(b.Uarts[i], b.ClockNs);
-    }
-}
-
-void BoardRunLines(Board& b)
-{
-    for (ULONG i = 0; i < b.UartCount; ++i) {
-        LineRun(b.Uarts[i], b.Peers[i], b.ClockNs);
+        b.Ends[i] = LineEnd{};
+        UartReset(b.Uarts[i], now);
     }
 }
 
@@ -372,102 +361,6 @@ void HmGetConfigSpace(PDEVICE_OBJECT pdo, UCHAR (&space)[256])
     std::memcpy(space, b->Config.Space, 256);
 }
 
-void HmSetLinePace(PDEVICE_OBJECT pdo, ULONG port, unsigned ticksPerChar)
-{
-    std::shared_ptr<Board> b = BoardOf(pdo);
-    if (!b) {
-        return;
-    }
-    std::lock_guard<HkMutex> lock(b->Mu);
-    for (ULONG i = 0; i < b->UartCount; ++i) {
-        if (port == HmAllPorts || port == i) {
-            SetPace(b->Uarts[i], ticksPerChar);
-        }
-    }
-}
-
-void HmRemoteSend(PDEVICE_OBJECT pdo, ULONG port, const std::vector<UCHAR>& bytes)
-{
-    std::shared_ptr<Board> b = BoardOf(pdo);
-    if (!b) {
-        return;
-    }
-    {
-        std::lock_guard<HkMutex> lock(b->Mu);
-        if (Uart* u = UartAt(*b, port)) {
-            PeerSend(b->Peers[port], b->ClockNs, bytes);
-            LineRun(*u, b->Peers[port], b->ClockNs);
-        }
-    }
-    KickHardware();
-}
-
-void HmRemoteSendError(PDEVICE_OBJECT pdo, ULONG port, UCHAR byte, HmLineError error)
-{
-    std::shared_ptr<Board> b = BoardOf(pdo);
-    if (!b) {
-        return;
-    }
-    {
-        std::lock_guard<HkMutex> lock(b->Mu);
-        if (Uart* u = UartAt(*b, port)) {
-            Peer& far = b->Peers[port];
-            if (error == HmLineError::Break) {
-                PeerSendBreak(far, b->ClockNs, 0); // one character time
-            } else {
-                PeerSendFaulty(far, b->ClockNs, byte, error == HmLineError::Parity ? LsrPe : LsrFe);
-            }
-            LineRun(*u, far, b->ClockNs);
-        }
-    }
-    KickHardware();
-}
-
-std::vector<UCHAR> HmRemoteTake(PDEVICE_OBJECT pdo, ULONG port)
-{
-    std::vector<UCHAR> out;
-    std::shared_ptr<Board> b = BoardOf(pdo);
-    if (!b) {
-        return out;
-    }
-    std::lock_guard<HkMutex> lock(b->Mu);
-    if (UartAt(*b, port)) {
-        // Transmitted bytes; a break the UART sent (LCR) is not one.
-        for (const PeerRx& r : b->Peers[port].Received) {
-            if (!(r.Errors & LsrBi)) {
-                out.push_back(r.Byte);
-            }
-        }
-        b->Peers[port].Received.clear();
-    }
-    return out;
-}
-
-size_t HmRemotePending(PDEVICE_OBJECT pdo, ULONG port)
-{
-    std::shared_ptr<Board> b = BoardOf(pdo);
-    if (!b) {
-        return 0;
-    }
-    std::lock_guard<HkMutex> lock(b->Mu);
-    return UartAt(*b, port) ? PeerPending(b->Peers[port]) : 0;
-}
-
-void HmSetModemInputs(PDEVICE_OBJECT pdo, ULONG port, bool cts, bool dsr, bool ri, bool dcd)
-{
-    std::shared_ptr<Board> b = BoardOf(pdo);
-    if (!b) {
-        return;
-    }
-    {
-        std::lock_guard<HkMutex> lock(b->Mu);
-        if (Uart* u = UartAt(*b, port)) {
-            PeerDrive(b->Peers[port], *u, ModemInputs{cts, dsr, ri, dcd});
-        }
-    }
-    KickHardware();
-}
-
 HmUartView HmUart(PDEVICE_OBJECT pdo, ULONG port)
 {
     HmUartView v;
@@ -491,6 +384,7 @@ HmUartView HmUart(PDEVICE_OBJECT pdo, ULONG port)
     v.Scr = u->Scr;
     v.Divisor = static_cast<USHORT>(u->Dll | (u->Dlm << 8));
     v.FifoEnabled = u->FifoEnabled;
+    v.Fifo64 = u->Fifo64;
     v.RxCount = static_cast<ULONG>(u->Rx.size());
     v.TxCount = static_cast<ULONG>(u->Tx.size() + (u->TsrBusy ? 1 : 0));
     v.RxTrigger = u->Trigger;
