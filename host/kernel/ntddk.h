@@ -13,4 +13,5 @@
 #include "ntddk_kernel.h"
 #include "ntddk_pnp.h"
 #include "ntddk_io.h"
+#include "ntddk_registry.h"
 #include "ntddk_hal.h"

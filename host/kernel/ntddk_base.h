@@ -91,6 +91,7 @@ extern "C"
     typedef ULONG_PTR KSPIN_LOCK, *PKSPIN_LOCK;
     typedef PVOID HANDLE, *PHANDLE;
     typedef PVOID PSECURITY_DESCRIPTOR;
+    typedef ULONG ACCESS_MASK, *PACCESS_MASK;
 
 #ifndef TRUE
 #define TRUE 1
@@ -115,6 +116,18 @@ extern "C"
         } u;
         LONGLONG QuadPart;
     } LARGE_INTEGER, *PLARGE_INTEGER;
+
+    typedef union _ULARGE_INTEGER {
+        struct {
+            ULONG LowPart;
+            ULONG HighPart;
+        };
+        struct {
+            ULONG LowPart;
+            ULONG HighPart;
+        } u;
+        ULONGLONG QuadPart;
+    } ULARGE_INTEGER, *PULARGE_INTEGER;
 
     typedef LARGE_INTEGER PHYSICAL_ADDRESS, *PPHYSICAL_ADDRESS;
 
@@ -143,6 +156,9 @@ extern "C"
 #define STATUS_PENDING ((NTSTATUS)0x00000103L)
 #define STATUS_REPARSE ((NTSTATUS)0x00000104L)
 #define STATUS_MORE_ENTRIES ((NTSTATUS)0x00000105L)
+#define STATUS_OBJECT_NAME_EXISTS ((NTSTATUS)0x40000000L)
+#define STATUS_SERIAL_MORE_WRITES ((NTSTATUS)0x40000008L)
+#define STATUS_SERIAL_COUNTER_TIMEOUT ((NTSTATUS)0x4000000CL)
 #define STATUS_BUFFER_OVERFLOW ((NTSTATUS)0x80000005L)
 #define STATUS_DEVICE_BUSY ((NTSTATUS)0x80000011L)
 #define STATUS_NO_MORE_ENTRIES ((NTSTATUS)0x8000001AL)
@@ -154,6 +170,7 @@ extern "C"
 #define STATUS_INVALID_HANDLE ((NTSTATUS)0xC0000008L)
 #define STATUS_INVALID_PARAMETER ((NTSTATUS)0xC000000DL)
 #define STATUS_NO_SUCH_DEVICE ((NTSTATUS)0xC000000EL)
+#define STATUS_NO_SUCH_FILE ((NTSTATUS)0xC000000FL)
 #define STATUS_INVALID_DEVICE_REQUEST ((NTSTATUS)0xC0000010L)
 #define STATUS_END_OF_FILE ((NTSTATUS)0xC0000011L)
 #define STATUS_MORE_PROCESSING_REQUIRED ((NTSTATUS)0xC0000016L)
@@ -161,22 +178,41 @@ extern "C"
 #define STATUS_ACCESS_DENIED ((NTSTATUS)0xC0000022L)
 #define STATUS_BUFFER_TOO_SMALL ((NTSTATUS)0xC0000023L)
 #define STATUS_OBJECT_TYPE_MISMATCH ((NTSTATUS)0xC0000024L)
+#define STATUS_INVALID_PARAMETER_MIX ((NTSTATUS)0xC0000030L)
 #define STATUS_OBJECT_NAME_INVALID ((NTSTATUS)0xC0000033L)
 #define STATUS_OBJECT_NAME_NOT_FOUND ((NTSTATUS)0xC0000034L)
 #define STATUS_OBJECT_NAME_COLLISION ((NTSTATUS)0xC0000035L)
+#define STATUS_OBJECT_PATH_NOT_FOUND ((NTSTATUS)0xC000003AL)
+#define STATUS_OBJECT_PATH_SYNTAX_BAD ((NTSTATUS)0xC000003BL)
+#define STATUS_DATA_OVERRUN ((NTSTATUS)0xC000003CL)
+#define STATUS_DATA_ERROR ((NTSTATUS)0xC000003EL)
+#define STATUS_SHARING_VIOLATION ((NTSTATUS)0xC0000043L)
 #define STATUS_MUTANT_NOT_OWNED ((NTSTATUS)0xC0000046L)
 #define STATUS_DELETE_PENDING ((NTSTATUS)0xC0000056L)
 #define STATUS_INTEGER_OVERFLOW ((NTSTATUS)0xC0000095L)
 #define STATUS_INSUFFICIENT_RESOURCES ((NTSTATUS)0xC000009AL)
+#define STATUS_DEVICE_DATA_ERROR ((NTSTATUS)0xC000009CL)
+#define STATUS_DEVICE_NOT_CONNECTED ((NTSTATUS)0xC000009DL)
+#define STATUS_DEVICE_POWER_FAILURE ((NTSTATUS)0xC000009EL)
 #define STATUS_DEVICE_NOT_READY ((NTSTATUS)0xC00000A3L)
+#define STATUS_ILLEGAL_FUNCTION ((NTSTATUS)0xC00000AFL)
+#define STATUS_IO_TIMEOUT ((NTSTATUS)0xC00000B5L)
 #define STATUS_NOT_SUPPORTED ((NTSTATUS)0xC00000BBL)
 #define STATUS_DEVICE_DOES_NOT_EXIST ((NTSTATUS)0xC00000C0L)
+#define STATUS_INVALID_USER_BUFFER ((NTSTATUS)0xC00000E8L)
 #define STATUS_INVALID_PARAMETER_1 ((NTSTATUS)0xC00000EFL)
 #define STATUS_INVALID_PARAMETER_2 ((NTSTATUS)0xC00000F0L)
 #define STATUS_INVALID_PARAMETER_3 ((NTSTATUS)0xC00000F1L)
+#define STATUS_INVALID_PARAMETER_4 ((NTSTATUS)0xC00000F2L)
+#define STATUS_INVALID_PARAMETER_5 ((NTSTATUS)0xC00000F3L)
+#define STATUS_NOT_A_DIRECTORY ((NTSTATUS)0xC0000103L)
 #define STATUS_CANCELLED ((NTSTATUS)0xC0000120L)
+#define STATUS_FILE_CLOSED ((NTSTATUS)0xC0000128L)
+#define STATUS_SERIAL_NO_DEVICE_INITED ((NTSTATUS)0xC0000150L)
+#define STATUS_KEY_DELETED ((NTSTATUS)0xC000017CL)
 #define STATUS_DEVICE_CONFIGURATION_ERROR ((NTSTATUS)0xC0000182L)
 #define STATUS_INVALID_DEVICE_STATE ((NTSTATUS)0xC0000184L)
+#define STATUS_IO_DEVICE_ERROR ((NTSTATUS)0xC0000185L)
 #define STATUS_INVALID_BUFFER_SIZE ((NTSTATUS)0xC0000206L)
 #define STATUS_NOT_FOUND ((NTSTATUS)0xC0000225L)
 #define STATUS_DEVICE_REMOVED ((NTSTATUS)0xC00002B6L)
@@ -454,6 +490,57 @@ extern "C"
     typedef struct _IRP* PIRP;
 
     // ---------------------------------------------------------------------------------------------
+    // Access rights and object attributes (handles to keys and files are opened with these)
+
+#define DELETE 0x00010000L
+#define READ_CONTROL 0x00020000L
+#define WRITE_DAC 0x00040000L
+#define WRITE_OWNER 0x00080000L
+#define SYNCHRONIZE 0x00100000L
+#define STANDARD_RIGHTS_REQUIRED 0x000F0000L
+#define STANDARD_RIGHTS_READ READ_CONTROL
+#define STANDARD_RIGHTS_WRITE READ_CONTROL
+#define STANDARD_RIGHTS_EXECUTE READ_CONTROL
+#define STANDARD_RIGHTS_ALL 0x001F0000L
+#define SPECIFIC_RIGHTS_ALL 0x0000FFFFL
+#define ACCESS_SYSTEM_SECURITY 0x01000000L
+#define MAXIMUM_ALLOWED 0x02000000L
+#define GENERIC_READ 0x80000000L
+#define GENERIC_WRITE 0x40000000L
+#define GENERIC_EXECUTE 0x20000000L
+#define GENERIC_ALL 0x10000000L
+
+#define OBJ_INHERIT 0x00000002L
+#define OBJ_PERMANENT 0x00000010L
+#define OBJ_EXCLUSIVE 0x00000020L
+#define OBJ_CASE_INSENSITIVE 0x00000040L
+#define OBJ_OPENIF 0x00000080L
+#define OBJ_OPENLINK 0x00000100L
+#define OBJ_KERNEL_HANDLE 0x00000200L
+#define OBJ_FORCE_ACCESS_CHECK 0x00000400L
+#define OBJ_VALID_ATTRIBUTES 0x000007F2L
+
+    typedef struct _OBJECT_ATTRIBUTES {
+        ULONG Length;
+        HANDLE RootDirectory;
+        PUNICODE_STRING ObjectName;
+        ULONG Attributes;
+        PVOID SecurityDescriptor;
+        PVOID SecurityQualityOfService;
+    } OBJECT_ATTRIBUTES, *POBJECT_ATTRIBUTES;
+    typedef CONST OBJECT_ATTRIBUTES* PCOBJECT_ATTRIBUTES;
+
+#define InitializeObjectAttributes(p, n, a, r, s)                                                  \
+    {                                                                                              \
+        (p)->Length = (ULONG)sizeof(OBJECT_ATTRIBUTES);                                            \
+        (p)->RootDirectory = (r);                                                                  \
+        (p)->Attributes = (a);                                                                     \
+        (p)->ObjectName = (n);                                                                     \
+        (p)->SecurityDescriptor = (s);                                                             \
+        (p)->SecurityQualityOfService = NULL;                                                      \
+    }
+
+    // ---------------------------------------------------------------------------------------------
     // Layouts
 
 #ifdef __cplusplus
@@ -461,6 +548,8 @@ extern "C"
     static_assert(sizeof(UNICODE_STRING) == 16, "UNICODE_STRING");
     static_assert(sizeof(GUID) == 16, "GUID");
     static_assert(sizeof(IO_STATUS_BLOCK) == 16, "IO_STATUS_BLOCK");
+    static_assert(sizeof(ULARGE_INTEGER) == 8, "ULARGE_INTEGER");
+    static_assert(sizeof(OBJECT_ATTRIBUTES) == 48, "OBJECT_ATTRIBUTES");
 #endif
 
 #ifdef __cplusplus

@@ -1,8 +1,8 @@
-// Host build of the WDM kernel interface, HAL: interrupts and I/O port space. Included by
-// ntddk.h.
+// Host build of the WDM kernel interface, HAL: interrupts, I/O port space and the performance
+// counter. Included by ntddk.h.
 #pragma once
 
-#include "ntddk_io.h"
+#include "ntddk_registry.h"
 
 #ifdef __cplusplus
 extern "C"
@@ -40,6 +40,11 @@ extern "C"
     VOID WRITE_PORT_UCHAR(PUCHAR Port, UCHAR Value);
     VOID WRITE_PORT_USHORT(PUSHORT Port, USHORT Value);
     VOID WRITE_PORT_ULONG(PULONG Port, ULONG Value);
+
+    // ---------------------------------------------------------------------------------------------
+    // Performance counter: the counter and its frequency (10 MHz, one count per 100 ns).
+
+    LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency);
 
 #ifdef __cplusplus
 } // extern "C"

@@ -223,7 +223,280 @@ extern "C"
     } DRIVER_OBJECT, *PDRIVER_OBJECT;
 
     // ---------------------------------------------------------------------------------------------
+    // Control codes, access and create parameters
+
+#define CTL_CODE(DeviceType, Function, Method, Access)                                             \
+    (((DeviceType) << 16) | ((Access) << 14) | ((Function) << 2) | (Method))
+#define DEVICE_TYPE_FROM_CTL_CODE(ctl) (((ULONG)((ctl)&0xffff0000)) >> 16)
+#define METHOD_FROM_CTL_CODE(ctl) ((ULONG)((ctl)&3))
+#define IoGetFunctionCodeFromCtlCode(ControlCode) (((ControlCode) >> 2) & 0x00000FFF)
+
+#define METHOD_BUFFERED 0
+#define METHOD_IN_DIRECT 1
+#define METHOD_OUT_DIRECT 2
+#define METHOD_NEITHER 3
+#define METHOD_DIRECT_TO_HARDWARE METHOD_IN_DIRECT
+#define METHOD_DIRECT_FROM_HARDWARE METHOD_OUT_DIRECT
+
+#define FILE_ANY_ACCESS 0x00000000
+#define FILE_SPECIAL_ACCESS FILE_ANY_ACCESS
+#define FILE_READ_ACCESS 0x00000001
+#define FILE_WRITE_ACCESS 0x00000002
+
+#define FILE_READ_DATA 0x00000001
+#define FILE_LIST_DIRECTORY 0x00000001
+#define FILE_WRITE_DATA 0x00000002
+#define FILE_ADD_FILE 0x00000002
+#define FILE_APPEND_DATA 0x00000004
+#define FILE_ADD_SUBDIRECTORY 0x00000004
+#define FILE_READ_EA 0x00000008
+#define FILE_WRITE_EA 0x00000010
+#define FILE_EXECUTE 0x00000020
+#define FILE_TRAVERSE 0x00000020
+#define FILE_DELETE_CHILD 0x00000040
+#define FILE_READ_ATTRIBUTES 0x00000080
+#define FILE_WRITE_ATTRIBUTES 0x00000100
+#define FILE_ALL_ACCESS (STANDARD_RIGHTS_REQUIRED | SYNCHRONIZE | 0x1FF)
+#define FILE_GENERIC_READ                                                                          \
+    (STANDARD_RIGHTS_READ | FILE_READ_DATA | FILE_READ_ATTRIBUTES | FILE_READ_EA | SYNCHRONIZE)
+#define FILE_GENERIC_WRITE                                                                         \
+    (STANDARD_RIGHTS_WRITE | FILE_WRITE_DATA | FILE_WRITE_ATTRIBUTES | FILE_WRITE_EA |             \
+     FILE_APPEND_DATA | SYNCHRONIZE)
+#define FILE_GENERIC_EXECUTE                                                                       \
+    (STANDARD_RIGHTS_EXECUTE | FILE_READ_ATTRIBUTES | FILE_EXECUTE | SYNCHRONIZE)
+
+#define FILE_SHARE_READ 0x00000001
+#define FILE_SHARE_WRITE 0x00000002
+#define FILE_SHARE_DELETE 0x00000004
+#define FILE_SHARE_VALID_FLAGS 0x00000007
+
+    // Create dispositions (the top byte of Parameters.Create.Options) and results (Information).
+#define FILE_SUPERSEDE 0x00000000
+#define FILE_OPEN 0x00000001
+#define FILE_CREATE 0x00000002
+#define FILE_OPEN_IF 0x00000003
+#define FILE_OVERWRITE 0x00000004
+#define FILE_OVERWRITE_IF 0x00000005
+#define FILE_MAXIMUM_DISPOSITION 0x00000005
+#define FILE_SUPERSEDED 0x00000000
+#define FILE_OPENED 0x00000001
+#define FILE_CREATED 0x00000002
+#define FILE_OVERWRITTEN 0x00000003
+#define FILE_EXISTS 0x00000004
+#define FILE_DOES_NOT_EXIST 0x00000005
+
+    // Create options (the low 24 bits of Parameters.Create.Options).
+#define FILE_DIRECTORY_FILE 0x00000001
+#define FILE_WRITE_THROUGH 0x00000002
+#define FILE_SEQUENTIAL_ONLY 0x00000004
+#define FILE_NO_INTERMEDIATE_BUFFERING 0x00000008
+#define FILE_SYNCHRONOUS_IO_ALERT 0x00000010
+#define FILE_SYNCHRONOUS_IO_NONALERT 0x00000020
+#define FILE_NON_DIRECTORY_FILE 0x00000040
+#define FILE_CREATE_TREE_CONNECTION 0x00000080
+#define FILE_COMPLETE_IF_OPLOCKED 0x00000100
+#define FILE_NO_EA_KNOWLEDGE 0x00000200
+#define FILE_OPEN_REMOTE_INSTANCE 0x00000400
+#define FILE_RANDOM_ACCESS 0x00000800
+#define FILE_DELETE_ON_CLOSE 0x00001000
+#define FILE_OPEN_BY_FILE_ID 0x00002000
+#define FILE_OPEN_FOR_BACKUP_INTENT 0x00004000
+#define FILE_NO_COMPRESSION 0x00008000
+#define FILE_RESERVE_OPFILTER 0x00100000
+#define FILE_OPEN_REPARSE_POINT 0x00200000
+#define FILE_OPEN_NO_RECALL 0x00400000
+#define FILE_OPEN_FOR_FREE_SPACE_QUERY 0x00800000
+#define FILE_VALID_OPTION_FLAGS 0x00ffffff
+
+#define FILE_ATTRIBUTE_READONLY 0x00000001
+#define FILE_ATTRIBUTE_HIDDEN 0x00000002
+#define FILE_ATTRIBUTE_SYSTEM 0x00000004
+#define FILE_ATTRIBUTE_DIRECTORY 0x00000010
+#define FILE_ATTRIBUTE_ARCHIVE 0x00000020
+#define FILE_ATTRIBUTE_DEVICE 0x00000040
+#define FILE_ATTRIBUTE_NORMAL 0x00000080
+
+#define FILE_USE_FILE_POINTER_POSITION 0xfffffffe
+#define FILE_WRITE_TO_END_OF_FILE 0xffffffff
+
+    typedef struct _SECURITY_QUALITY_OF_SERVICE* PSECURITY_QUALITY_OF_SERVICE;
+    typedef struct _ACCESS_STATE* PACCESS_STATE;
+
+    // What Parameters.Create.SecurityContext points at.
+    typedef struct _IO_SECURITY_CONTEXT {
+        PSECURITY_QUALITY_OF_SERVICE SecurityQos;
+        PACCESS_STATE AccessState;
+        ACCESS_MASK DesiredAccess;
+        ULONG FullCreateOptions;
+    } IO_SECURITY_CONTEXT, *PIO_SECURITY_CONTEXT;
+
+    // ---------------------------------------------------------------------------------------------
+    // File objects: one per open of a device. The I/O manager owns it; FsContext and FsContext2
+    // are the driver's.
+
+#define FO_FILE_OPEN 0x00000001
+#define FO_SYNCHRONOUS_IO 0x00000002
+#define FO_ALERTABLE_IO 0x00000004
+#define FO_NO_INTERMEDIATE_BUFFERING 0x00000008
+#define FO_WRITE_THROUGH 0x00000010
+#define FO_SEQUENTIAL_ONLY 0x00000020
+#define FO_CACHE_SUPPORTED 0x00000040
+#define FO_NAMED_PIPE 0x00000080
+#define FO_STREAM_FILE 0x00000100
+#define FO_MAILSLOT 0x00000200
+#define FO_GENERATE_AUDIT_ON_CLOSE 0x00000400
+#define FO_DIRECT_DEVICE_OPEN 0x00000800
+#define FO_FILE_MODIFIED 0x00001000
+#define FO_FILE_SIZE_CHANGED 0x00002000
+#define FO_CLEANUP_COMPLETE 0x00004000
+#define FO_TEMPORARY_FILE 0x00008000
+#define FO_DELETE_ON_CLOSE 0x00010000
+#define FO_OPENED_CASE_SENSITIVE 0x00020000
+#define FO_HANDLE_CREATED 0x00040000
+#define FO_FILE_FAST_IO_READ 0x00080000
+#define FO_RANDOM_ACCESS 0x00100000
+#define FO_FILE_OPEN_CANCELLED 0x00200000
+#define FO_VOLUME_OPEN 0x00400000
+
+    typedef struct _SECTION_OBJECT_POINTERS {
+        PVOID DataSectionObject;
+        PVOID SharedCacheMap;
+        PVOID ImageSectionObject;
+    } SECTION_OBJECT_POINTERS, *PSECTION_OBJECT_POINTERS;
+
+    typedef struct _IO_COMPLETION_CONTEXT {
+        PVOID Port;
+        PVOID Key;
+    } IO_COMPLETION_CONTEXT, *PIO_COMPLETION_CONTEXT;
+
+    typedef struct _FILE_OBJECT {
+        CSHORT Type;
+        CSHORT Size;
+        PDEVICE_OBJECT DeviceObject; // the device the open named
+        PVPB Vpb;
+        PVOID FsContext;
+        PVOID FsContext2;
+        PSECTION_OBJECT_POINTERS SectionObjectPointer;
+        PVOID PrivateCacheMap;
+        NTSTATUS FinalStatus;
+        struct _FILE_OBJECT* RelatedFileObject;
+        BOOLEAN LockOperation;
+        BOOLEAN DeletePending;
+        BOOLEAN ReadAccess;
+        BOOLEAN WriteAccess;
+        BOOLEAN DeleteAccess;
+        BOOLEAN SharedRead;
+        BOOLEAN SharedWrite;
+        BOOLEAN SharedDelete;
+        ULONG Flags;
+        UNICODE_STRING FileName; // what followed the device's name in the path opened
+        LARGE_INTEGER CurrentByteOffset;
+        volatile ULONG Waiters;
+        volatile ULONG Busy;
+        PVOID LastLock;
+        KEVENT Lock;
+        KEVENT Event;
+        volatile PIO_COMPLETION_CONTEXT CompletionContext;
+        KSPIN_LOCK IrpListLock;
+        LIST_ENTRY IrpList;
+        volatile PVOID FileObjectExtension;
+    } FILE_OBJECT;
+
+    // Information classes of IRP_MJ_QUERY_INFORMATION / IRP_MJ_SET_INFORMATION (the first ones) and
+    // of IRP_MJ_QUERY_VOLUME_INFORMATION.
+    typedef enum _FILE_INFORMATION_CLASS {
+        FileDirectoryInformation = 1,
+        FileFullDirectoryInformation,
+        FileBothDirectoryInformation,
+        FileBasicInformation,
+        FileStandardInformation,
+        FileInternalInformation,
+        FileEaInformation,
+        FileAccessInformation,
+        FileNameInformation,
+        FileRenameInformation,
+        FileLinkInformation,
+        FileNamesInformation,
+        FileDispositionInformation,
+        FilePositionInformation,
+        FileFullEaInformation,
+        FileModeInformation,
+        FileAlignmentInformation,
+        FileAllInformation,
+        FileAllocationInformation,
+        FileEndOfFileInformation
+    } FILE_INFORMATION_CLASS, *PFILE_INFORMATION_CLASS;
+
+    typedef struct _FILE_BASIC_INFORMATION {
+        LARGE_INTEGER CreationTime;
+        LARGE_INTEGER LastAccessTime;
+        LARGE_INTEGER LastWriteTime;
+        LARGE_INTEGER ChangeTime;
+        ULONG FileAttributes;
+    } FILE_BASIC_INFORMATION, *PFILE_BASIC_INFORMATION;
+
+    typedef struct _FILE_STANDARD_INFORMATION {
+        LARGE_INTEGER AllocationSize;
+        LARGE_INTEGER EndOfFile;
+        ULONG NumberOfLinks;
+        BOOLEAN DeletePending;
+        BOOLEAN Directory;
+    } FILE_STANDARD_INFORMATION, *PFILE_STANDARD_INFORMATION;
+
+    typedef struct _FILE_POSITION_INFORMATION {
+        LARGE_INTEGER CurrentByteOffset;
+    } FILE_POSITION_INFORMATION, *PFILE_POSITION_INFORMATION;
+
+    typedef struct _FILE_END_OF_FILE_INFORMATION {
+        LARGE_INTEGER EndOfFile;
+    } FILE_END_OF_FILE_INFORMATION, *PFILE_END_OF_FILE_INFORMATION;
+
+    typedef struct _FILE_ALLOCATION_INFORMATION {
+        LARGE_INTEGER AllocationSize;
+    } FILE_ALLOCATION_INFORMATION, *PFILE_ALLOCATION_INFORMATION;
+
+    typedef enum _FSINFOCLASS {
+        FileFsVolumeInformation = 1,
+        FileFsLabelInformation,
+        FileFsSizeInformation,
+        FileFsDeviceInformation,
+        FileFsAttributeInformation,
+        FileFsControlInformation,
+        FileFsFullSizeInformation,
+        FileFsObjectIdInformation,
+        FileFsDriverPathInformation,
+        FileFsVolumeFlagsInformation,
+        FileFsSectorSizeInformation,
+        FileFsDataCopyInformation,
+        FileFsMetadataSizeInformation,
+        FileFsFullSizeInformationEx,
+        FileFsMaximumInformation
+    } FS_INFORMATION_CLASS, *PFS_INFORMATION_CLASS;
+
+    typedef struct _FILE_FS_DEVICE_INFORMATION {
+        DEVICE_TYPE DeviceType;
+        ULONG Characteristics;
+    } FILE_FS_DEVICE_INFORMATION, *PFILE_FS_DEVICE_INFORMATION;
+
+    // ---------------------------------------------------------------------------------------------
     // IRPs and stack locations
+
+#define IRP_NOCACHE 0x00000001
+#define IRP_PAGING_IO 0x00000002
+#define IRP_MOUNT_COMPLETION 0x00000002
+#define IRP_SYNCHRONOUS_API 0x00000004
+#define IRP_ASSOCIATED_IRP 0x00000008
+#define IRP_BUFFERED_IO 0x00000010
+#define IRP_DEALLOCATE_BUFFER 0x00000020
+#define IRP_INPUT_OPERATION 0x00000040
+#define IRP_SYNCHRONOUS_PAGING_IO 0x00000040
+#define IRP_CREATE_OPERATION 0x00000080
+#define IRP_READ_OPERATION 0x00000100
+#define IRP_WRITE_OPERATION 0x00000200
+#define IRP_CLOSE_OPERATION 0x00000400
+#define IRP_DEFER_IO_COMPLETION 0x00000800
+#define IRP_OB_QUERY_NAME 0x00001000
+#define IRP_HOLD_DEVICE_QUEUE 0x00002000
 
 #define SL_PENDING_RETURNED 0x01
 #define SL_ERROR_RETURNED 0x02
@@ -238,7 +511,7 @@ extern "C"
         UCHAR Control;
         union {
             struct {
-                PVOID SecurityContext;
+                PIO_SECURITY_CONTEXT SecurityContext;
                 ULONG Options;
                 USHORT POINTER_ALIGNMENT FileAttributes;
                 USHORT ShareAccess;
@@ -256,6 +529,27 @@ extern "C"
                 ULONG Flags;
                 LARGE_INTEGER ByteOffset;
             } Write;
+            struct {
+                ULONG Length;
+                FILE_INFORMATION_CLASS POINTER_ALIGNMENT FileInformationClass;
+            } QueryFile;
+            struct {
+                ULONG Length;
+                FILE_INFORMATION_CLASS POINTER_ALIGNMENT FileInformationClass;
+                PFILE_OBJECT FileObject;
+                union {
+                    struct {
+                        BOOLEAN ReplaceIfExists;
+                        BOOLEAN AdvanceOnly;
+                    };
+                    ULONG ClusterCount;
+                    HANDLE DeleteHandle;
+                };
+            } SetFile;
+            struct {
+                ULONG Length;
+                FS_INFORMATION_CLASS POINTER_ALIGNMENT FsInformationClass;
+            } QueryVolume;
             struct {
                 ULONG OutputBufferLength;
                 ULONG POINTER_ALIGNMENT InputBufferLength;
@@ -485,6 +779,65 @@ extern "C"
 #define ObDereferenceObject ObfDereferenceObject
 
     // ---------------------------------------------------------------------------------------------
+    // Cancel. A driver that holds an IRP it may not finish soon sets a cancel routine; IoCancelIrp
+    // sets Irp->Cancel, takes the cancel spin lock, clears the routine and calls it with the lock
+    // held (the IRQL to return to in Irp->CancelIrql); the routine releases the lock.
+
+    FORCEINLINE PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine)
+    {
+        return (PDRIVER_CANCEL)(ULONG_PTR)InterlockedExchangePointer(
+            (PVOID volatile*)&Irp->CancelRoutine, (PVOID)(ULONG_PTR)CancelRoutine);
+    }
+
+    VOID IoAcquireCancelSpinLock(PKIRQL Irql);
+    VOID IoReleaseCancelSpinLock(KIRQL Irql);
+    BOOLEAN IoCancelIrp(PIRP Irp);
+
+    // ---------------------------------------------------------------------------------------------
+    // Remove locks (the free-build layout): a count of the requests in a driver with a bias of one
+    // for the device itself, so that removal can wait until the last one has left.
+
+    typedef struct _IO_REMOVE_LOCK_COMMON_BLOCK {
+        BOOLEAN Removed;
+        BOOLEAN Reserved[3];
+        volatile LONG IoCount;
+        KEVENT RemoveEvent;
+    } IO_REMOVE_LOCK_COMMON_BLOCK;
+
+    typedef struct _IO_REMOVE_LOCK {
+        IO_REMOVE_LOCK_COMMON_BLOCK Common;
+    } IO_REMOVE_LOCK, *PIO_REMOVE_LOCK;
+
+    VOID IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULONG MaxLockedMinutes,
+                                  ULONG HighWatermark, ULONG RemlockSize);
+    NTSTATUS IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR File, ULONG Line,
+                                   ULONG RemlockSize);
+    VOID IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize);
+    VOID IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize);
+
+#define IoInitializeRemoveLock(Lock, AllocateTag, MaxLockedMinutes, HighWatermark)                 \
+    IoInitializeRemoveLockEx(Lock, AllocateTag, MaxLockedMinutes, HighWatermark,                   \
+                             sizeof(IO_REMOVE_LOCK))
+#define IoAcquireRemoveLock(RemoveLock, Tag)                                                       \
+    IoAcquireRemoveLockEx(RemoveLock, Tag, __FILE__, __LINE__, sizeof(IO_REMOVE_LOCK))
+#define IoReleaseRemoveLock(RemoveLock, Tag)                                                       \
+    IoReleaseRemoveLockEx(RemoveLock, Tag, sizeof(IO_REMOVE_LOCK))
+#define IoReleaseRemoveLockAndWait(RemoveLock, Tag)                                                \
+    IoReleaseRemoveLockAndWaitEx(RemoveLock, Tag, sizeof(IO_REMOVE_LOCK))
+
+    // ---------------------------------------------------------------------------------------------
+    // Object names: symbolic links (\DosDevices\X, \??\X and \GLOBAL??\X name the same link) and
+    // device interfaces (a symbolic link to the PDO while enabled).
+
+    NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName);
+    NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName);
+    NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject,
+                                       CONST GUID* InterfaceClassGuid,
+                                       PUNICODE_STRING ReferenceString,
+                                       PUNICODE_STRING SymbolicLinkName);
+    NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable);
+
+    // ---------------------------------------------------------------------------------------------
     // Error log
 
     typedef struct _IO_ERROR_LOG_PACKET {
@@ -535,6 +888,16 @@ extern "C"
     static_assert(ERROR_LOG_MAXIMUM_SIZE == 240, "ERROR_LOG_MAXIMUM_SIZE");
     static_assert(sizeof(IO_STACK_LOCATION) == 72, "IO_STACK_LOCATION");
     static_assert(sizeof(IRP) == 208, "IRP");
+    static_assert(sizeof(FILE_OBJECT) == 216, "FILE_OBJECT");
+    static_assert(FIELD_OFFSET(FILE_OBJECT, FileName) == 88, "FILE_OBJECT.FileName at 88");
+    static_assert(FIELD_OFFSET(FILE_OBJECT, IrpList) == 192, "FILE_OBJECT.IrpList at 192");
+    static_assert(sizeof(IO_SECURITY_CONTEXT) == 24, "IO_SECURITY_CONTEXT");
+    static_assert(FIELD_OFFSET(IO_STACK_LOCATION, Parameters.Create.Options) == 16,
+                  "Parameters.Create.Options at 16");
+    static_assert(FIELD_OFFSET(IO_STACK_LOCATION, Parameters.QueryVolume.FsInformationClass) == 16,
+                  "Parameters.QueryVolume.FsInformationClass at 16");
+    static_assert(sizeof(IO_REMOVE_LOCK) == 32, "IO_REMOVE_LOCK (free build)");
+    static_assert(sizeof(FILE_STANDARD_INFORMATION) == 24, "FILE_STANDARD_INFORMATION");
 #endif
 
 #ifdef __cplusplus

@@ -35,6 +35,11 @@ extern "C"
 #define PsGetCurrentThread() ((PETHREAD)KeGetCurrentThread())
     VOID KeStallExecutionProcessor(ULONG MicroSeconds);
     VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
+    // Interrupt time counts 100 ns units from boot and never jumps; the tick count advances once
+    // per clock tick of KeQueryTimeIncrement units. The DDK has macros for the first two on x64.
+    ULONGLONG KeQueryInterruptTime(void);
+    VOID KeQueryTickCount(PLARGE_INTEGER CurrentCount);
+    ULONG KeQueryTimeIncrement(void);
 
     typedef enum _MODE {
         KernelMode,
@@ -118,6 +123,73 @@ extern "C"
 #define KeAcquireSpinLock(SpinLock, OldIrql) *(OldIrql) = KeAcquireSpinLockRaiseToDpc(SpinLock)
 
     // ---------------------------------------------------------------------------------------------
+    // Deferred procedure calls. A DPC is queued from any IRQL (an interrupt service routine queues
+    // one to finish its work) and runs once at DISPATCH_LEVEL; queueing one that is already queued
+    // does nothing.
+
+    struct _KDPC;
+    typedef VOID KDEFERRED_ROUTINE(struct _KDPC* Dpc, PVOID DeferredContext, PVOID SystemArgument1,
+                                   PVOID SystemArgument2);
+    typedef KDEFERRED_ROUTINE* PKDEFERRED_ROUTINE;
+
+    typedef enum _KDPC_IMPORTANCE {
+        LowImportance,
+        MediumImportance,
+        HighImportance,
+        MediumHighImportance
+    } KDPC_IMPORTANCE;
+
+#define DpcObject 0x13
+#define ThreadedDpcObject 0x18
+
+    typedef struct _KDPC {
+        UCHAR Type;
+        UCHAR Importance;
+        volatile USHORT Number;
+        LIST_ENTRY DpcListEntry;
+        PKDEFERRED_ROUTINE DeferredRoutine;
+        PVOID DeferredContext;
+        PVOID SystemArgument1;
+        PVOID SystemArgument2;
+        volatile PVOID DpcData; // not NULL while queued
+    } KDPC, *PKDPC, *PRKDPC;
+
+    VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext);
+    BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2);
+    BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc);
+    VOID KeFlushQueuedDpcs(void);
+    VOID KeSetImportanceDpc(PRKDPC Dpc, KDPC_IMPORTANCE Importance);
+    VOID KeSetTargetProcessorDpc(PRKDPC Dpc, CCHAR Number);
+
+    // ---------------------------------------------------------------------------------------------
+    // Timers: dispatcher objects that are signalled when their due time comes (a negative due
+    // time is relative, in 100 ns units; a positive one is an absolute system time), optionally
+    // periodic (period in milliseconds), optionally queueing a DPC at expiry.
+
+    typedef enum _TIMER_TYPE {
+        NotificationTimer,
+        SynchronizationTimer
+    } TIMER_TYPE;
+
+    typedef struct _KTIMER {
+        DISPATCHER_HEADER Header;
+        ULARGE_INTEGER DueTime;
+        LIST_ENTRY TimerListEntry;
+        struct _KDPC* Dpc;
+        ULONG Processor;
+        ULONG Period;
+    } KTIMER, *PKTIMER, *PRKTIMER;
+
+#define KTIMER_ACTUAL_LENGTH (FIELD_OFFSET(KTIMER, Period) + sizeof(LONG))
+
+    VOID KeInitializeTimer(PKTIMER Timer);
+    VOID KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type);
+    BOOLEAN KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc);
+    BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc);
+    BOOLEAN KeCancelTimer(PKTIMER Timer);
+    BOOLEAN KeReadStateTimer(PKTIMER Timer);
+
+    // ---------------------------------------------------------------------------------------------
     // Pool
 
     typedef enum _POOL_TYPE {
@@ -156,18 +228,6 @@ extern "C"
         BOOLEAN Busy;
     } KDEVICE_QUEUE, *PKDEVICE_QUEUE;
 
-    typedef struct _KDPC {
-        UCHAR Type;
-        UCHAR Importance;
-        volatile USHORT Number;
-        LIST_ENTRY DpcListEntry;
-        PVOID DeferredRoutine;
-        PVOID DeferredContext;
-        PVOID SystemArgument1;
-        PVOID SystemArgument2;
-        volatile PVOID DpcData;
-    } KDPC, *PKDPC, *PRKDPC;
-
     typedef struct _KAPC {
         UCHAR Type;
         UCHAR SpareByte0;
@@ -201,6 +261,9 @@ extern "C"
 #ifdef __cplusplus
     static_assert(sizeof(KEVENT) == 24, "KEVENT");
     static_assert(sizeof(KMUTEX) == 56, "KMUTEX");
+    static_assert(sizeof(KDPC) == 64, "KDPC");
+    static_assert(sizeof(KTIMER) == 64, "KTIMER");
+    static_assert(FIELD_OFFSET(KTIMER, Dpc) == 48, "KTIMER.Dpc at 48");
 #endif
 
 #ifdef __cplusplus
