@@ -221,6 +221,7 @@ static void FreeBlock(PVOID P, bool checkTag, ULONG tag)
     }
     CheckNoHeldMutexIn(P, block.Size, "pool block");
     OrderForget(P, block.Size);
+    MemoryFreed(P, block.Size, "pool block");
     memset(p, FreedFill, block.Size + GuardSize);
     HK_POISON(p, block.Size + GuardSize);
 
