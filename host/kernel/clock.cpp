@@ -235,9 +235,18 @@ void TimersFreed(const void* p, size_t size, const char* what)
 {
     const char* start = static_cast<const char*>(p);
     std::vector<const KTIMER*> found;
+    std::vector<std::pair<const KTIMER*, const KDPC*>> dpcs;
     {
         ClockState& c = C();
         std::lock_guard<std::mutex> guard(c.Lock);
+        // A set timer elsewhere whose DPC lives in the memory would queue freed memory.
+        for (auto& entry : c.Timers) {
+            const char* at = reinterpret_cast<const char*>(entry.second.Dpc);
+            if (entry.second.Dpc != nullptr && at >= start && at < start + size) {
+                dpcs.emplace_back(entry.first, entry.second.Dpc);
+                entry.second.Dpc = nullptr;
+            }
+        }
         for (auto it = c.Initialised.begin(); it != c.Initialised.end();) {
             const char* t = reinterpret_cast<const char*>(it->first);
             if (t >= start && t < start + size) {
@@ -254,6 +263,10 @@ void TimersFreed(const void* p, size_t size, const char* what)
     for (const KTIMER* timer : found) {
         Report("%s at %p freed while the timer at %p inside it is set", what, p,
                static_cast<const void*>(timer));
+    }
+    for (const auto& entry : dpcs) {
+        Report("%s at %p freed while timer %p is set to queue the DPC at %p inside it", what, p,
+               static_cast<const void*>(entry.first), static_cast<const void*>(entry.second));
     }
 }
 

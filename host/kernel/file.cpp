@@ -233,6 +233,11 @@ PIRP BuildIrp(FileRequest* request, PDEVICE_OBJECT top)
             irp->Flags |= IRP_INPUT_OPERATION;
         }
     }
+    if (request->Major == IRP_MJ_READ) {
+        irp->Flags |= IRP_READ_OPERATION;
+    } else if (request->Major == IRP_MJ_WRITE) {
+        irp->Flags |= IRP_WRITE_OPERATION;
+    }
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = request->Major;
     next->FileObject = request->File->Object;

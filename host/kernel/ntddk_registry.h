@@ -123,7 +123,7 @@ extern "C"
 #define RTL_REGISTRY_CONTROL 2    // \Registry\Machine\System\CurrentControlSet\Control
 #define RTL_REGISTRY_WINDOWS_NT 3 // \Registry\Machine\Software\Microsoft\Windows NT\...
 #define RTL_REGISTRY_DEVICEMAP 4  // \Registry\Machine\Hardware\DeviceMap
-#define RTL_REGISTRY_USER 5       // \Registry\User\CurrentUser
+#define RTL_REGISTRY_USER 5       // the current user (\Registry\User\.DEFAULT here)
 #define RTL_REGISTRY_MAXIMUM 6
 #define RTL_REGISTRY_HANDLE 0x40000000   // Path is a key handle
 #define RTL_REGISTRY_OPTIONAL 0x80000000 // the key need not exist
