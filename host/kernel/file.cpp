@@ -51,6 +51,8 @@ std::mutex FileLock;
 std::condition_variable FileChanged;
 std::vector<std::unique_ptr<HkFile>> Files;
 std::vector<std::thread> Closers;
+std::vector<std::shared_ptr<FileRequest>>
+    Abandoned; // the I/O manager's requests that never finished
 
 void FinishRequest(PIRP irp, void* context);
 void DropReference(HkFile* file, const FileRequest* request);
@@ -284,21 +286,23 @@ unsigned char* SystemBufferOf(size_t length, const std::vector<UCHAR>& input)
 NTSTATUS SendAndWait(HkFile* file, UCHAR major, ULONG flags,
                      const std::function<void(PIO_STACK_LOCATION)>& parameters)
 {
-    FileRequest request(file, major);
+    auto request = std::make_shared<FileRequest>(file, major);
     PDEVICE_OBJECT top = IoGetAttachedDeviceReference(file->Device);
-    PIRP irp = BuildIrp(&request, top);
+    PIRP irp = BuildIrp(request.get(), top);
     irp->Flags |= flags;
     if (parameters) {
         parameters(IoGetNextIrpStackLocation(irp));
     }
-    Dispatch(&request, top, irp);
+    Dispatch(request.get(), top, irp);
     ObfDereferenceObject(top);
-    if (!request.Wait()) {
+    if (!request->Wait()) {
         Report("%s for %s has not completed after %u ms", MajorName(major),
                Narrow(file->Path).c_str(), WaitLimitMilliseconds());
+        std::lock_guard<std::mutex> guard(FileLock);
+        Abandoned.push_back(request); // its IRP is still with the driver
         return STATUS_PENDING;
     }
-    return request.Status();
+    return request->Status();
 }
 
 // The file object goes: IRP_MJ_CLOSE, then the open and the reference on the device are dropped.
@@ -354,19 +358,16 @@ void JoinClosers()
     }
 }
 
-HkFile* OpenFile(HkHandle handle, const char* routine)
+// Under FileLock: the file of an open handle, or nullptr with the reason.
+HkFile* OpenFileLocked(HkHandle handle, const char** problem)
 {
-    std::lock_guard<std::mutex> guard(FileLock);
     for (const auto& file : Files) {
         if (file.get() == handle) {
-            if (!file->HandleOpen) {
-                Report("%s on a handle that was closed", routine);
-                return nullptr;
-            }
-            return file.get();
+            *problem = file->HandleOpen ? nullptr : "on a handle that was closed";
+            return file->HandleOpen ? file.get() : nullptr;
         }
     }
-    Report("%s(%p): not a handle of HkOpen", routine, static_cast<void*>(handle));
+    *problem = "on something that is not a handle of HkOpen";
     return nullptr;
 }
 
@@ -375,16 +376,22 @@ HkFile* OpenFile(HkHandle handle, const char* routine)
 std::shared_ptr<FileRequest> NewRequest(HkHandle handle, UCHAR major, const char* routine)
 {
     CheckIrqlAtMost(PASSIVE_LEVEL, routine);
-    HkFile* file = OpenFile(handle, routine);
-    auto request = std::make_shared<FileRequest>(file, major);
-    if (file == nullptr) {
-        request->Refuse(STATUS_INVALID_HANDLE);
-        return request;
+    const char* problem = nullptr;
+    std::shared_ptr<FileRequest> request;
+    {
+        std::lock_guard<std::mutex> guard(FileLock);
+        HkFile* file = OpenFileLocked(handle, &problem);
+        request = std::make_shared<FileRequest>(file, major);
+        if (file != nullptr) {
+            request->CountsReference = true;
+            ++file->References;
+            file->Outstanding.push_back(request);
+        }
     }
-    std::lock_guard<std::mutex> guard(FileLock);
-    request->CountsReference = true;
-    ++file->References;
-    file->Outstanding.push_back(request);
+    if (problem != nullptr) {
+        Report("%s(%p) %s", routine, static_cast<void*>(handle), problem);
+        request->Refuse(STATUS_INVALID_HANDLE);
+    }
     return request;
 }
 
@@ -417,21 +424,24 @@ void ResetFiles()
 {
     JoinClosers();
     std::lock_guard<std::mutex> guard(FileLock);
-    for (const auto& file : Files) {
-        for (const auto& request : file->Outstanding) {
-            std::lock_guard<std::mutex> requestGuard(request->Lock);
-            request->Irp = nullptr; // the I/O manager's IRPs go with the reset
-            if (!request->IsDone) {
-                request->IsDone = true;
-                request->FinalStatus = STATUS_CANCELLED;
-            }
+    auto abandon = [](const std::shared_ptr<FileRequest>& request) {
+        std::lock_guard<std::mutex> requestGuard(request->Lock);
+        request->Irp = nullptr; // the I/O manager's IRPs go with the reset
+        if (!request->IsDone) {
+            request->IsDone = true;
+            request->FinalStatus = STATUS_CANCELLED;
         }
+    };
+    std::for_each(Abandoned.begin(), Abandoned.end(), abandon);
+    for (const auto& file : Files) {
+        std::for_each(file->Outstanding.begin(), file->Outstanding.end(), abandon);
         if (file->Object != nullptr) {
             HK_UNPOISON(file->Object, sizeof(FILE_OBJECT));
             free(file->Object);
         }
     }
     Files.clear();
+    Abandoned.clear();
 }
 
 void CheckCleanFiles(bool& clean)
@@ -557,13 +567,18 @@ NTSTATUS HkOpen(const std::u16string& path, HkHandle* handle, ULONG createOption
 void HkClose(HkHandle handle, bool waitForClose)
 {
     CheckIrqlAtMost(PASSIVE_LEVEL, "HkClose");
-    HkFile* file = OpenFile(handle, "HkClose");
-    if (file == nullptr) {
-        return;
-    }
+    const char* problem = nullptr;
+    HkFile* file;
     {
         std::lock_guard<std::mutex> guard(FileLock);
-        file->HandleOpen = false;
+        file = OpenFileLocked(handle, &problem);
+        if (file != nullptr) {
+            file->HandleOpen = false; // no request of the handle gets through from now on
+        }
+    }
+    if (file == nullptr) {
+        Report("HkClose(%p) %s", static_cast<void*>(handle), problem);
+        return;
     }
     SendAndWait(file, IRP_MJ_CLEANUP, IRP_CLOSE_OPERATION | IRP_SYNCHRONOUS_API, nullptr);
     bool last;
