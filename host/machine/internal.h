@@ -91,6 +91,7 @@ struct Node {
     std::vector<PDEVICE_OBJECT> Children;
     HmNodeInfo Info{};
     std::string Name;
+    ULONG SoftwareKey = 0; // NNNN of the node's software key: the order the manager met the nodes
 };
 
 struct Machine {
@@ -106,6 +107,7 @@ struct Machine {
     SYSTEM_POWER_STATE SystemState = PowerSystemWorking;
     std::set<PDEVICE_OBJECT> Invalidated;
     ULONG NextPortName = 0;
+    ULONG NextSoftwareKey = 0;
 
     // Plug-and-play worker.
     std::thread Worker;

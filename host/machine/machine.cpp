@@ -57,6 +57,7 @@ void HmReset()
         m.PowerLog.clear();
         m.SystemState = PowerSystemWorking;
         m.Invalidated.clear();
+        m.NextSoftwareKey = 0;
     }
     const char* forced = getenv("HM_FORCE_PENDING");
     m.ForcedPending = forced != nullptr && *forced != 0 && strcmp(forced, "0") != 0;

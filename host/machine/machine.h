@@ -271,6 +271,9 @@ HmAssignment HmMakeAssignment(ULONG64 bar0, ULONG bar0Length, ULONG64 bar1, ULON
 // STATUS_NOT_SUPPORTED; the manager waits for completion and owns what it gets back. A request
 // that a driver never completes is given up after 30 s: the trace says so and the caller sees
 // STATUS_TIMEOUT (the IRP is left to the driver), so that a test fails instead of hanging.
+// The manager answers the kernel's device instance questions (HkSetDeviceInstanceHook): a node's
+// instance path is its device ID and instance ID, and its software key number is the order in
+// which the manager met the nodes since HmReset.
 
 struct HmPnpOptions {
     bool BindPortDrivers = true;     // load the port driver double on "CorPort"<n> and start it

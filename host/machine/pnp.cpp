@@ -311,6 +311,7 @@ void Enumerate(Node& adapter)
         std::lock_guard<HkMutex> lock(m.Mu);
         Node& n = m.Nodes[pdo];
         n.Pdo = pdo;
+        n.SoftwareKey = m.NextSoftwareKey++;
         n.Parent = adapter.Pdo;
         n.HoldsReference = true;
         n.Info.Known = true;
@@ -515,6 +516,18 @@ void InstallHooks()
         // Never handled on the caller's thread: the driver may hold its locks here.
         PostToWorker(HandleInvalidations);
     });
+    // IoOpenDeviceRegistryKey and IoRegisterDeviceInterface find a node by its instance path,
+    // the device ID and the instance ID the bus driver gave; a node not yet asked for its IDs
+    // has none.
+    HkSetDeviceInstanceHook([](PDEVICE_OBJECT device) {
+        std::lock_guard<HkMutex> lock(M().Mu);
+        auto it = M().Nodes.find(device);
+        if (it == M().Nodes.end() || it->second.Info.DeviceId.empty()) {
+            return HkDeviceInstance{u"", 0};
+        }
+        const HmNodeInfo& info = it->second.Info;
+        return HkDeviceInstance{info.DeviceId + u"\\" + info.InstanceId, it->second.SoftwareKey};
+    });
 }
 
 std::shared_ptr<Board> BoardOf(PDEVICE_OBJECT pdo)
@@ -577,6 +590,7 @@ PDEVICE_OBJECT HmPlugAdapter(const HmPciConfig& config)
         m.Boards.push_back(b);
         Node& n = m.Nodes[pdo];
         n.Pdo = pdo;
+        n.SoftwareKey = m.NextSoftwareKey++;
         n.HoldsReference = true;
         n.IsAdapter = true;
         n.Card = b;
