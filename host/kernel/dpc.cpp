@@ -21,6 +21,8 @@
 namespace hk {
 namespace {
 
+constexpr UCHAR DpcObject = 0x13; // the kernel's object type of a DPC, in KDPC.Type
+
 // Never destroyed: the DPC thread may still wait on it while the process exits.
 struct DpcState {
     std::mutex Lock;

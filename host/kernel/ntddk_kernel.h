@@ -139,9 +139,6 @@ extern "C"
         MediumHighImportance
     } KDPC_IMPORTANCE;
 
-#define DpcObject 0x13
-#define ThreadedDpcObject 0x18
-
     typedef struct _KDPC {
         UCHAR Type;
         UCHAR Importance;
