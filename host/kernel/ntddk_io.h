@@ -783,11 +783,11 @@ extern "C"
     // sets Irp->Cancel, takes the cancel spin lock, clears the routine and calls it with the lock
     // held (the IRQL to return to in Irp->CancelIrql); the routine releases the lock.
 
-    FORCEINLINE PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine)
-    {
-        return (PDRIVER_CANCEL)(ULONG_PTR)InterlockedExchangePointer(
-            (PVOID volatile*)&Irp->CancelRoutine, (PVOID)(ULONG_PTR)CancelRoutine);
-    }
+    // A macro, as in the DDK: used as a statement, its unused result draws the same warning here
+    // as in the Windows build.
+#define IoSetCancelRoutine(Irp, NewCancelRoutine)                                                  \
+    ((PDRIVER_CANCEL)(ULONG_PTR)InterlockedExchangePointer((PVOID volatile*)&(Irp)->CancelRoutine, \
+                                                           (PVOID)(ULONG_PTR)(NewCancelRoutine)))
 
     VOID IoAcquireCancelSpinLock(PKIRQL Irql);
     VOID IoReleaseCancelSpinLock(KIRQL Irql);

@@ -45,7 +45,7 @@ DispatchBehaviour HoldsReads(std::vector<PIRP>* held)
             return STATUS_SUCCESS;
         }
         IoMarkIrpPending(irp);
-        IoSetCancelRoutine(irp, CancelHeld);
+        (void)IoSetCancelRoutine(irp, CancelHeld);
         held->push_back(irp);
         return STATUS_PENDING;
     };
