@@ -152,6 +152,15 @@ public:
 };
 
 // ---------------------------------------------------------------------------------------------
+// Forced pending, as Driver Verifier's "force pending I/O requests" does it for a driver it
+// verifies: every request a device of `driver` sends to the device it is attached to (IoCallDriver,
+// PoCallDriver; requests it built itself or passes on) is answered STATUS_PENDING, with the lower
+// location marked pending, and reaches the lower driver from a thread of the stand-in after a
+// short random delay (up to a millisecond), at PASSIVE_LEVEL. nullptr switches it off; HkReset
+// does too. HkCheckClean and HkReset first wait for the requests still on their way down.
+void HkForcePendingBelow(PDRIVER_OBJECT driver);
+
+// ---------------------------------------------------------------------------------------------
 // Error log and debug output
 
 struct HkErrorLogEntry {

@@ -136,6 +136,9 @@ void ResetLockOrder();
 // Wait limit for waits without a time-out: a wait that lasts longer is reported as a hang.
 unsigned WaitLimitMilliseconds();
 
+// Waits until every request that forced pending held back has reached its lower driver (io.cpp).
+void JoinForwarders();
+
 // Area hooks for HkReset and HkCheckClean.
 void ResetPool();
 void ResetDispatcher();

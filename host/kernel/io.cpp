@@ -10,9 +10,13 @@
 // reaching reused memory.
 #include "internal.h"
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <deque>
 #include <mutex>
+#include <random>
+#include <thread>
 #include <unordered_map>
 
 namespace hk {
@@ -93,6 +97,36 @@ std::deque<const DEVICE_OBJECT*> DeviceQuarantine;
 unsigned AutoNameCounter;
 UCHAR WdmMajor = 1;
 UCHAR WdmMinor = 0x30;
+
+// Forced pending below one driver (HkForcePendingBelow): the requests its devices send down are
+// carried to the lower driver by these threads.
+std::atomic<PDRIVER_OBJECT> ForcedBelow{nullptr};
+std::mutex ForwardLock;
+std::vector<std::thread> Forwarders;
+
+NTSTATUS Dispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp, CHAR location, bool checkAnswer);
+
+// A request to this device comes from the driver whose requests are forced pending: the device
+// right above it in the stack is one of that driver's.
+bool ForcedPendingFor(PDEVICE_OBJECT target)
+{
+    PDRIVER_OBJECT forced = ForcedBelow.load();
+    PDEVICE_OBJECT above = target->AttachedDevice;
+    return forced != nullptr && above != nullptr && above->DriverObject == forced;
+}
+
+// Up to a millisecond, as the lower driver would take to get to it.
+void ForcedPendingDelay()
+{
+    static std::mutex lock;
+    static std::minstd_rand random(7);
+    unsigned microseconds;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        microseconds = static_cast<unsigned>(random() % 1000);
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(microseconds));
+}
 
 size_t RoundUp16(size_t n)
 {
@@ -955,6 +989,34 @@ extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(Irp);
     sp->DeviceObject = DeviceObject;
+    if (ForcedPendingFor(DeviceObject)) {
+        // The lower driver's answer, as far as the caller can tell: pending, with the location
+        // marked so that the completion says so too.
+        sp->Control |= SL_PENDING_RETURNED;
+        {
+            std::lock_guard<std::mutex> guard(IoLock);
+            Irps.at(Irp).Locations[static_cast<size_t>(location)].Returns.push_back(
+                {STATUS_PENDING, "forced pending"});
+        }
+        std::lock_guard<std::mutex> guard(ForwardLock);
+        Forwarders.emplace_back([DeviceObject, Irp, location] {
+            ForcedPendingDelay();
+            Dispatch(DeviceObject, Irp, location, false);
+        });
+        return STATUS_PENDING;
+    }
+    return Dispatch(DeviceObject, Irp, location, true);
+}
+
+namespace hk {
+namespace {
+
+// Calls the dispatch routine of the IRP's current location and checks how it returns.
+// checkAnswer: its status is the caller's answer, to be held against the location's pending mark.
+NTSTATUS Dispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp, CHAR location, bool checkAnswer)
+{
+    ThreadState& thread = CurrentThread();
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(Irp);
     UCHAR major = sp->MajorFunction;
     UCHAR minor = sp->MinorFunction;
     KIRQL irqlBefore = thread.Irql;
@@ -970,6 +1032,9 @@ extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (thread.OwnedMutexes > mutexesBefore) {
         Report("the %s dispatch routine (minor 0x%02X) of device %p returned holding a mutex",
                MajorName(major), minor, static_cast<void*>(DeviceObject));
+    }
+    if (!checkAnswer) {
+        return status;
     }
     DispatchReturn answer{status,
                           Format("the %s dispatch routine (minor 0x%02X) of device %p",
@@ -987,6 +1052,9 @@ extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
     return status;
 }
+
+} // namespace
+} // namespace hk
 
 extern "C" VOID IofCompleteRequest(PIRP Irp, CCHAR)
 {
@@ -1128,6 +1196,36 @@ extern "C" VOID IofCompleteRequest(PIRP Irp, CCHAR)
         KeSetEvent(event, IO_NO_INCREMENT, FALSE);
     }
 }
+
+void HkForcePendingBelow(PDRIVER_OBJECT driver)
+{
+    ForcedBelow.store(driver);
+}
+
+namespace hk {
+
+void JoinForwarders()
+{
+    for (;;) {
+        std::vector<std::thread> forwarders;
+        {
+            std::lock_guard<std::mutex> guard(ForwardLock);
+            if (Forwarders.empty()) {
+                return;
+            }
+            forwarders.swap(Forwarders);
+        }
+        for (std::thread& forwarder : forwarders) {
+            if (forwarder.get_id() == std::this_thread::get_id()) {
+                forwarder.detach(); // a completion on this very thread sent the request
+            } else {
+                forwarder.join();
+            }
+        }
+    }
+}
+
+} // namespace hk
 
 size_t HkIrpsOutstanding()
 {

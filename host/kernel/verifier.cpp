@@ -200,9 +200,11 @@ void HkReset()
     }();
     (void)resetAtExit;
 
-    // Threads first: a power request, a timer, a DPC or a close still on its way must not run into
-    // freed objects.
+    // Threads first: a power request, a forced-pending request, a timer, a DPC or a close still on
+    // its way must not run into freed objects.
     ResetPower();
+    JoinForwarders();
+    HkForcePendingBelow(nullptr);
     ResetClock();
     ResetDpcs();
     ResetFiles();
@@ -234,6 +236,7 @@ bool HkCheckClean()
 {
     bool clean = true;
     CheckCleanPower(clean);
+    JoinForwarders();
     CheckCleanFiles(clean); // lets the closes on their way finish first
     CheckCleanIo(clean);
     CheckCleanPool(clean);

@@ -3,6 +3,9 @@
 // manager's finishing of synchronous requests, and the verifier's IRP rules.
 #include "kernel_rig.h"
 
+#include <atomic>
+#include <thread>
+
 namespace {
 
 struct Trace {
@@ -91,6 +94,39 @@ TEST_F(KernelTest, PendingReturnedTravelsUpThroughLocationsWithoutRoutine)
     EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
     EXPECT_EQ(KeReadStateEvent(&event), 1);
     EXPECT_EQ(HkIrpsOutstanding(), 0u);
+}
+
+// Forced pending below a driver: what its device sends down answers STATUS_PENDING and reaches the
+// lower device later, from another thread; what the manager sends to the top is left alone, and a
+// lower driver that completes at once is no violation.
+TEST_F(KernelConcurrencyTest, ForcedPendingHoldsBackWhatADriverSendsDown)
+{
+    Trace trace;
+    std::atomic<bool> reached{false};
+    std::thread::id caller = std::this_thread::get_id();
+    std::thread::id below;
+    PDEVICE_OBJECT bottom = MakeDevice([&](PDEVICE_OBJECT device, PIRP irp) {
+        below = std::this_thread::get_id();
+        reached = true;
+        return Completes(STATUS_SUCCESS)(device, irp);
+    });
+    PDEVICE_OBJECT top = MakeDevice(Hooks(&bottom, &trace), bottom);
+    HkForcePendingBelow(Driver);
+
+    KEVENT event;
+    IO_STATUS_BLOCK iosb{};
+    PIRP irp = BuildPnp(top, IRP_MN_QUERY_CAPABILITIES, &event, &iosb);
+    ASSERT_EQ(IoCallDriver(top, irp), STATUS_PENDING);
+    ASSERT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    EXPECT_TRUE(reached);
+    EXPECT_NE(below, caller);
+    EXPECT_EQ(trace.PendingSeen, (std::vector<bool>{true}));
+    EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
+
+    HkForcePendingBelow(nullptr);
+    irp = BuildPnp(top, IRP_MN_QUERY_CAPABILITIES, &event, &iosb);
+    EXPECT_EQ(IoCallDriver(top, irp), STATUS_SUCCESS);
+    EXPECT_EQ(below, caller);
 }
 
 // A driver that deletes its device while a request it hooked is still below: its routine would

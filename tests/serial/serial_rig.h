@@ -22,6 +22,11 @@ protected:
         ASSERT_NE(Corserial, nullptr);
         Options.PortDriver = Corserial;
         HmSetPnpOptions(Options);
+        if (HmForcedPending()) {
+            // What corserial sends its port device (the interface query, the plug-and-play and
+            // power requests it passes on) is answered late too.
+            HkForcePendingBelow(Corserial);
+        }
     }
 
     // Plugs a board and starts it: its ports get COM names (COM3 up) and corserial.
