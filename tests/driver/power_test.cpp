@@ -337,8 +337,13 @@ TEST_F(AdapterPowerPolicy, PowerUpPendingBelowAcrossRemovalKeepsTheAdapterUntilI
         }));
 
         std::thread remover([&] { HmSurpriseRemoveAdapter(Pdo); });
-        ASSERT_TRUE(HmWaitUntil(
-            [&] { return __atomic_load_n(&Adapter->PnpState, __ATOMIC_SEQ_CST) == PnpRemoved; }));
+        // The driver writes its state under its mutex, so the test reads it under the mutex too.
+        ASSERT_TRUE(HmWaitUntil([&] {
+            KeWaitForSingleObject(&Adapter->Mutex, Executive, KernelMode, FALSE, nullptr);
+            const ULONG state = Adapter->PnpState;
+            KeReleaseMutex(&Adapter->Mutex, FALSE);
+            return state == PnpRemoved;
+        }));
         for (const HmBusRecord& record : BusRecordsSince()) {
             EXPECT_FALSE(record.Major == IRP_MJ_PNP && record.Minor == IRP_MN_REMOVE_DEVICE)
                 << "the remove waits for the power-up";
