@@ -9,7 +9,9 @@
 //
 // Receive side (we stop the other end): when the receive queue fills to within XoffLimit bytes of
 // its size, RTS and/or DTR drop (for the handshakes that use them) and XOFF is sent (automatic
-// receive flow control); when it drains to XonLimit bytes they come back and XON is sent.
+// receive flow control); when it drains to XonLimit bytes they come back and XON is sent. On the
+// way to D3 (TxPaused) the handshake lines stay down whatever the queue or the settings say: the
+// UART loses what the far end sends once the board powers down.
 #include "corserial.h"
 
 namespace {
@@ -106,10 +108,10 @@ VOID ReceiveFlowOn(PSERIAL_PORT Port)
     }
     S->RxFlowOff = FALSE;
     UCHAR Set = 0;
-    if (RtsHandshake(S)) {
+    if (RtsHandshake(S) && !S->TxPaused) {
         Set |= McrRts;
     }
-    if (DtrHandshake(S)) {
+    if (DtrHandshake(S) && !S->TxPaused) {
         Set |= McrDtr;
     }
     UartSetMcr(S, Set, 0);
@@ -130,7 +132,7 @@ UCHAR ModemControlFor(const SERIAL_SHARED* S)
         Lines |= McrDtr;
         break;
     case SERIAL_DTR_HANDSHAKE:
-        Lines |= S->RxFlowOff ? 0 : McrDtr;
+        Lines |= S->RxFlowOff || S->TxPaused ? 0 : McrDtr;
         break;
     default:
         break;
@@ -140,7 +142,7 @@ UCHAR ModemControlFor(const SERIAL_SHARED* S)
         Lines |= McrRts;
         break;
     case SERIAL_RTS_HANDSHAKE:
-        Lines |= S->RxFlowOff ? 0 : McrRts;
+        Lines |= S->RxFlowOff || S->TxPaused ? 0 : McrRts;
         break;
     default:
         // Off, or transmit toggle: raised only while something is being sent.

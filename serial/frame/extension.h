@@ -95,7 +95,8 @@ typedef struct _SERIAL_SHARED {
     BOOLEAN ImmediatePending;
     BOOLEAN ImmediateSent;
     BOOLEAN RtsToggleDrain; // transmit toggle: RTS drops once the shift register is empty
-    BOOLEAN TxPaused;       // on the way to D3: nothing more goes into the transmitter
+    BOOLEAN TxPaused;       // on the way to D3: nothing more goes into the transmitter, and the
+                            // handshake lines keep the far end waiting
 
     // Status.
     ULONG HoldReasons;  // SERIAL_TX_WAITING_* and SERIAL_RX_WAITING_FOR_DSR

@@ -2,6 +2,9 @@
 // every setting restored, and its pending requests go on.
 #include "serial_rig.h"
 
+#include <atomic>
+#include <thread>
+
 class SerialPower : public SerialTest {};
 
 TEST_F(SerialPower, AnOpenHandleSleepsAndWakesWithItsSettingsAndRequests)
@@ -71,4 +74,59 @@ TEST_F(SerialPower, AHandshakedWriteUnderWayGoesOnAfterTheWake)
     ASSERT_TRUE(write->Wait());
     ASSERT_TRUE(read->Wait());
     EXPECT_EQ(read->Output(), Pattern(1000));
+}
+
+// On the way to sleep the port drops RTS and waits for the far end to fall silent before the board
+// powers down. Neither a program handing over its handshake settings again nor a read that takes
+// a queue under flow control back below its XON limit may raise RTS in that time: the far end
+// would send into a port about to lose power. The clock stands still, so the port is held in that
+// wait while the test acts.
+TEST_F(SerialPower, NothingRaisesTheHandshakeWhileThePortGoesToSleep)
+{
+    PDEVICE_OBJECT board = Plug(HmModel::LX2A);
+    HmPeerFlowControl(board, 0, true, false);
+    ComPort port;
+    OpenAt(port, NameOf(board, 0), 115200);
+    ComDcb dcb;
+    ASSERT_TRUE(port.GetCommState(&dcb));
+    dcb.RtsControl = ComDcb::RtsHandshake;
+    ASSERT_TRUE(port.SetCommState(dcb));
+    ComDcb stopAtOnce = dcb;
+    stopAtOnce.XoffLim = 4096; // the whole queue: flow off whatever it holds
+    ASSERT_TRUE(port.SetCommTimeouts(Timeouts(MAXULONG, 0, 0)));
+    for (bool read : {false, true}) {
+        SCOPED_TRACE(read ? "a read empties the queue" : "the handshake is set again");
+        HmRemoteSend(board, 0, Pattern(100));
+        ASSERT_TRUE(HmWaitUntil([&] {
+            SERIAL_STATUS status{};
+            return port.ClearCommError(nullptr, &status) && status.AmountInInQueue == 100;
+        }));
+        ASSERT_TRUE(HmPortOutputs(board, 0).Rts);
+        HmSetTimeScale(0);
+        std::atomic<bool> asleep{false};
+        std::thread sleeper([&] {
+            EXPECT_EQ(HmSetSystemPower(PowerSystemSleeping3), STATUS_SUCCESS);
+            asleep = true;
+        });
+        EXPECT_TRUE(HmWaitUntil([&] { return !HmPortOutputs(board, 0).Rts; }));
+        if (read) {
+            EXPECT_TRUE(port.SetCommState(stopAtOnce));
+            std::vector<UCHAR> data;
+            EXPECT_TRUE(port.ReadFile(100, &data));
+            EXPECT_EQ(data, Pattern(100));
+        } else {
+            EXPECT_TRUE(port.SetCommState(dcb));
+        }
+        EXPECT_FALSE(HmPortOutputs(board, 0).Rts) << "RTS raised on the way to sleep";
+        while (!asleep) {
+            HmAdvanceTime(Ms);
+        }
+        sleeper.join();
+        HmSetTimeScale(1);
+        ASSERT_EQ(HmSetSystemPower(PowerSystemWorking), STATUS_SUCCESS);
+        ASSERT_TRUE(port.SetCommState(dcb));
+        EXPECT_TRUE(HmPortOutputs(board, 0).Rts);
+        std::vector<UCHAR> rest;
+        ASSERT_TRUE(port.ReadFile(100, &rest));
+    }
 }
