@@ -1,0 +1,215 @@
+// COM ports served by the shipped corserial.sys over corcard.sys under Wine's kernel, used by
+// this program through the documented communications API only. The package installs both
+// drivers from its INFs; the fixture plugs an LX4A whose four UARTs it models, with a null-modem
+// cable or a loopback plug at the far end of a line (rig.h).
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <thread>
+
+#include "rig.h"
+
+namespace {
+
+// The package installed, an LX4A with four modelled UARTs plugged: with COM1 to COM6 taken on
+// this machine, its ports are COM7 to COM10.
+void PlugLx4a(Rig& rig)
+{
+    ASSERT_NO_FATAL_FAILURE(rig.Install(Rig::Ports::Package));
+    ClaimComNumbers(6);
+    rig.Plug(Board(0x7A41, 4));
+    ASSERT_TRUE(WaitForComNames({L"COM7", L"COM8", L"COM9", L"COM10"}))
+        << "the ports never got their COM names";
+}
+
+DCB State(HANDLE port)
+{
+    DCB dcb{};
+    dcb.DCBlength = sizeof(dcb);
+    EXPECT_TRUE(GetCommState(port, &dcb)) << GetLastError();
+    return dcb;
+}
+
+// 8N1 at the rate, with or without RTS/CTS flow control; DTR on.
+void SetLine(HANDLE port, DWORD baud, bool handshake = false)
+{
+    DCB dcb = State(port);
+    dcb.BaudRate = baud;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    dcb.fBinary = TRUE;
+    dcb.fParity = FALSE;
+    dcb.fOutxCtsFlow = handshake;
+    dcb.fOutxDsrFlow = FALSE;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fRtsControl = handshake ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE;
+    dcb.fOutX = FALSE;
+    dcb.fInX = FALSE;
+    dcb.fNull = FALSE;
+    dcb.fAbortOnError = FALSE;
+    ASSERT_TRUE(SetCommState(port, &dcb)) << GetLastError();
+}
+
+void SetTimeouts(HANDLE port, DWORD interval, DWORD multiplier, DWORD constant,
+                 DWORD writeConstant = 0)
+{
+    COMMTIMEOUTS t = {interval, multiplier, constant, 0, writeConstant};
+    ASSERT_TRUE(SetCommTimeouts(port, &t)) << GetLastError();
+}
+
+std::vector<uint8_t> Pattern(size_t size, uint32_t seed)
+{
+    std::vector<uint8_t> bytes(size);
+    for (auto& b : bytes) {
+        seed = seed * 1103515245u + 12345u;
+        b = uint8_t(seed >> 16);
+    }
+    return bytes;
+}
+
+// One port's side of the synchronous transfer: a chunk out, a chunk in, until all is through.
+void SyncSide(HANDLE port, const std::vector<uint8_t>& out, std::vector<uint8_t>& in, bool& ok)
+{
+    constexpr size_t Chunk = 4096;
+    ok = true;
+    for (size_t at = 0; ok && at < out.size(); at += Chunk) {
+        DWORD n = 0;
+        ok = WriteFile(port, out.data() + at, Chunk, &n, nullptr) && n == Chunk;
+        for (size_t got = 0; ok && got < Chunk; got += n) {
+            ok = ReadFile(port, in.data() + at + got, DWORD(Chunk - got), &n, nullptr) && n != 0;
+        }
+    }
+}
+
+// The other port's side, overlapped: a write and a read in flight at once until all is through.
+void OverlappedSide(HANDLE port, const std::vector<uint8_t>& out, std::vector<uint8_t>& in,
+                    bool& ok)
+{
+    constexpr size_t Chunk = 8192;
+    Overlapped ov[2]; // write, read
+    size_t done[2] = {};
+    bool busy[2] = {};
+    const size_t size = out.size();
+    ok = false;
+    while (done[0] < size || done[1] < size) {
+        for (int i = 0; i < 2; ++i) {
+            if (busy[i] || done[i] == size)
+                continue;
+            ResetEvent(ov[i].hEvent);
+            const DWORD n = DWORD(std::min(Chunk, size - done[i]));
+            const BOOL started = i == 0 ? WriteFile(port, out.data() + done[i], n, nullptr, &ov[i])
+                                        : ReadFile(port, in.data() + done[i], n, nullptr, &ov[i]);
+            if (!started && GetLastError() != ERROR_IO_PENDING)
+                return;
+            busy[i] = true;
+        }
+        HANDLE events[2];
+        int which[2], count = 0;
+        for (int i = 0; i < 2; ++i) {
+            if (busy[i]) {
+                events[count] = ov[i].hEvent;
+                which[count++] = i;
+            }
+        }
+        const DWORD w = WaitForMultipleObjects(DWORD(count), events, FALSE, 30000);
+        if (w >= WAIT_OBJECT_0 + DWORD(count))
+            return; // no progress for 30 s
+        const int i = which[w - WAIT_OBJECT_0];
+        DWORD n = 0;
+        if (!GetOverlappedResult(port, &ov[i], &n, FALSE) || n == 0)
+            return;
+        done[i] += n;
+        busy[i] = false;
+    }
+    ok = true;
+}
+
+// ---- scenarios -------------------------------------------------------------------------------
+
+// Line settings at several rates and formats, as the port reports them back and as the UART was
+// programmed; refused ones change nothing. Then 256 KB each way at once between two ports through
+// a null-modem cable at 921600 baud with RTS/CTS flow control, one port synchronous, the other
+// overlapped.
+TEST(ComPort, Transfer)
+{
+    Rig rig;
+    ASSERT_NO_FATAL_FAILURE(PlugLx4a(rig));
+    rig.Line(1, CorbusFarNullModem, 2);
+    {
+        ComPort a(L"COM7");
+        ASSERT_TRUE(a.Open()) << a.Error;
+        struct {
+            DWORD Baud;
+            BYTE Size, Parity, Stop;
+            uint16_t Divisor; // 73.728 MHz / 16 / rate
+            uint8_t Lcr;
+        } const cases[] = {
+            {300, 8, NOPARITY, ONESTOPBIT, 15360, 0x03},
+            {9600, 7, EVENPARITY, ONESTOPBIT, 480, 0x1A},
+            {115200, 8, ODDPARITY, TWOSTOPBITS, 40, 0x0F},
+            {921600, 5, MARKPARITY, ONE5STOPBITS, 5, 0x2C},
+            {57600, 6, SPACEPARITY, TWOSTOPBITS, 80, 0x3D},
+        };
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::to_string(c.Baud) + " baud");
+            DCB dcb = State(a);
+            dcb.BaudRate = c.Baud;
+            dcb.ByteSize = c.Size;
+            dcb.Parity = c.Parity;
+            dcb.StopBits = c.Stop;
+            ASSERT_TRUE(SetCommState(a, &dcb)) << GetLastError();
+            const DCB back = State(a);
+            EXPECT_EQ(back.BaudRate, c.Baud);
+            EXPECT_EQ(back.ByteSize, c.Size);
+            EXPECT_EQ(back.Parity, c.Parity);
+            EXPECT_EQ(back.StopBits, c.Stop);
+            const CORBUS_UART u = rig.Uart(1);
+            EXPECT_EQ(u.Dll | u.Dlm << 8, c.Divisor);
+            EXPECT_EQ(u.Lcr, c.Lcr);
+        }
+        // 1000000 baud is 8 % off the nearest divisor; 2 stop bits need more than 5 data bits.
+        DCB bad = State(a);
+        bad.BaudRate = 1000000;
+        EXPECT_FALSE(SetCommState(a, &bad));
+        bad = State(a);
+        bad.ByteSize = 5;
+        bad.StopBits = TWOSTOPBITS;
+        EXPECT_FALSE(SetCommState(a, &bad));
+        const DCB kept = State(a);
+        EXPECT_EQ(kept.BaudRate, 57600u);
+        EXPECT_EQ(kept.ByteSize, 6);
+        EXPECT_EQ(kept.StopBits, TWOSTOPBITS);
+    }
+
+    // COM7 does its I/O synchronously (a chunk out, a chunk in), COM8 overlapped.
+    constexpr size_t Size = 256 * 1024;
+    const std::vector<uint8_t> out[2] = {Pattern(Size, 7), Pattern(Size, 8)};
+    ComPort a(L"COM7"), b(L"COM8", true);
+    ASSERT_TRUE(a.Open() && b.Open()) << a.Error << " " << b.Error;
+    for (HANDLE port : {a.Handle, b.Handle}) {
+        ASSERT_TRUE(SetupComm(port, 65536, 65536));
+        SetLine(port, 921600, true);
+        // Reads wait for their whole chunk; the bound only turns a stall into a failure.
+        SetTimeouts(port, 0, 0, 30000);
+    }
+    std::vector<uint8_t> in[2] = {std::vector<uint8_t>(Size), std::vector<uint8_t>(Size)};
+    const Stopwatch clock;
+    bool ok[2] = {};
+    std::thread other(OverlappedSide, b.Handle, std::cref(out[1]), std::ref(in[1]),
+                      std::ref(ok[1]));
+    SyncSide(a, out[0], in[0], ok[0]);
+    other.join();
+    const double ms = clock.Ms();
+    EXPECT_TRUE(ok[0] && ok[1]);
+    EXPECT_TRUE(in[1] == out[0]) << "COM7 to COM8";
+    EXPECT_TRUE(in[0] == out[1]) << "COM8 to COM7";
+    std::printf("2 x %zu bytes in %.0f ms: %.1f kB/s each way (the line carries 92.2 kB/s)\n", Size,
+                ms, Size / ms);
+    const CORBUS_RECORD& r = rig.Record();
+    EXPECT_EQ(rig.Uart(1).Overruns + rig.Uart(2).Overruns, 0u);
+    EXPECT_EQ(r.InterruptsDeclined, 0u);
+    std::printf("the fixture ran %u interrupts and %u DPCs\n", r.Interrupts, r.DpcsRun);
+}
+
+} // namespace

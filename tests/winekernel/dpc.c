@@ -1,0 +1,111 @@
+/* Deferred procedure calls for corserial. Wine 8's KeInsertQueueDpc answers TRUE and never runs
+ * the routine, KeRemoveQueueDpc aborts the process, and its KeInitializeDpc is a semi-stub; the
+ * fixture points corserial's imports of all four at these.
+ *
+ * The thread that stands for the processor (board.c) runs the queue, one DPC at a time in queue
+ * order, as a processor does when it leaves an interrupt: a DPC queued by the service routine
+ * runs right after it, one queued from another thread wakes the processor thread. A DPC is
+ * queued at most once until it starts running (KeInsertQueueDpc answers FALSE meanwhile), may be
+ * queued again from its own routine, and KeRemoveQueueDpc takes out one that has not started.
+ * Wine has no DISPATCH_LEVEL: the routines run at the thread's level, which only matters to code
+ * that looks at the level, and corserial does not. Timers with a DPC are Wine's own: its
+ * KeSetTimer calls the DPC's routine from a thread of its own when the timer expires. */
+#include "fixture.h"
+
+static LIST_ENTRY Queue;
+static KSPIN_LOCK QueueLock;
+static ULONG Running; /* a routine is running (QueueLock) */
+
+/* DpcData marks a queued DPC, as on Windows. */
+#define QUEUED_MARK ((PVOID)&Queue)
+
+VOID DpcsInitialize(VOID)
+{
+    InitializeListHead(&Queue);
+    KeInitializeSpinLock(&QueueLock);
+}
+
+VOID DpcsRun(VOID)
+{
+    for (;;) {
+        KIRQL old;
+        KeAcquireSpinLock(&QueueLock, &old);
+        if (IsListEmpty(&Queue)) {
+            KeReleaseSpinLock(&QueueLock, old);
+            return;
+        }
+        PRKDPC dpc = CONTAINING_RECORD(RemoveHeadList(&Queue), KDPC, DpcListEntry);
+        dpc->DpcData = NULL;
+        PVOID argument1 = dpc->SystemArgument1, argument2 = dpc->SystemArgument2;
+        Running = 1;
+        KeReleaseSpinLock(&QueueLock, old);
+        dpc->DeferredRoutine(dpc, dpc->DeferredContext, argument1, argument2);
+        KeAcquireSpinLock(&QueueLock, &old);
+        Running = 0;
+        Record.DpcsRun++;
+        KeReleaseSpinLock(&QueueLock, old);
+    }
+}
+
+VOID NTAPI FixtureKeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE Routine, PVOID Context)
+{
+    RtlZeroMemory(Dpc, sizeof(*Dpc));
+    Dpc->Type = 19; /* DpcObject of the kernel's object types */
+    Dpc->DeferredRoutine = Routine;
+    Dpc->DeferredContext = Context;
+}
+
+BOOLEAN NTAPI FixtureKeInsertQueueDpc(PRKDPC Dpc, PVOID Argument1, PVOID Argument2)
+{
+    KIRQL old;
+    KeAcquireSpinLock(&QueueLock, &old);
+    BOOLEAN inserted = Dpc->DpcData == NULL;
+    if (inserted) {
+        Dpc->DpcData = QUEUED_MARK;
+        Dpc->SystemArgument1 = Argument1;
+        Dpc->SystemArgument2 = Argument2;
+        InsertTailList(&Queue, &Dpc->DpcListEntry);
+        Record.DpcsQueued++;
+    }
+    KeReleaseSpinLock(&QueueLock, old);
+    if (inserted) {
+        BoardKick();
+    }
+    return inserted;
+}
+
+BOOLEAN NTAPI FixtureKeRemoveQueueDpc(PRKDPC Dpc)
+{
+    KIRQL old;
+    KeAcquireSpinLock(&QueueLock, &old);
+    BOOLEAN removed = Dpc->DpcData != NULL;
+    if (removed) {
+        RemoveEntryList(&Dpc->DpcListEntry);
+        Dpc->DpcData = NULL;
+    }
+    KeReleaseSpinLock(&QueueLock, old);
+    return removed;
+}
+
+ULONG DpcsPending(VOID)
+{
+    ULONG pending = 0;
+    KIRQL old;
+    KeAcquireSpinLock(&QueueLock, &old);
+    for (PLIST_ENTRY e = Queue.Flink; e != &Queue; e = e->Flink) {
+        ++pending;
+    }
+    pending += Running;
+    KeReleaseSpinLock(&QueueLock, old);
+    return pending;
+}
+
+/* Returns once every DPC queued before the call has run. */
+VOID NTAPI FixtureKeFlushQueuedDpcs(VOID)
+{
+    LARGE_INTEGER tick;
+    tick.QuadPart = -10000; /* 1 ms */
+    while (DpcsPending() != 0) {
+        KeDelayExecutionThread(KernelMode, FALSE, &tick);
+    }
+}
