@@ -113,7 +113,7 @@ static HANDLE WireThreadId;
 
 /* ---- time ---------------------------------------------------------------------------------- */
 
-static ULONGLONG RealNs(VOID)
+ULONGLONG FixtureNs(VOID)
 {
     LARGE_INTEGER frequency;
     LARGE_INTEGER count = KeQueryPerformanceCounter(&frequency);
@@ -128,7 +128,7 @@ static ULONGLONG AccessTime(VOID)
     if (PsGetCurrentThreadId() == WireThreadId) {
         return ModelNow;
     }
-    ULONGLONG real = RealNs();
+    ULONGLONG real = FixtureNs();
     return real > ModelNow ? real : ModelNow;
 }
 
@@ -554,7 +554,7 @@ static VOID NTAPI WireThread(PVOID Context)
         KIRQL old;
         KeAcquireSpinLock(&UartLock, &old);
         Changed = FALSE;
-        ULONGLONG now = RealNs();
+        ULONGLONG now = FixtureNs();
         ULONGLONG due = NEVER;
         for (ULONG s = 0; s < CORBUS_MAX_SLOTS; ++s) {
             for (ULONG k = 0; Boards[s].Present && k < Boards[s].Count; ++k) {
@@ -575,12 +575,15 @@ static VOID NTAPI WireThread(PVOID Context)
         KeReleaseSpinLock(&UartLock, old);
 
         ServiceInterrupt();
+        const ULONGLONG timer = TimersExpire(FixtureNs());
         DpcsRun();
         if (due <= now) {
             continue;
         }
+        due = timer < due ? timer : due;
+        now = FixtureNs();
         KeAcquireSpinLock(&UartLock, &old);
-        BOOLEAN again = Changed;
+        BOOLEAN again = Changed || due <= now;
         Sleeping = !again;
         KeReleaseSpinLock(&UartLock, old);
         if (again) {
@@ -598,8 +601,7 @@ static VOID NTAPI WireThread(PVOID Context)
     }
 }
 
-/* ---- control ----------------------------------------------------------------------------------
- */
+/* ---- control ------------------------------------------------------------------------------- */
 
 VOID BoardsInitialize(VOID)
 {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <functional>
 #include <thread>
 
 #include "rig.h"
@@ -48,6 +49,14 @@ void SetLine(HANDLE port, DWORD baud, bool handshake = false)
     dcb.fInX = FALSE;
     dcb.fNull = FALSE;
     dcb.fAbortOnError = FALSE;
+    ASSERT_TRUE(SetCommState(port, &dcb)) << GetLastError();
+}
+
+// The port's state with the change made.
+void Configure(HANDLE port, const std::function<void(DCB&)>& change)
+{
+    DCB dcb = State(port);
+    change(dcb);
     ASSERT_TRUE(SetCommState(port, &dcb)) << GetLastError();
 }
 
@@ -210,6 +219,134 @@ TEST(ComPort, Transfer)
     EXPECT_EQ(rig.Uart(1).Overruns + rig.Uart(2).Overruns, 0u);
     EXPECT_EQ(r.InterruptsDeclined, 0u);
     std::printf("the fixture ran %u interrupts and %u DPCs\n", r.Interrupts, r.DpcsRun);
+}
+
+COMSTAT Status(HANDLE port, DWORD* errors = nullptr)
+{
+    COMSTAT status{};
+    DWORD e = 0;
+    EXPECT_TRUE(ClearCommError(port, &e, &status)) << GetLastError();
+    if (errors != nullptr)
+        *errors = e;
+    return status;
+}
+
+// The bytes a request moved before it timed out. Windows counts a time-out as success
+// (STATUS_TIMEOUT is a success status); Wine's GetOverlappedResult fails it with ERROR_TIMEOUT,
+// the count still filled in.
+long TimedOut(HANDLE port, Overlapped& ov)
+{
+    DWORD error = 0;
+    const long n = ov.Finish(port, &error);
+    EXPECT_TRUE(error == 0 || error == ERROR_TIMEOUT) << error;
+    EXPECT_EQ(ov.Internal, ULONG_PTR(0x102)) << "STATUS_TIMEOUT";
+    return n;
+}
+
+// Starts an overlapped request (a call that answers TRUE or FALSE with ERROR_IO_PENDING).
+void Start(BOOL started)
+{
+    ASSERT_TRUE(started || GetLastError() == ERROR_IO_PENDING) << GetLastError();
+}
+
+// The events a WaitCommEvent for mask reports once cause has run.
+DWORD EventsFor(HANDLE port, DWORD mask, const std::function<void()>& cause)
+{
+    EXPECT_TRUE(SetCommMask(port, mask));
+    Overlapped ov;
+    DWORD events = 0;
+    EXPECT_FALSE(WaitCommEvent(port, &events, &ov)) << "completed before its cause";
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
+    cause();
+    EXPECT_EQ(ov.Finish(port), 4);
+    return events;
+}
+
+// Read time-outs with their measured times: an interval time-out after the last byte, a total
+// time-out with fewer bytes than asked, "return at once" with and without bytes waiting. Then a
+// write under CTS flow control while the far end holds its RTS low times out, and goes through
+// once the far end lets it.
+TEST(ComPort, Timeouts)
+{
+    Rig rig;
+    ASSERT_NO_FATAL_FAILURE(PlugLx4a(rig));
+    rig.Line(1, CorbusFarNullModem, 2);
+    ComPort a(L"COM7", true), b(L"COM8");
+    ASSERT_TRUE(a.Open() && b.Open()) << a.Error << " " << b.Error;
+    SetLine(a, 115200);
+    SetLine(b, 115200);
+    char buffer[64];
+    DWORD n = 0;
+
+    // Interval 200 ms: the read waits for its first byte; a 30 ms gap does not end it, 200 ms
+    // after the last byte does.
+    SetTimeouts(a, 200, 0, 0);
+    {
+        Overlapped ov;
+        Start(ReadFile(a, buffer, sizeof buffer, nullptr, &ov));
+        ASSERT_TRUE(WriteFile(b, "01234", 5, &n, nullptr));
+        Sleep(30);
+        ASSERT_TRUE(WriteFile(b, "56789", 5, &n, nullptr));
+        const Stopwatch clock;
+        EXPECT_EQ(TimedOut(a, ov), 10);
+        const double ms = clock.Ms();
+        EXPECT_EQ(std::string(buffer, 10), "0123456789");
+        EXPECT_GE(ms, 200.0);
+        std::printf("interval 200 ms: 10 bytes, ended %.0f ms after the last write\n", ms);
+    }
+
+    // Total 10 ms a byte + 200 ms: 20 bytes asked, 5 come.
+    SetTimeouts(a, 0, 10, 200);
+    {
+        Overlapped ov;
+        const Stopwatch clock;
+        Start(ReadFile(a, buffer, 20, nullptr, &ov));
+        ASSERT_TRUE(WriteFile(b, "abcde", 5, &n, nullptr));
+        EXPECT_EQ(TimedOut(a, ov), 5);
+        const double ms = clock.Ms();
+        EXPECT_EQ(std::string(buffer, 5), "abcde");
+        EXPECT_GE(ms, 400.0);
+        std::printf("total 10 x 20 + 200 ms: 5 bytes after %.0f ms\n", ms);
+    }
+
+    // Return at once: with three bytes waiting, and with none.
+    SetTimeouts(a, MAXDWORD, 0, 0);
+    ASSERT_TRUE(WriteFile(b, "xyz", 3, &n, nullptr));
+    ASSERT_TRUE(Rig::WaitFor([&] { return Status(a).cbInQue == 3; }));
+    for (const int expected : {3, 0}) {
+        Overlapped ov;
+        const Stopwatch clock;
+        Start(ReadFile(a, buffer, sizeof buffer, nullptr, &ov));
+        EXPECT_EQ(ov.Finish(a), expected);
+        std::printf("return at once: %d bytes after %.1f ms\n", expected, clock.Ms());
+    }
+
+    // The far end drops RTS: COM7's CTS goes low and holds its writes.
+    Configure(a, [](DCB& d) { d.fOutxCtsFlow = TRUE; });
+    Configure(b, [](DCB& d) { d.fRtsControl = RTS_CONTROL_DISABLE; });
+    COMMTIMEOUTS t = {0, 0, 0, 0, 300};
+    ASSERT_TRUE(SetCommTimeouts(a, &t));
+    {
+        Overlapped ov;
+        const Stopwatch clock;
+        Start(WriteFile(a, "held back", 9, nullptr, &ov));
+        const COMSTAT held = Status(a);
+        EXPECT_TRUE(held.fCtsHold);
+        EXPECT_EQ(held.cbOutQue, 9u);
+        EXPECT_EQ(TimedOut(a, ov), 0);
+        const double ms = clock.Ms();
+        EXPECT_GE(ms, 300.0);
+        std::printf("write held by CTS, time-out 300 ms: 0 bytes after %.0f ms\n", ms);
+    }
+    ASSERT_TRUE(EscapeCommFunction(b, SETRTS));
+    {
+        Overlapped ov;
+        Start(WriteFile(a, "let go", 6, nullptr, &ov));
+        EXPECT_EQ(ov.Finish(a), 6);
+        SetTimeouts(b, 0, 0, 5000);
+        ASSERT_TRUE(ReadFile(b, buffer, 6, &n, nullptr));
+        EXPECT_EQ(std::string(buffer, n), "let go");
+    }
 }
 
 } // namespace

@@ -32,8 +32,9 @@
  * taken down and built again (query-remove, remove, add-device, start), as the plug-and-play
  * manager does for a property change that Wine's class installer cannot make. */
 #define IOCTL_CORBUS_RESTART_PORT CORBUS_IOCTL(11)
-#define IOCTL_CORBUS_UNLOAD_SERIAL CORBUS_IOCTL(12) /* ZwUnloadDriver of corserial; out: int32_t   \
-                                                     */
+#define IOCTL_CORBUS_UNLOAD_SERIAL                                                                 \
+    CORBUS_IOCTL(12) /* ZwUnloadDriver of corserial; out: int32_t                                  \
+                      */
 
 #define CORBUS_MAX_SLOTS 4
 #define CORBUS_MAX_EVENTS 512
@@ -196,7 +197,8 @@ typedef struct {
     int32_t SerialDevicesLeftAtUnload;
     uint32_t DpcsQueued; /* deferred procedure calls queued and run by the fixture */
     uint32_t DpcsRun;
-    uint32_t DpcsLeftAtUnload; /* queued or running when corserial's DriverUnload returned */
+    uint32_t DpcsLeftAtUnload; /* DPCs queued or running and timers set when corserial's
+                                  DriverUnload returned */
     uint32_t NamesAssigned;    /* COM names given in place of the Ports class installer */
     /* The modelled boards' interrupt: service routine calls made by the interrupt thread, those
      * that the routine declined while a UART's interrupt was pending, and the synchronize IRQL

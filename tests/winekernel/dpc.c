@@ -1,6 +1,9 @@
-/* Deferred procedure calls for corserial. Wine 8's KeInsertQueueDpc answers TRUE and never runs
- * the routine, KeRemoveQueueDpc aborts the process, and its KeInitializeDpc is a semi-stub; the
- * fixture points corserial's imports of all four at these.
+/* Deferred procedure calls and timers for corserial. Wine 8's KeInsertQueueDpc answers TRUE and
+ * never runs the routine, KeRemoveQueueDpc aborts the process, and its KeInitializeDpc is a
+ * semi-stub. Its timers do run their DPC, from a thread pool callback, but under Wine's own timer
+ * lock: KeCancelTimer called under a spin lock that the DPC routine is waiting for deadlocks on
+ * that lock (corserial cancels its time-outs under the port's lock, and the time-out DPCs take
+ * it). The fixture points corserial's imports of all of these at its own.
  *
  * The thread that stands for the processor (board.c) runs the queue, one DPC at a time in queue
  * order, as a processor does when it leaves an interrupt: a DPC queued by the service routine
@@ -8,13 +11,15 @@
  * queued at most once until it starts running (KeInsertQueueDpc answers FALSE meanwhile), may be
  * queued again from its own routine, and KeRemoveQueueDpc takes out one that has not started.
  * Wine has no DISPATCH_LEVEL: the routines run at the thread's level, which only matters to code
- * that looks at the level, and corserial does not. Timers with a DPC are Wine's own: its
- * KeSetTimer calls the DPC's routine from a thread of its own when the timer expires. */
+ * that looks at the level, and corserial does not. A timer that expires queues its DPC there too;
+ * cancelling one that has not expired takes it out, as KeCancelTimer does at any IRQL. Only
+ * one-shot timers with a relative due time, the kind corserial sets. */
 #include "fixture.h"
 
 static LIST_ENTRY Queue;
 static KSPIN_LOCK QueueLock;
-static ULONG Running; /* a routine is running (QueueLock) */
+static ULONG Running;     /* a routine is running (QueueLock) */
+static LIST_ENTRY Timers; /* set timers (QueueLock), each with its due time in DueTime (ns) */
 
 /* DpcData marks a queued DPC, as on Windows. */
 #define QUEUED_MARK ((PVOID)&Queue)
@@ -22,6 +27,7 @@ static ULONG Running; /* a routine is running (QueueLock) */
 VOID DpcsInitialize(VOID)
 {
     InitializeListHead(&Queue);
+    InitializeListHead(&Timers);
     KeInitializeSpinLock(&QueueLock);
 }
 
@@ -108,4 +114,85 @@ VOID NTAPI FixtureKeFlushQueuedDpcs(VOID)
     while (DpcsPending() != 0) {
         KeDelayExecutionThread(KernelMode, FALSE, &tick);
     }
+}
+
+/* ---- timers -------------------------------------------------------------------------------- */
+
+VOID NTAPI FixtureKeInitializeTimer(PKTIMER Timer)
+{
+    RtlZeroMemory(Timer, sizeof(*Timer));
+    Timer->Header.Type = 8; /* TimerNotificationObject of the kernel's object types */
+}
+
+BOOLEAN NTAPI FixtureKeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc)
+{
+    ULONGLONG relative = DueTime.QuadPart < 0 ? (ULONGLONG)(-DueTime.QuadPart) * 100 : 0;
+    ULONGLONG due = FixtureNs() + relative;
+    KIRQL old;
+    KeAcquireSpinLock(&QueueLock, &old);
+    BOOLEAN wasSet = Timer->Header.Inserted;
+    if (wasSet) {
+        RemoveEntryList(&Timer->TimerListEntry);
+    }
+    Timer->Header.Inserted = TRUE;
+    Timer->Header.SignalState = 0;
+    Timer->DueTime.QuadPart = due;
+    Timer->Dpc = Dpc;
+    InsertTailList(&Timers, &Timer->TimerListEntry);
+    KeReleaseSpinLock(&QueueLock, old);
+    BoardKick();
+    return wasSet;
+}
+
+BOOLEAN NTAPI FixtureKeCancelTimer(PKTIMER Timer)
+{
+    KIRQL old;
+    KeAcquireSpinLock(&QueueLock, &old);
+    BOOLEAN wasSet = Timer->Header.Inserted;
+    if (wasSet) {
+        RemoveEntryList(&Timer->TimerListEntry);
+        Timer->Header.Inserted = FALSE;
+    }
+    KeReleaseSpinLock(&QueueLock, old);
+    return wasSet;
+}
+
+ULONGLONG TimersExpire(ULONGLONG Now)
+{
+    ULONGLONG next = ~0ull;
+    KIRQL old;
+    KeAcquireSpinLock(&QueueLock, &old);
+    for (PLIST_ENTRY e = Timers.Flink; e != &Timers;) {
+        PKTIMER timer = CONTAINING_RECORD(e, KTIMER, TimerListEntry);
+        e = e->Flink;
+        if (timer->DueTime.QuadPart > Now) {
+            next = timer->DueTime.QuadPart < next ? timer->DueTime.QuadPart : next;
+            continue;
+        }
+        RemoveEntryList(&timer->TimerListEntry);
+        timer->Header.Inserted = FALSE;
+        timer->Header.SignalState = 1;
+        PRKDPC dpc = timer->Dpc;
+        if (dpc != NULL && dpc->DpcData == NULL) {
+            dpc->DpcData = QUEUED_MARK;
+            dpc->SystemArgument1 = NULL;
+            dpc->SystemArgument2 = NULL;
+            InsertTailList(&Queue, &dpc->DpcListEntry);
+            Record.DpcsQueued++;
+        }
+    }
+    KeReleaseSpinLock(&QueueLock, old);
+    return next;
+}
+
+ULONG TimersSet(VOID)
+{
+    ULONG set = 0;
+    KIRQL old;
+    KeAcquireSpinLock(&QueueLock, &old);
+    for (PLIST_ENTRY e = Timers.Flink; e != &Timers; e = e->Flink) {
+        ++set;
+    }
+    KeReleaseSpinLock(&QueueLock, old);
+    return set;
 }

@@ -2,7 +2,8 @@
  *  corbus.c  the bus, the control device, corcard's wrapping, port I/O, what Wine lacks for corcard
  *  board.c   the modelled boards: 16550A UARTs, what is plugged into their connectors, the wire's
  *            pace, the adapter's interrupt, and the thread that stands for the processor
- *  dpc.c     deferred procedure calls, which Wine queues but never runs
+ *  dpc.c     deferred procedure calls and timers: Wine never runs the first, and its timers
+ *            deadlock under a spin lock
  *  serial.c  corserial: its imports, its COM names (the Ports class installer's part), the
  *            restart of a port device and its unload */
 #ifndef FIXTURE_H
@@ -64,8 +65,10 @@ BOOLEAN BoardWrite(USHORT Port, UCHAR Value);
 NTSTATUS BoardLine(const CORBUS_LINE_REQUEST* Request);
 NTSTATUS BoardUart(ULONG Port, CORBUS_UART* Out);
 VOID BoardHoldInterrupt(ULONG Characters);
-/* Something for the processor thread to do (a DPC queued from another thread). */
+/* Something for the processor thread to do (a DPC queued or a timer set from another thread). */
 VOID BoardKick(VOID);
+/* Real time in nanoseconds, from the performance counter. */
+ULONGLONG FixtureNs(VOID);
 
 /* ---- dpc.c -------------------------------------------------------------------------------- */
 
@@ -78,6 +81,13 @@ BOOLEAN NTAPI FixtureKeRemoveQueueDpc(PRKDPC Dpc);
 VOID NTAPI FixtureKeFlushQueuedDpcs(VOID);
 /* DPCs queued or running now. */
 ULONG DpcsPending(VOID);
+VOID NTAPI FixtureKeInitializeTimer(PKTIMER Timer);
+BOOLEAN NTAPI FixtureKeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc);
+BOOLEAN NTAPI FixtureKeCancelTimer(PKTIMER Timer);
+/* Queues the DPCs of the timers due by Now; returns when the next one is due (~0: none). */
+ULONGLONG TimersExpire(ULONGLONG Now);
+/* Timers set now. */
+ULONG TimersSet(VOID);
 
 /* ---- serial.c ----------------------------------------------------------------------------- */
 

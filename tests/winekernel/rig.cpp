@@ -434,11 +434,12 @@ long Overlapped::Finish(HANDLE file, DWORD* error)
         return -1;
     }
     DWORD n = 0;
-    if (GetOverlappedResult(file, this, &n, FALSE))
+    const BOOL ok = GetOverlappedResult(file, this, &n, FALSE);
+    if (error != nullptr) {
+        *error = ok ? 0 : GetLastError();
         return long(n);
-    if (error != nullptr)
-        *error = GetLastError();
-    return -1;
+    }
+    return ok ? long(n) : -1;
 }
 
 Stopwatch::Stopwatch()

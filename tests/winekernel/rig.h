@@ -135,8 +135,9 @@ struct Overlapped : OVERLAPPED {
     Overlapped(const Overlapped&) = delete;
     Overlapped& operator=(const Overlapped&) = delete;
     // Waits for completion (on the event first: Wine leaves a pending serial control request's
-    // status at 0xC00000CB until it completes) and returns the bytes moved, or -1 with the error
-    // in *error.
+    // status at 0xC00000CB until it completes) and returns the bytes moved. Without error, a
+    // failed request gives -1; with it, the bytes moved all the same and the error there (0 for
+    // success). -1 when it did not complete at all.
     long Finish(HANDLE file, DWORD* error = nullptr);
     bool Done() const { return WaitForSingleObject(hEvent, 0) == WAIT_OBJECT_0; }
 };

@@ -1,7 +1,8 @@
 /* corserial.sys as the fixture serves it under Wine's kernel:
  *  - its imports of what Wine lacks or stubs (the interrupt's synchronisation, the error log,
- *    power requests, DPCs) are pointed at the fixture's versions when the image is mapped, before
- *    its DriverEntry runs; device objects and non-paged pool are counted on the way;
+ *    power requests, DPCs, timers) are pointed at the fixture's versions when the image is
+ *    mapped, before its DriverEntry runs; device objects and non-paged pool are counted on the
+ *    way;
  *  - the COM name a port gets from the Ports class installer on Windows (the lowest number free
  *    in the COM name database, "PortName" in the device key, the friendly name "<description>
  *    (COMn)") is given when corserial's add-device attaches to the port device: Wine has no
@@ -150,7 +151,7 @@ static VOID NTAPI SerialUnloadObserved(PDRIVER_OBJECT Driver)
     }
     Record.SerialUnloadRan = 1;
     Record.SerialDevicesLeftAtUnload = left;
-    Record.DpcsLeftAtUnload = DpcsPending();
+    Record.DpcsLeftAtUnload = DpcsPending() + TimersSet();
     Event(EvSerialUnload, 0, left, 0, 0, 0);
 }
 
@@ -197,6 +198,9 @@ static const REPLACEMENT Replacements[] = {
     {"KeInsertQueueDpc", FixtureKeInsertQueueDpc},
     {"KeRemoveQueueDpc", FixtureKeRemoveQueueDpc},
     {"KeFlushQueuedDpcs", FixtureKeFlushQueuedDpcs},
+    {"KeInitializeTimer", FixtureKeInitializeTimer},
+    {"KeSetTimer", FixtureKeSetTimer},
+    {"KeCancelTimer", FixtureKeCancelTimer},
     {"IoAttachDeviceToDeviceStack", NameAndAttach},
     {"IoCreateDevice", SerialIoCreateDevice},
     {"IoDeleteDevice", SerialIoDeleteDevice},
