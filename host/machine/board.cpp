@@ -35,7 +35,13 @@ ULONG Bar0Read(void* context, ULONG offset, int width)
         for (int i = 0; i < width; ++i) {
             ULONG at = offset + i;
             ULONG uart = at / 8;
-            UCHAR byte = uart < b.UartCount ? UartRead(b.Uarts[uart], at % 8) : 0xFF;
+            UCHAR byte = 0xFF;
+            if (uart < b.UartCount) {
+                const uint64_t now = LineNow();
+                BoardRunPort(b, uart, now);
+                byte = UartRead(b.Uarts[uart], at % 8, now);
+                BoardRunPort(b, uart, now);
+            }
             value |= static_cast<ULONG>(byte) << (8 * i);
         }
     }
@@ -52,7 +58,10 @@ void Bar0Write(void* context, ULONG offset, int width, ULONG value)
             ULONG at = offset + i;
             ULONG uart = at / 8;
             if (uart < b.UartCount) {
-                UartWrite(b.Uarts[uart], at % 8, static_cast<uint8_t>(value >> (8 * i)));
+                const uint64_t now = LineNow();
+                BoardRunPort(b, uart, now);
+                UartWrite(b.Uarts[uart], at % 8, static_cast<uint8_t>(value >> (8 * i)), now);
+                BoardRunPort(b, uart, now);
             }
         }
     }
@@ -105,9 +114,13 @@ USHORT ConfigRead16(const HmPciConfig& c, ULONG offset)
 void BoardInitUarts(Board& b)
 {
     b.UartCount = b.Config.Uarts > MaxUarts ? MaxUarts : b.Config.Uarts;
+    const uint64_t now = LineNow();
     for (ULONG i = 0; i < MaxUarts; ++i) {
         b.Uarts[i] = Uart{};
-        UartReset(b.Uarts[i]);
+        b.Uarts[i].ClockHz = BoardUartClockHz;
+        b.Peers[i] = Peer{};
+        b.Ends[i] = LineEnd{};
+        UartReset(b.Uarts[i], now);
     }
 }
 
@@ -348,95 +361,6 @@ void HmGetConfigSpace(PDEVICE_OBJECT pdo, UCHAR (&space)[256])
     std::memcpy(space, b->Config.Space, 256);
 }
 
-void HmSetLinePace(PDEVICE_OBJECT pdo, ULONG port, unsigned ticksPerChar)
-{
-    std::shared_ptr<Board> b = BoardOf(pdo);
-    if (!b) {
-        return;
-    }
-    std::lock_guard<HkMutex> lock(b->Mu);
-    for (ULONG i = 0; i < b->UartCount; ++i) {
-        if (port == HmAllPorts || port == i) {
-            b->Uarts[i].Pace = ticksPerChar;
-        }
-    }
-}
-
-void HmRemoteSend(PDEVICE_OBJECT pdo, ULONG port, const std::vector<UCHAR>& bytes)
-{
-    std::shared_ptr<Board> b = BoardOf(pdo);
-    if (!b) {
-        return;
-    }
-    {
-        std::lock_guard<HkMutex> lock(b->Mu);
-        if (Uart* u = UartAt(*b, port)) {
-            for (UCHAR c : bytes) {
-                UartRemoteSend(*u, c);
-            }
-        }
-    }
-    KickHardware();
-}
-
-void HmRemoteSendError(PDEVICE_OBJECT pdo, ULONG port, UCHAR byte, HmLineError error)
-{
-    std::shared_ptr<Board> b = BoardOf(pdo);
-    if (!b) {
-        return;
-    }
-    {
-        std::lock_guard<HkMutex> lock(b->Mu);
-        if (Uart* u = UartAt(*b, port)) {
-            uint8_t bits = error == HmLineError::Parity    ? LsrPe
-                           : error == HmLineError::Framing ? LsrFe
-                                                           : LsrBi;
-            UartRemoteSend(*u, error == HmLineError::Break ? 0 : byte, bits);
-        }
-    }
-    KickHardware();
-}
-
-std::vector<UCHAR> HmRemoteTake(PDEVICE_OBJECT pdo, ULONG port)
-{
-    std::vector<UCHAR> out;
-    std::shared_ptr<Board> b = BoardOf(pdo);
-    if (!b) {
-        return out;
-    }
-    std::lock_guard<HkMutex> lock(b->Mu);
-    if (Uart* u = UartAt(*b, port)) {
-        out.swap(u->Outbound);
-    }
-    return out;
-}
-
-size_t HmRemotePending(PDEVICE_OBJECT pdo, ULONG port)
-{
-    std::shared_ptr<Board> b = BoardOf(pdo);
-    if (!b) {
-        return 0;
-    }
-    std::lock_guard<HkMutex> lock(b->Mu);
-    Uart* u = UartAt(*b, port);
-    return u ? u->Inbound.size() : 0;
-}
-
-void HmSetModemInputs(PDEVICE_OBJECT pdo, ULONG port, bool cts, bool dsr, bool ri, bool dcd)
-{
-    std::shared_ptr<Board> b = BoardOf(pdo);
-    if (!b) {
-        return;
-    }
-    {
-        std::lock_guard<HkMutex> lock(b->Mu);
-        if (Uart* u = UartAt(*b, port)) {
-            UartSetModemInputs(*u, cts, dsr, ri, dcd);
-        }
-    }
-    KickHardware();
-}
-
 HmUartView HmUart(PDEVICE_OBJECT pdo, ULONG port)
 {
     HmUartView v;
@@ -460,6 +384,7 @@ HmUartView HmUart(PDEVICE_OBJECT pdo, ULONG port)
     v.Scr = u->Scr;
     v.Divisor = static_cast<USHORT>(u->Dll | (u->Dlm << 8));
     v.FifoEnabled = u->FifoEnabled;
+    v.Fifo64 = u->Fifo64;
     v.RxCount = static_cast<ULONG>(u->Rx.size());
     v.TxCount = static_cast<ULONG>(u->Tx.size() + (u->TsrBusy ? 1 : 0));
     v.RxTrigger = u->Trigger;

@@ -1,5 +1,17 @@
-// The machine's hardware threads: the clock that moves characters along the serial lines, the
-// level-sensitive interrupt lines of the adapters, and the bus driver's deferred completions.
+// The machine's hardware threads: the clock that moves the serial lines and the kernel's timers
+// along, the level-sensitive interrupt lines of the adapters, and the bus driver's deferred
+// completions.
+//
+// The hardware thread drives the kernel stand-in's virtual clock. It moves it in steps, each to
+// the earliest of: a line event (a character leaving a transmitter or reaching a receiver, a
+// character time-out, a peer's next action), a kernel timer's due time, or the target. Within a
+// step the lines run first, then the clock moves (timers expire, their DPCs run to the end),
+// then the interrupt lines are delivered and the DPCs they queue run. The processor is thus
+// infinitely fast next to the simulated clock, and lines, interrupts and timers keep one order
+// however slowly the host runs. The target follows wall time times the scale; a host too slow to
+// keep up makes simulated time slow down (the lag beyond MaxLagNs is dropped, never caught up in
+// a burst that no interrupt could keep up with). With the scale 0 the clock stands still until
+// HmAdvanceTime (or HmTick) asks for a step.
 //
 // An adapter's line is asserted while its interrupt status register is non-zero. The hardware
 // thread delivers it with HkDeliverInterrupt on the vector of the adapter's last start, again
@@ -14,16 +26,13 @@
 namespace hm {
 namespace {
 
-HkMutex HwMu{"machine lock (hardware thread)"}; // guards the kick counter and the wait of the
-                                                // hardware thread
+HkMutex HwMu{"machine lock (hardware thread)"}; // guards the clock's settings, the kick counter
+                                                // and the wait of the hardware thread
 constexpr unsigned MaxBackoffMs = 32;
-// Clock ticks the thread catches up in one round. The simulated clock runs only while this thread
-// does: after the host left it waiting (a loaded machine), the lines go on where they stopped
-// instead of pouring out a burst of characters that no interrupt had a chance to take, which
-// would overrun every FIFO (a real processor takes the interrupt as the characters arrive).
-constexpr unsigned MaxCatchUpTicks = 2;
+constexpr uint64_t MaxLagNs = 10'000'000;
 constexpr unsigned DeliveriesPerRound = 64; // a claimed line is delivered at most this often
                                             // before the clock gets its turn again
+constexpr uint64_t Never = UINT64_MAX;
 
 std::vector<std::shared_ptr<Board>> Snapshot()
 {
@@ -32,18 +41,69 @@ std::vector<std::shared_ptr<Board>> Snapshot()
     return m.Boards;
 }
 
-void TickBoards(const std::vector<std::shared_ptr<Board>>& boards, unsigned ticks)
+uint64_t NextEvent(const std::vector<std::shared_ptr<Board>>& boards)
+{
+    uint64_t next = Never;
+    for (const auto& b : boards) {
+        std::lock_guard<HkMutex> lock(b->Mu);
+        next = std::min(next, BoardNextEvent(*b));
+    }
+    const LONGLONG timer = HkNextTimerDue();
+    if (timer >= 0) {
+        next = std::min(next, static_cast<uint64_t>(timer) * 100);
+    }
+    return next;
+}
+
+// Characters that left into cables reach the other ends, and each end's modem inputs follow the
+// other end's outputs. Boards are locked one at a time: a cable may join two boards.
+void DeliverCables(const std::vector<std::shared_ptr<Board>>& boards)
+{
+    struct Crossing {
+        Board* To;
+        ULONG Port;
+        std::vector<WireChar> Chars;
+        LineOutputs From;
+    };
+    std::vector<Crossing> crossings;
+    for (const auto& b : boards) {
+        std::lock_guard<HkMutex> lock(b->Mu);
+        for (ULONG i = 0; i < b->UartCount; ++i) {
+            const LineEnd& end = b->Ends[i];
+            if (end.Kind != EndKind::Cable) {
+                continue;
+            }
+            Crossing c{end.Other, end.OtherPort, {}, UartOutputs(b->Uarts[i])};
+            if (!BoardPowered(*b)) {
+                c.From = LineOutputs{}; // an unpowered UART drives nothing
+            }
+            for (const CableChar& out : b->CableOut) {
+                if (out.Port == i) {
+                    c.Chars.push_back(out.Char);
+                }
+            }
+            crossings.push_back(std::move(c));
+        }
+        b->CableOut.clear();
+    }
+    for (const Crossing& c : crossings) {
+        std::lock_guard<HkMutex> lock(c.To->Mu);
+        if (!BoardPowered(*c.To)) {
+            continue; // nothing hears them
+        }
+        Uart& to = c.To->Uarts[c.Port];
+        for (const WireChar& ch : c.Chars) {
+            UartReceive(to, ch, ch.End);
+        }
+        UartSetModemInputs(to, NullModem(c.From));
+    }
+}
+
+void RunLines(const std::vector<std::shared_ptr<Board>>& boards, uint64_t now)
 {
     for (const auto& b : boards) {
         std::lock_guard<HkMutex> lock(b->Mu);
-        if (!b->Present || b->Power != PowerDeviceD0) {
-            continue;
-        }
-        for (unsigned t = 0; t < ticks; ++t) {
-            for (ULONG i = 0; i < b->UartCount; ++i) {
-                UartTick(b->Uarts[i]);
-            }
-        }
+        BoardRunLines(*b, now);
     }
 }
 
@@ -57,8 +117,7 @@ bool DeliverLines(const std::vector<std::shared_ptr<Board>>& boards)
             ULONG vector;
             {
                 std::lock_guard<HkMutex> lock(b->Mu);
-                if (!(b->Present && b->Power == PowerDeviceD0 && b->HasVector &&
-                      BoardStatus(*b) != 0) ||
+                if (!(BoardPowered(*b) && b->HasVector && BoardStatus(*b) != 0) ||
                     now < b->BackoffUntil) {
                     break;
                 }
@@ -82,52 +141,103 @@ bool DeliverLines(const std::vector<std::shared_ptr<Board>>& boards)
     return busy;
 }
 
+// What happens at the current time: characters cross the cables, interrupts are taken, and the
+// DPCs they queue run.
+void Settle(const std::vector<std::shared_ptr<Board>>& boards)
+{
+    DeliverCables(boards);
+    DeliverLines(boards);
+    HkWaitDpcsIdle();
+    DeliverCables(boards);
+}
+
+// Moves everything to the line time `target`, event by event.
+void Step(const std::vector<std::shared_ptr<Board>>& boards, uint64_t target)
+{
+    Settle(boards);
+    for (;;) {
+        const uint64_t now = LineNow();
+        if (now >= target) {
+            return;
+        }
+        uint64_t next = std::min(target, NextEvent(boards));
+        // The clock counts 100 ns units: a step ends on one.
+        next = std::max(now + 100, (next + 99) / 100 * 100);
+        RunLines(boards, next);
+        DeliverCables(boards);
+        HkAdvanceClock(static_cast<LONGLONG>(next / 100) - HkNow());
+        Settle(boards);
+    }
+}
+
 void HardwareMain()
 {
     Machine& m = M();
-    auto lastTick = std::chrono::steady_clock::now();
+    auto anchorWall = std::chrono::steady_clock::now();
+    uint64_t anchorLine = LineNow();
     unsigned long long seen = 0;
     for (;;) {
-        unsigned tickUs;
+        double scale;
+        bool advance;
+        uint64_t advanceTo;
+        auto boards = Snapshot();
+        const uint64_t next = NextEvent(boards);
         {
             std::unique_lock<HkMutex> lock(HwMu);
-            tickUs = m.TickUs;
-            auto wait = std::chrono::microseconds(tickUs ? tickUs : 1000);
-            m.HardwareCv.wait_for(lock, wait, [&] { return m.HardwareStop || m.Kicks != seen; });
+            // Sleep until the next event is due in wall time, or something changes.
+            auto wait = std::chrono::microseconds(1000);
+            if (m.Scale > 0 && next != Never) {
+                const double ahead = (static_cast<double>(next) - static_cast<double>(anchorLine)) /
+                                     m.Scale / 1000.0;
+                auto due = anchorWall + std::chrono::microseconds(static_cast<long long>(ahead));
+                wait = std::chrono::duration_cast<std::chrono::microseconds>(
+                    due - std::chrono::steady_clock::now());
+                wait = std::max(wait, std::chrono::microseconds(0));
+                wait = std::min(wait, std::chrono::microseconds(1000));
+            }
+            m.HardwareCv.wait_for(lock, wait, [&] {
+                return m.HardwareStop || m.Kicks != seen || m.AdvanceRequested;
+            });
             if (m.HardwareStop) {
                 return;
             }
             seen = m.Kicks;
-            tickUs = m.TickUs;
+            scale = m.Scale;
+            advance = m.AdvanceRequested;
+            advanceTo = m.AdvanceTarget;
         }
-        auto boards = Snapshot();
-        auto now = std::chrono::steady_clock::now();
-        if (tickUs) {
-            auto elapsed =
-                std::chrono::duration_cast<std::chrono::microseconds>(now - lastTick).count();
-            unsigned ticks = static_cast<unsigned>(elapsed / tickUs);
-            if (ticks > MaxCatchUpTicks) {
-                // Time the thread spent kept from running by a busy host is dropped, not caught
-                // up: the load slows the simulated lines down instead of overrunning their FIFOs.
-                lastTick = now;
-                ticks = MaxCatchUpTicks;
-            } else {
-                lastTick += std::chrono::microseconds(static_cast<long long>(ticks) * tickUs);
+        boards = Snapshot();
+        if (advance) {
+            Step(boards, advanceTo);
+            {
+                std::lock_guard<HkMutex> lock(HwMu);
+                m.AdvanceRequested = false;
             }
-            // One character time at a time, with the lines delivered in between.
-            for (unsigned t = 0; t < ticks; ++t) {
-                if (t != 0) {
-                    DeliverLines(boards);
-                }
-                TickBoards(boards, 1);
-            }
-        } else {
-            lastTick = now;
+            m.HardwareCv.notify_all();
+            anchorWall = std::chrono::steady_clock::now();
+            anchorLine = LineNow();
+            continue;
         }
-        if (DeliverLines(boards)) {
-            std::lock_guard<HkMutex> lock(HwMu);
-            ++m.Kicks; // keep going without waiting while lines are being claimed
+        if (scale <= 0) {
+            Settle(boards); // the clock stands: only what happens now
+            anchorWall = std::chrono::steady_clock::now();
+            anchorLine = LineNow();
+            continue;
         }
+        const auto wall = std::chrono::steady_clock::now();
+        const double elapsedNs =
+            static_cast<double>(
+                std::chrono::duration_cast<std::chrono::nanoseconds>(wall - anchorWall).count()) *
+            scale;
+        uint64_t target = anchorLine + static_cast<uint64_t>(elapsedNs);
+        const uint64_t now = LineNow();
+        if (target > now + MaxLagNs) {
+            // Time the host kept this thread from is dropped, not caught up at once.
+            target = now + MaxLagNs;
+            anchorWall = wall;
+            anchorLine = target;
+        }
+        Step(boards, target);
     }
 }
 
@@ -293,6 +403,13 @@ void RunOnWorker(const std::function<void()>& work)
 void StartThreads()
 {
     Machine& m = M();
+    {
+        // From its first step on the hardware thread moves the kernel's clock.
+        std::lock_guard<HkMutex> lock(m.Mu);
+        if (!m.Hardware.joinable()) {
+            HkSetClockDriven(true);
+        }
+    }
     std::lock_guard<HkMutex> lock(m.Mu);
     if (!m.Worker.joinable()) {
         m.WorkerStop = false;
@@ -340,6 +457,7 @@ void StopThreadsOf(Machine& m)
     }
     if (m.Hardware.joinable()) {
         m.Hardware.join();
+        HkSetClockDriven(false);
     }
     {
         std::lock_guard<HkMutex> lock(m.Mu);
@@ -387,17 +505,32 @@ void HmHoldBusCompletions(bool hold)
     m.CompleterCv.notify_all();
 }
 
-void HmSetTickMicroseconds(unsigned us)
+void HmSetTimeScale(double scale)
 {
     {
         std::lock_guard<HkMutex> lock(HwMu);
-        M().TickUs = us;
+        M().Scale = scale < 0 ? 0 : scale;
     }
     KickHardware();
 }
 
+void HmSetTickMicroseconds(unsigned us)
+{
+    HmSetTimeScale(us ? 1000.0 / us : 0);
+}
+
+void HmAdvanceTime(LONGLONG units)
+{
+    StartThreads();
+    Machine& m = M();
+    std::unique_lock<HkMutex> lock(HwMu);
+    m.AdvanceTarget = LineNow() + static_cast<uint64_t>(units > 0 ? units : 0) * 100;
+    m.AdvanceRequested = true;
+    m.HardwareCv.notify_all();
+    m.HardwareCv.wait(lock, [&] { return !m.AdvanceRequested || m.HardwareStop; });
+}
+
 void HmTick(unsigned ticks)
 {
-    TickBoards(Snapshot(), ticks);
-    KickHardware();
+    HmAdvanceTime(static_cast<LONGLONG>(ticks) * static_cast<LONGLONG>(ModelTickNs / 100));
 }

@@ -1,6 +1,7 @@
 // Shared state of the simulated machine, private to host/machine.
 #pragma once
 
+#include "line.h"
 #include "machine.h"
 #include "uart.h"
 
@@ -33,6 +34,30 @@ constexpr ULONG CfgPmCap = 0x40; // power management capability
 constexpr ULONG CfgPmCsr = 0x44; // its control/status register: bits 1:0 = D state
 constexpr USHORT CommandIoEnable = 0x0001;
 
+// The serial lines run on the kernel stand-in's virtual clock (HkNow, in 100 ns units; the line
+// model counts nanoseconds). The machine's tick, for HmTick and the line pace of HmSetLinePace,
+// is one millisecond of it.
+constexpr uint64_t ModelTickNs = 1'000'000;
+uint64_t LineNow();
+
+// What is at the far end of a UART's line.
+enum class EndKind {
+    Peer,     // the board's scripted peer for that port
+    Loopback, // a loopback plug
+    Cable,    // a null-modem cable to another UART (of this board or another)
+};
+struct Board;
+struct LineEnd {
+    EndKind Kind = EndKind::Peer;
+    Board* Other = nullptr; // cable: the other end's board (boards live until HmReset)
+    ULONG OtherPort = 0;
+};
+// A character that left a UART into a cable, on its way to the other end.
+struct CableChar {
+    ULONG Port; // the sending UART
+    WireChar Char;
+};
+
 // One adapter card in a slot: configuration space, UARTs, interrupt status register, and what the
 // bus driver has done with it. Mu serialises register access, the far ends and the config space;
 // MapMu serialises mapping changes (HkMapIo is never called with Mu held, because the stand-in
@@ -44,6 +69,9 @@ struct Board {
     PDEVICE_OBJECT Pdo = nullptr;
     HmPciConfig Config{};
     Uart Uarts[MaxUarts];
+    Peer Peers[MaxUarts]; // each port's scripted peer (at the far end unless Ends says otherwise)
+    LineEnd Ends[MaxUarts];
+    std::vector<CableChar> CableOut; // left into cables, not yet delivered (the hardware thread)
     ULONG UartCount = 0;
     bool Present = true;  // in the slot
     bool Started = false; // the bus has started the function (decoding enabled by start)
@@ -69,6 +97,11 @@ struct Board {
 
 // Board procedures (board.cpp).
 void BoardInitUarts(Board& b);
+bool BoardPowered(const Board& b); // with Mu held: in the slot and in D0, so its UARTs run
+// With Mu held: port i and its far end up to `now` (a cable's characters wait in CableOut).
+void BoardRunPort(Board& b, ULONG port, uint64_t now);
+void BoardRunLines(Board& b, uint64_t now);
+uint64_t BoardNextEvent(const Board& b); // with Mu held: the earliest event of its lines
 UCHAR BoardStatus(Board& b);       // with Mu held
 bool BoardLineAsserted(Board& b);  // takes Mu
 void BoardRefreshDecode(Board& b); // maps/unmaps per Present, Started, Power, command and BARs
@@ -105,7 +138,7 @@ struct Machine {
     std::vector<HmPowerRecord> PowerLog;
     SYSTEM_POWER_STATE SystemState = PowerSystemWorking;
     std::set<PDEVICE_OBJECT> Invalidated;
-    ULONG NextPortName = 0;
+    std::set<ULONG> ComNumbersTaken; // the COM names given out (AssignPortNames), by number
 
     // Plug-and-play worker.
     std::thread Worker;
@@ -118,8 +151,14 @@ struct Machine {
     std::thread Hardware;
     std::condition_variable_any HardwareCv;
     bool HardwareStop = false;
-    unsigned TickUs = 1000;
+    double Scale = 1;              // virtual time per wall time; 0: stopped
+    uint64_t AdvanceTarget = 0;    // HmAdvanceTime: the line time to reach
+    bool AdvanceRequested = false; // ... asked and not yet reached
     unsigned long long Kicks = 0;
+
+    // Stacks whose removal waits for their last handle to close (after a surprise removal),
+    // by adapter: the adapter goes once all its ports have gone.
+    std::vector<PDEVICE_OBJECT> AwaitingRemoval;
 
     // Bus completion thread.
     std::thread Completer;
@@ -189,6 +228,8 @@ PDEVICE_OBJECT TopOf(PDEVICE_OBJECT pdo); // referenced; ObDereferenceObject whe
 Node* FindNode(PDEVICE_OBJECT pdo);       // worker thread only
 std::vector<Node*> NodeChildren(Node& adapter);
 void InstallHooks();
+// Removals after a surprise removal that wait for the last handle of a stack (worker thread).
+void FinishRemovals();
 
 // Text helpers (names.cpp).
 std::string Hex(ULONG64 value, int digits = 0);

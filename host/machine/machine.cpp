@@ -57,6 +57,9 @@ void HmReset()
         m.PowerLog.clear();
         m.SystemState = PowerSystemWorking;
         m.Invalidated.clear();
+        m.AwaitingRemoval.clear();
+        m.ComNumbersTaken.clear();
+        m.AdvanceRequested = false;
     }
     const char* forced = getenv("HM_FORCE_PENDING");
     m.ForcedPending = forced != nullptr && *forced != 0 && strcmp(forced, "0") != 0;

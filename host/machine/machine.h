@@ -421,7 +421,8 @@ SYSTEM_POWER_STATE HmSystemPowerState();
 // ---------------------------------------------------------------------------------------------
 // The adapter's hardware: 16550 UARTs, the interrupt status register, the interrupt line
 
-// Line pace: how many ticks one character takes on the wire (both directions). 0: instantly
+// Line pace: how many ticks one character takes on the wire (both directions), whatever rate and
+// format the UART is programmed with; the character time-out stays at four ticks. 0: instantly
 // (a byte written to the transmitter is on the wire at once; injected bytes reach the receiver at
 // once, overrunning a full FIFO).
 // The default is one tick per character. port HmAllPorts sets every port of the adapter.
@@ -432,7 +433,9 @@ void HmSetLinePace(PDEVICE_OBJECT pdo, ULONG port, unsigned ticksPerChar);
 void HmSetTickMicroseconds(unsigned us);
 void HmTick(unsigned ticks = 1);
 
-// The far end of port `port` (0-based UART index) of the adapter.
+// The far end of port `port` (0-based UART index) of the adapter: an ideal device that always
+// uses the UART's current line format and pace. Its line errors arrive exactly as asked: a
+// parity or framing error on the byte, a break as one zero character with BI and FE.
 void HmRemoteSend(PDEVICE_OBJECT pdo, ULONG port, const std::vector<UCHAR>& bytes);
 enum class HmLineError {
     Parity,
@@ -456,9 +459,13 @@ void HmSetModemInputs(PDEVICE_OBJECT pdo, ULONG port, bool cts, bool dsr, bool r
 //
 // The clock follows wall time times the scale (1 by default: real time). A test that moves bulk
 // data and does not care how long it takes in wall time may raise it; tests that wait for
-// simulated time use HkWaitClock.
+// simulated time use HkWaitClock. Scale 0 stops the clock: then only HmAdvanceTime moves it, so
+// a test decides exactly when what happens (and must issue requests overlapped).
 constexpr ULONG HmUartClock = 73728000;
 void HmSetTimeScale(double scale);
+// Moves the stopped clock forward by units (100 ns) as the running clock would move it: lines,
+// interrupts, timers and DPCs in order. Returns when all of it has happened.
+void HmAdvanceTime(LONGLONG units);
 
 // The far end of each port's line. Every port starts with its scripted peer (below) at the other
 // end of the cable. A loopback plug or a null-modem cable takes the peer's place until

@@ -478,7 +478,7 @@ NTSTATUS PciPower(PDEVICE_OBJECT pdo, PIRP irp)
                     b.Config.Space[CfgPmCsr] = static_cast<UCHAR>((d - 1) & 3);
                     if (reset) {
                         for (ULONG i = 0; i < b.UartCount; ++i) {
-                            UartReset(b.Uarts[i]);
+                            UartReset(b.Uarts[i], LineNow());
                         }
                     }
                 }

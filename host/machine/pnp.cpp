@@ -237,7 +237,7 @@ NTSTATUS StartPort(Node& child)
         options = m.Options;
     }
     if (options.BindPortDrivers && !child.FunctionDriver && MatchesPortDriver(child)) {
-        PDRIVER_OBJECT driver = EnsureSerialDriver();
+        PDRIVER_OBJECT driver = options.PortDriver ? options.PortDriver : EnsureSerialDriver();
         NTSTATUS status =
             driver ? driver->DriverExtension->AddDevice(driver, child.Pdo) : STATUS_UNSUCCESSFUL;
         AddTrace("pnp -> " + child.Name +
@@ -273,6 +273,37 @@ NTSTATUS StartPort(Node& child)
         ExFreePool(rel);
     }
     return status;
+}
+
+std::u16string InstancePath(const Node& n)
+{
+    if (n.Info.DeviceId.empty() || n.Info.InstanceId.empty()) {
+        return {};
+    }
+    return n.Info.DeviceId + u"\\" + n.Info.InstanceId;
+}
+
+// The ports class installer names a new port: "COM<n>" with the lowest n from 3 up that it has
+// not given out, unless the device key has a name already (a port seen before).
+void AssignPortName(Node& n)
+{
+    const std::u16string key = HkDeviceKeyPath(InstancePath(n));
+    ULONG type = 0;
+    std::vector<UCHAR> data;
+    if (InstancePath(n).empty() || HkRegQueryValue(key, u"PortName", &type, &data)) {
+        return;
+    }
+    ULONG number = 3;
+    {
+        std::lock_guard<HkMutex> lock(M().Mu);
+        while (M().ComNumbersTaken.count(number)) {
+            ++number;
+        }
+        M().ComNumbersTaken.insert(number);
+    }
+    std::string name = "COM" + std::to_string(number);
+    HkRegSetString(key, u"PortName", std::u16string(name.begin(), name.end()));
+    AddTrace("pnp    " + n.Name + ": PortName " + name);
 }
 
 void Enumerate(Node& adapter)
@@ -339,6 +370,9 @@ void Enumerate(Node& adapter)
     for (PDEVICE_OBJECT pdo : fresh) {
         Node* child = Find(pdo);
         QueryIdentity(*child);
+        if (options.AssignPortNames) {
+            AssignPortName(*child);
+        }
         if (options.StartPorts) {
             StartPort(*child);
         }
@@ -432,17 +466,55 @@ void Vanish(Node& adapter)
         // The driver's own IoInvalidateDeviceRelations from its surprise removal is handled now,
         // before the removal requests, as the manager would re-enumerate a failing device.
         HandleInvalidations();
-        for (Node* c : ChildrenOf(adapter)) {
-            Pnp(*c, IRP_MN_REMOVE_DEVICE);
-            Forget(*c);
-        }
     }
-    Pnp(adapter, IRP_MN_REMOVE_DEVICE);
-    PciReapPdo(*b);
-    Forget(adapter);
+    {
+        std::lock_guard<HkMutex> lock(M().Mu);
+        M().AwaitingRemoval.push_back(adapter.Pdo);
+    }
+    FinishRemovals();
 }
 
 } // namespace
+
+// After a surprise removal, each port stack gets its removal once no handle to it is open any
+// more, and the adapter its own once all of its ports are gone; then the PCI bus driver lets the
+// board's PDO go.
+void FinishRemovals()
+{
+    std::vector<PDEVICE_OBJECT> waiting;
+    {
+        std::lock_guard<HkMutex> lock(M().Mu);
+        waiting = M().AwaitingRemoval;
+    }
+    for (PDEVICE_OBJECT pdo : waiting) {
+        Node* adapter = Find(pdo);
+        if (!adapter) {
+            continue;
+        }
+        bool portsLeft = false;
+        for (Node* c : ChildrenOf(*adapter)) {
+            if (HkOpenHandlesOn(c->Pdo) != 0) {
+                portsLeft = true;
+                continue;
+            }
+            Pnp(*c, IRP_MN_REMOVE_DEVICE);
+            Forget(*c);
+        }
+        if (portsLeft) {
+            continue;
+        }
+        std::shared_ptr<Board> b = adapter->Card;
+        Pnp(*adapter, IRP_MN_REMOVE_DEVICE);
+        PciReapPdo(*b);
+        {
+            std::lock_guard<HkMutex> lock(M().Mu);
+            auto& list = M().AwaitingRemoval;
+            list.erase(std::remove(list.begin(), list.end(), pdo), list.end());
+        }
+        Forget(*adapter);
+    }
+}
+
 
 Node* FindNode(PDEVICE_OBJECT pdo)
 {
@@ -503,6 +575,7 @@ PDEVICE_OBJECT TopOf(PDEVICE_OBJECT pdo)
 
 void InstallHooks()
 {
+    HkSetHandleClosedHook([] { PostToWorker(FinishRemovals); });
     HkSetInvalidateRelationsHook([](PDEVICE_OBJECT device, DEVICE_RELATION_TYPE type) {
         if (type != BusRelations) {
             return;
@@ -742,6 +815,10 @@ void HmUnplugAdapter(PDEVICE_OBJECT pdo)
         if (!n || !n->IsAdapter) {
             return;
         }
+        if (n->State == HmNodeState::SurpriseRemoved) {
+            FinishRemovals(); // out of its slot already; its removals wait for handles
+            return;
+        }
         if (n->FunctionDriver && !NT_SUCCESS(RemoveTree(*n))) {
             Vanish(*n); // removal refused: the board is pulled anyway
             return;
@@ -843,4 +920,45 @@ std::vector<PDEVICE_OBJECT> HmPortDevices(PDEVICE_OBJECT adapterPdo)
     std::lock_guard<HkMutex> lock(M().Mu);
     auto it = M().Nodes.find(adapterPdo);
     return it == M().Nodes.end() ? std::vector<PDEVICE_OBJECT>{} : it->second.Children;
+}
+
+std::u16string HmDeviceKey(PDEVICE_OBJECT portPdo)
+{
+    std::lock_guard<HkMutex> lock(M().Mu);
+    auto it = M().Nodes.find(portPdo);
+    return it == M().Nodes.end() ? std::u16string() : HkDeviceKeyPath(InstancePath(it->second));
+}
+
+NTSTATUS HmStartPort(PDEVICE_OBJECT portPdo)
+{
+    NTSTATUS status = STATUS_NO_SUCH_DEVICE;
+    RunOnWorker([&] {
+        Node* n = Find(portPdo);
+        if (!n || n->IsAdapter) {
+            return;
+        }
+        status = n->State == HmNodeState::Started ? STATUS_INVALID_DEVICE_STATE : StartPort(*n);
+    });
+    return status;
+}
+
+NTSTATUS HmRestartPort(PDEVICE_OBJECT portPdo)
+{
+    NTSTATUS status = STATUS_NO_SUCH_DEVICE;
+    RunOnWorker([&] {
+        Node* n = Find(portPdo);
+        if (!n || n->IsAdapter) {
+            return;
+        }
+        if (n->State == HmNodeState::Started || n->State == HmNodeState::DriversAdded) {
+            status = Pnp(*n, IRP_MN_QUERY_REMOVE_DEVICE).Status;
+            if (!NT_SUCCESS(status)) {
+                Pnp(*n, IRP_MN_CANCEL_REMOVE_DEVICE);
+                return;
+            }
+            RemoveStack(*n);
+        }
+        status = StartPort(*n);
+    });
+    return status;
 }

@@ -20,7 +20,7 @@ namespace {
 constexpr ULONG SerialMagic = 0x4C524553; // "SERL"
 constexpr unsigned PassLimit = 16;
 constexpr size_t RingSize = 1 << 16;
-constexpr UCHAR DivisorFor9600 = 12; // 1.8432 MHz / 16 / 9600
+constexpr USHORT DivisorFor9600 = HmUartClock / 16 / 9600; // 480 on the board's 73.728 MHz
 constexpr UCHAR Line8N1 = 0x03;
 constexpr UCHAR FifoTrigger8 = 0x80 | FcrEnable | FcrRxReset | FcrTxReset;
 constexpr UCHAR TxFifoLoad = 16; // bytes written per transmitter-empty interrupt
@@ -207,8 +207,8 @@ void ProgramUart(ULONG64 base)
 {
     Out(base, UartIer, 0);
     Out(base, UartLcr, LcrDlab);
-    Out(base, UartRbrThr, DivisorFor9600);
-    Out(base, UartIer, 0);
+    Out(base, UartRbrThr, static_cast<UCHAR>(DivisorFor9600 & 0xFF));
+    Out(base, UartIer, static_cast<UCHAR>(DivisorFor9600 >> 8));
     Out(base, UartLcr, Line8N1);
     Out(base, UartIirFcr, FifoTrigger8);
     Out(base, UartMcr, McrDtr | McrRts | McrOut2);

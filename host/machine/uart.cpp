@@ -5,12 +5,28 @@
 // reading MSR).
 #include "uart.h"
 
+#include <algorithm>
+
 namespace hm {
 namespace {
+
+constexpr uint64_t Never = UINT64_MAX;
 
 bool Loopback(const Uart& u)
 {
     return (u.Mcr & McrLoop) != 0;
+}
+
+bool BreakOn(const Uart& u)
+{
+    return (u.Lcr & LcrBreak) != 0;
+}
+
+// The UART's time never runs backwards: an earlier `now` counts as the latest seen.
+uint64_t Now(Uart& u, uint64_t now)
+{
+    u.Clock = std::max(u.Clock, now);
+    return u.Clock;
 }
 
 // Line states seen by MSR: in loopback the modem control outputs feed the inputs back.
@@ -54,15 +70,21 @@ void UpdateModemState(Uart& u)
     u.MsrState = now;
 }
 
+unsigned FifoDepth(const Uart& u)
+{
+    return u.Fifo64 ? UartFifo64Size : UartFifoSize;
+}
+
 unsigned RxCapacity(const Uart& u)
 {
-    return u.FifoEnabled ? UartFifoSize : 1;
+    return u.FifoEnabled ? FifoDepth(u) : 1;
 }
 
 // A complete character arrives at the receiver.
-void Receive(Uart& u, UartChar c)
+void Receive(Uart& u, UartChar c, uint64_t at)
 {
-    u.IdleTicks = 0;
+    u.RxActivity = at;
+    u.TimedOut = false;
     if (u.Rx.size() < RxCapacity(u)) {
         u.Rx.push_back(c);
         return;
@@ -73,47 +95,58 @@ void Receive(Uart& u, UartChar c)
     }
 }
 
-// A character leaves the shift register.
-void Emit(Uart& u, uint8_t byte)
+// A character leaves toward the cable, or in loopback into the UART's own receiver, which
+// samples it with the same format and so takes it exactly (a looped break as a break).
+void Deliver(Uart& u, const WireChar& c)
 {
-    if (Loopback(u)) {
-        Receive(u, UartChar{byte, 0});
-    } else {
-        u.Outbound.push_back(byte);
+    if (!Loopback(u)) {
+        u.Outbox.push_back(c);
+        return;
+    }
+    Sampled s = Sample(c, UartFormat(u));
+    if (s.Char) {
+        Receive(u, UartChar{s.Byte, s.Errors}, c.End);
     }
 }
 
-// Transmit holding register / FIFO to shift register.
-void LoadShiftRegister(Uart& u)
+// Transmit holding register / FIFO to shift register, the frame starting at `at`.
+void LoadShiftRegister(Uart& u, uint64_t at)
 {
     if (u.TsrBusy || u.Tx.empty()) {
         return;
     }
-    u.Tsr = u.Tx.front();
+    u.Tsr = MakeWireChar(UartFormat(u), u.Tx.front(), 0, at, at + UartCharNs(u));
     u.Tx.pop_front();
     u.TsrBusy = true;
-    u.TsrTicks = u.Pace;
     if (u.Tx.empty()) {
         u.ThrePending = true;
     }
 }
 
-void RunTransmitter(Uart& u)
+// Everything due by `now`: frames end and the next follows back to back from the FIFO; the
+// time-out falls due after UartTimeoutNs without a character entering the FIFO or RBR read.
+void Run(Uart& u, uint64_t now)
 {
-    if (u.Pace == 0) {
-        // Instant line: everything written is on the wire at once.
-        bool sent = false;
-        while (!u.Tx.empty()) {
-            Emit(u, u.Tx.front());
-            u.Tx.pop_front();
-            sent = true;
+    while (u.TsrBusy && u.Tsr.End <= now) {
+        WireChar c = u.Tsr;
+        u.TsrBusy = false;
+        // The break bit forces TX low whatever the shift register does: a frame shifted out
+        // while it was set, in whole or in part, never reaches the line.
+        if (!BreakOn(u) && u.BreakEnded <= c.Start) {
+            Deliver(u, c);
         }
-        if (sent) {
-            u.ThrePending = true;
-        }
-        return;
+        LoadShiftRegister(u, c.End);
     }
-    LoadShiftRegister(u);
+    if (!u.TimedOut && u.FifoEnabled && !u.Rx.empty() && u.RxActivity + UartTimeoutNs(u) <= now) {
+        u.TimedOut = true;
+    }
+}
+
+// The line returns to mark: the far end (or the UART's own receiver) gets the low period.
+void EndBreak(Uart& u, uint64_t now)
+{
+    u.BreakEnded = now;
+    Deliver(u, MakeBreak(UartFormat(u), u.BreakSince, now));
 }
 
 uint8_t TopErrors(const Uart& u)
@@ -123,7 +156,7 @@ uint8_t TopErrors(const Uart& u)
 
 bool TimeoutPending(const Uart& u)
 {
-    return u.FifoEnabled && !u.Rx.empty() && u.IdleTicks >= UartTimeoutChars;
+    return u.FifoEnabled && !u.Rx.empty() && u.TimedOut;
 }
 
 bool DataAtTrigger(const Uart& u)
@@ -131,17 +164,26 @@ bool DataAtTrigger(const Uart& u)
     return u.FifoEnabled ? u.Rx.size() >= u.Trigger : !u.Rx.empty();
 }
 
-void WriteFcr(Uart& u, uint8_t value)
+void WriteFcr(Uart& u, uint8_t value, uint64_t now)
 {
     bool enable = (value & FcrEnable) != 0;
-    if (enable != u.FifoEnabled) {
-        // Changing the FIFO mode empties both FIFOs.
+    // The 16750 takes its 64-byte bit only while DLAB is set, so that 16550 drivers, which
+    // write FCR with DLAB clear and may leave bit 5 set, cannot switch the mode by accident.
+    // Disabling the FIFOs ends the mode.
+    bool wide = (u.Lcr & LcrDlab) ? (value & Fcr64) != 0 : u.Fifo64;
+    if (!enable) {
+        wide = false;
+    }
+    if (enable != u.FifoEnabled || wide != u.Fifo64) {
+        // Changing the FIFO mode empties both FIFOs (a change of depth too: a 64-byte FIFO's
+        // contents would not fit in 16).
         if (!u.Tx.empty()) {
             u.ThrePending = true;
         }
         u.Rx.clear();
         u.Tx.clear();
         u.FifoEnabled = enable;
+        u.Fifo64 = wide;
     }
     if (!enable) {
         // The other bits are programmed only together with the enable bit.
@@ -151,22 +193,23 @@ void WriteFcr(Uart& u, uint8_t value)
     }
     if (value & FcrRxReset) {
         u.Rx.clear();
-        u.IdleTicks = 0;
+        u.RxActivity = now;
+        u.TimedOut = false;
     }
     if ((value & FcrTxReset) && !u.Tx.empty()) {
         u.Tx.clear();
         u.ThrePending = true;
     }
-    static const uint8_t levels[4] = {1, 4, 8, 14};
-    u.Trigger = levels[value >> 6];
-    u.Fcr = value & 0xC9;
+    static const uint8_t levels[2][4] = {{1, 4, 8, 14}, {1, 16, 32, 56}};
+    u.Trigger = levels[u.Fifo64 ? 1 : 0][(value >> 6) & 3];
+    u.Fcr = static_cast<uint8_t>((value & 0xC9) | (u.Fifo64 ? Fcr64 : 0));
 }
 
-void WriteThr(Uart& u, uint8_t value)
+void WriteThr(Uart& u, uint8_t value, uint64_t now)
 {
     u.ThrePending = false;
     if (u.FifoEnabled) {
-        if (u.Tx.size() < UartFifoSize) {
+        if (u.Tx.size() < FifoDepth(u)) {
             u.Tx.push_back(value); // a write to a full FIFO is lost
         }
     } else if (u.Tx.empty()) {
@@ -174,10 +217,53 @@ void WriteThr(Uart& u, uint8_t value)
     } else {
         u.Tx.back() = value;
     }
-    RunTransmitter(u);
+    LoadShiftRegister(u, now);
+    Run(u, now); // a character of no duration (override 0) is on the line at once
+}
+
+void WriteLcr(Uart& u, uint8_t value, uint64_t now)
+{
+    bool was = BreakOn(u);
+    u.Lcr = value;
+    if (!was && BreakOn(u)) {
+        u.BreakSince = now;
+    } else if (was && !BreakOn(u)) {
+        EndBreak(u, now);
+    }
 }
 
 } // namespace
+
+LineFormat UartFormat(const Uart& u)
+{
+    LineFormat f;
+    uint32_t divisor = static_cast<uint32_t>(u.Dll | (u.Dlm << 8));
+    f.Bit = BitTime{16 * (divisor ? divisor : 65536), u.ClockHz};
+    f.DataBits = static_cast<uint8_t>(5 + (u.Lcr & LcrWordLength));
+    if (!(u.Lcr & LcrParity)) {
+        f.Parity = ParityKind::None;
+    } else if (u.Lcr & LcrStickParity) {
+        f.Parity = (u.Lcr & LcrEvenParity) ? ParityKind::Space : ParityKind::Mark;
+    } else {
+        f.Parity = (u.Lcr & LcrEvenParity) ? ParityKind::Even : ParityKind::Odd;
+    }
+    if (!(u.Lcr & LcrStop)) {
+        f.Stop = StopBits::One;
+    } else {
+        f.Stop = f.DataBits == 5 ? StopBits::OneAndHalf : StopBits::Two;
+    }
+    return f;
+}
+
+uint64_t UartCharNs(const Uart& u)
+{
+    return u.Override.On ? u.Override.CharNs : FrameNs(UartFormat(u));
+}
+
+uint64_t UartTimeoutNs(const Uart& u)
+{
+    return u.Override.On ? u.Override.TimeoutNs : UartTimeoutChars * FrameNs(UartFormat(u));
+}
 
 uint8_t UartPeekIir(const Uart& u)
 {
@@ -193,7 +279,13 @@ uint8_t UartPeekIir(const Uart& u)
     } else if ((u.Ier & IerMsr) && u.MsrDelta) {
         id = IirMsr;
     }
-    return static_cast<uint8_t>(id | (u.FifoEnabled ? IirFifoBits : 0));
+    if (u.FifoEnabled) {
+        id |= IirFifoBits;
+        if (u.Fifo64) {
+            id |= IirFifo64;
+        }
+    }
+    return id;
 }
 
 uint8_t UartPeekLsr(const Uart& u)
@@ -233,8 +325,10 @@ bool UartInterrupt(const Uart& u)
     return (UartPeekIir(u) & IirNone) == 0;
 }
 
-uint8_t UartRead(Uart& u, unsigned reg)
+uint8_t UartRead(Uart& u, unsigned reg, uint64_t now)
 {
+    now = Now(u, now);
+    Run(u, now);
     bool dlab = (u.Lcr & LcrDlab) != 0;
     switch (reg & 7) {
     case UartRbrThr:
@@ -245,7 +339,8 @@ uint8_t UartRead(Uart& u, unsigned reg)
             u.LastRbr = u.Rx.front().Byte;
             u.Rx.pop_front();
         }
-        u.IdleTicks = 0;
+        u.RxActivity = now;
+        u.TimedOut = false;
         return u.LastRbr;
     case UartIer:
         return dlab ? u.Dlm : u.Ier;
@@ -278,15 +373,17 @@ uint8_t UartRead(Uart& u, unsigned reg)
     }
 }
 
-void UartWrite(Uart& u, unsigned reg, uint8_t value)
+void UartWrite(Uart& u, unsigned reg, uint8_t value, uint64_t now)
 {
+    now = Now(u, now);
+    Run(u, now);
     bool dlab = (u.Lcr & LcrDlab) != 0;
     switch (reg & 7) {
     case UartRbrThr:
         if (dlab) {
             u.Dll = value;
         } else {
-            WriteThr(u, value);
+            WriteThr(u, value, now);
         }
         break;
     case UartIer:
@@ -302,15 +399,20 @@ void UartWrite(Uart& u, unsigned reg, uint8_t value)
         }
         break;
     case UartIirFcr:
-        WriteFcr(u, value);
+        WriteFcr(u, value, now);
         break;
     case UartLcr:
-        u.Lcr = value;
+        WriteLcr(u, value, now);
         break;
-    case UartMcr:
+    case UartMcr: {
+        bool rts = UartOutputs(u).Rts;
         u.Mcr = value & 0x1F;
+        if (UartOutputs(u).Rts != rts) {
+            u.RtsChanged = now;
+        }
         UpdateModemState(u);
         break;
+    }
     case UartLsr:
         break; // factory test register: writes have no effect here
     case UartMsr:
@@ -321,57 +423,69 @@ void UartWrite(Uart& u, unsigned reg, uint8_t value)
     }
 }
 
-void UartReset(Uart& u)
+void UartReset(Uart& u, uint64_t now)
 {
+    now = Now(u, now);
+    Run(u, now);
+    if (BreakOn(u)) {
+        EndBreak(u, now);
+    }
+    if (UartOutputs(u).Rts) {
+        u.RtsChanged = now;
+    }
     u.Ier = 0;
     u.Lcr = 0;
     u.Mcr = 0;
     u.Fcr = 0;
     u.FifoEnabled = false;
+    u.Fifo64 = false;
     u.Trigger = 1;
     u.Rx.clear();
     u.Tx.clear();
     u.TsrBusy = false;
-    u.TsrTicks = 0;
     u.Overrun = false;
     u.ThrePending = false;
-    u.IdleTicks = 0;
+    u.RxActivity = now;
+    u.TimedOut = false;
     u.MsrDelta = 0;
     u.MsrState = EffectiveInputs(u);
 }
 
-void UartTick(Uart& u)
+void UartAdvance(Uart& u, uint64_t now, std::vector<WireChar>* emitted)
 {
-    if (!u.Rx.empty() && u.IdleTicks < UartTimeoutChars) {
-        ++u.IdleTicks;
+    Run(u, Now(u, now));
+    if (emitted) {
+        emitted->insert(emitted->end(), u.Outbox.begin(), u.Outbox.end());
     }
-    if (u.Pace != 0) {
-        if (u.TsrBusy && --u.TsrTicks == 0) {
-            u.TsrBusy = false;
-            Emit(u, u.Tsr);
-        }
-        LoadShiftRegister(u);
-        if (!u.Inbound.empty() && ++u.InboundTicks >= u.Pace) {
-            u.InboundTicks = 0;
-            UartChar c = u.Inbound.front();
-            u.Inbound.pop_front();
-            if (!Loopback(u)) {
-                Receive(u, c); // in loopback the receiver is cut off from the cable
-            }
-        }
-    }
+    u.Outbox.clear();
 }
 
-void UartRemoteSend(Uart& u, uint8_t byte, uint8_t errors)
+uint64_t UartNextEvent(const Uart& u)
 {
-    UartChar c{byte, static_cast<uint8_t>(errors & (LsrPe | LsrFe | LsrBi))};
-    if (u.Pace == 0) {
-        if (!Loopback(u)) {
-            Receive(u, c);
-        }
-        return;
+    uint64_t next = Never;
+    if (!u.Outbox.empty()) {
+        next = u.Outbox.front().End;
     }
-    u.Inbound.push_back(c);
+    if (u.TsrBusy) {
+        next = std::min(next, u.Tsr.End);
+    }
+    if (!u.TimedOut && u.FifoEnabled && !u.Rx.empty()) {
+        next = std::min(next, u.RxActivity + UartTimeoutNs(u));
+    }
+    return next;
+}
+
+void UartReceive(Uart& u, const WireChar& c, uint64_t now)
+{
+    now = Now(u, now);
+    Run(u, now);
+    if (Loopback(u)) {
+        return; // in loopback the receiver is cut off from the cable
+    }
+    Sampled s = Sample(c, UartFormat(u));
+    if (s.Char) {
+        Receive(u, UartChar{s.Byte, static_cast<uint8_t>(s.Errors & (LsrPe | LsrFe | LsrBi))}, now);
+    }
 }
 
 void UartSetModemInputs(Uart& u, bool cts, bool dsr, bool ri, bool dcd)
@@ -379,6 +493,20 @@ void UartSetModemInputs(Uart& u, bool cts, bool dsr, bool ri, bool dcd)
     u.ModemInputs = static_cast<uint8_t>((cts ? MsrCts : 0) | (dsr ? MsrDsr : 0) |
                                          (ri ? MsrRi : 0) | (dcd ? MsrDcd : 0));
     UpdateModemState(u);
+}
+
+LineOutputs UartOutputs(const Uart& u)
+{
+    LineOutputs o;
+    if (Loopback(u)) {
+        return o;
+    }
+    o.Rts = (u.Mcr & McrRts) != 0;
+    o.Dtr = (u.Mcr & McrDtr) != 0;
+    o.Out1 = (u.Mcr & McrOut1) != 0;
+    o.Out2 = (u.Mcr & McrOut2) != 0;
+    o.Break = BreakOn(u);
+    return o;
 }
 
 } // namespace hm

@@ -1,5 +1,6 @@
-// The 16550 model, driven through its registers the way a serial driver drives the chip.
-#include "uart.h"
+// The 16550 model, driven through its registers the way a serial driver drives the chip, on a
+// line to the ideal far end, with time passing as the programmed rate says.
+#include "line.h"
 
 #include <gtest/gtest.h>
 
@@ -7,59 +8,103 @@ using namespace hm;
 
 namespace {
 
-// A UART programmed as a driver does at start: 8N1, FIFOs with the given trigger, no interrupts.
-Uart Programmed(uint8_t fcr = 0x81, unsigned pace = 1)
+constexpr uint64_t Frame = 1041667; // 9600 baud 8N1: 10 bits of 104166.67 ns, rounded
+
+struct Line {
+    Uart U;
+    Peer Far; // follows the UART's format
+    uint64_t Now = 0;
+};
+
+uint8_t Read(Line& l, unsigned reg)
 {
-    Uart u;
-    UartReset(u);
-    u.Pace = pace;
-    UartWrite(u, UartLcr, LcrDlab);
-    UartWrite(u, UartRbrThr, 12);
-    UartWrite(u, UartIer, 0);
-    UartWrite(u, UartLcr, 0x03);
-    UartWrite(u, UartIirFcr, fcr);
-    return u;
+    uint8_t v = UartRead(l.U, reg, l.Now);
+    LineRun(l.U, l.Far, l.Now);
+    return v;
 }
 
-uint8_t Iir(Uart& u)
+void Write(Line& l, unsigned reg, uint8_t value)
 {
-    return UartRead(u, UartIirFcr);
+    UartWrite(l.U, reg, value, l.Now);
+    LineRun(l.U, l.Far, l.Now);
 }
 
-void Receive(Uart& u, int count, uint8_t first = 'a')
+void Wait(Line& l, uint64_t ns)
 {
+    l.Now += ns;
+    LineRun(l.U, l.Far, l.Now);
+}
+
+// Programmed as a driver does at start: 9600 baud (divisor 480), 8N1, FIFO control as given.
+Line Programmed(uint8_t fcr = 0x81)
+{
+    Line l;
+    UartReset(l.U, 0);
+    Write(l, UartLcr, LcrDlab);
+    Write(l, UartRbrThr, 480 & 0xFF);
+    Write(l, UartIer, 480 >> 8);
+    Write(l, UartLcr, 0x03);
+    Write(l, UartIirFcr, fcr);
+    return l;
+}
+
+uint8_t Iir(Line& l)
+{
+    return Read(l, UartIirFcr);
+}
+
+void Receive(Line& l, int count, uint8_t first = 'a')
+{
+    std::vector<uint8_t> bytes;
     for (int i = 0; i < count; ++i) {
-        UartRemoteSend(u, static_cast<uint8_t>(first + i));
+        bytes.push_back(static_cast<uint8_t>(first + i));
     }
-    for (int i = 0; i < count * static_cast<int>(u.Pace); ++i) {
-        UartTick(u);
+    PeerSend(l.Far, l.Now, bytes);
+    Wait(l, count * Frame);
+}
+
+std::vector<uint8_t> Sent(const Line& l)
+{
+    std::vector<uint8_t> out;
+    for (const PeerRx& r : l.Far.Received) {
+        out.push_back(r.Byte);
     }
+    return out;
+}
+
+// FCR with DLAB set, so that the 16750's 64-byte bit is taken.
+void WriteFcrWithDlab(Line& l, uint8_t fcr)
+{
+    Write(l, UartLcr, LcrDlab | 0x03);
+    Write(l, UartIirFcr, fcr);
+    Write(l, UartLcr, 0x03);
 }
 
 } // namespace
 
 TEST(MachineUart, ResetStateShowsNoInterruptAndEmptyTransmitter)
 {
-    Uart u;
-    UartReset(u);
-    EXPECT_EQ(Iir(u), IirNone);
-    EXPECT_EQ(UartRead(u, UartLsr), LsrThre | LsrTemt);
-    EXPECT_EQ(UartRead(u, UartIer), 0);
-    EXPECT_FALSE(UartInterrupt(u));
+    Line l;
+    UartReset(l.U, 0);
+    EXPECT_EQ(Iir(l), IirNone);
+    EXPECT_EQ(Read(l, UartLsr), LsrThre | LsrTemt);
+    EXPECT_EQ(Read(l, UartIer), 0);
+    EXPECT_FALSE(UartInterrupt(l.U));
 }
 
 TEST(MachineUart, DivisorLatchSharesOffsetsZeroAndOne)
 {
-    Uart u = Programmed();
-    UartWrite(u, UartLcr, 0x83);
-    UartWrite(u, UartRbrThr, 0x34);
-    UartWrite(u, UartIer, 0x12);
-    EXPECT_EQ(UartRead(u, UartRbrThr), 0x34);
-    EXPECT_EQ(UartRead(u, UartIer), 0x12);
-    UartWrite(u, UartLcr, 0x03);
-    EXPECT_EQ(UartRead(u, UartIer), 0); // the interrupt enable register was not touched
-    EXPECT_TRUE(u.Outbound.empty());    // nor was anything transmitted
-    EXPECT_EQ(u.Dll | (u.Dlm << 8), 0x1234);
+    Line l = Programmed();
+    Write(l, UartLcr, 0x83);
+    Write(l, UartRbrThr, 0x34);
+    Write(l, UartIer, 0x12);
+    EXPECT_EQ(Read(l, UartRbrThr), 0x34);
+    EXPECT_EQ(Read(l, UartIer), 0x12);
+    Write(l, UartLcr, 0x03);
+    EXPECT_EQ(Read(l, UartIer), 0); // the interrupt enable register was not touched
+    Wait(l, 10 * Frame);
+    EXPECT_TRUE(Sent(l).empty()); // nor was anything transmitted
+    EXPECT_EQ(l.U.Dll | (l.U.Dlm << 8), 0x1234);
 }
 
 TEST(MachineUart, FifoBitsAndTriggerLevels)
@@ -67,159 +112,271 @@ TEST(MachineUart, FifoBitsAndTriggerLevels)
     const uint8_t fcr[4] = {0x01, 0x41, 0x81, 0xC1};
     const int level[4] = {1, 4, 8, 14};
     for (int i = 0; i < 4; ++i) {
-        Uart u = Programmed(fcr[i]);
-        UartWrite(u, UartIer, IerRda);
-        EXPECT_EQ(Iir(u), 0xC1) << "FIFOs enabled show 0xC0 in IIR";
-        Receive(u, level[i] - 1);
-        EXPECT_EQ(Iir(u) & 0x0F, IirNone) << "below trigger " << level[i];
-        Receive(u, 1);
-        EXPECT_EQ(Iir(u), 0xC4) << "at trigger " << level[i];
-        UartRead(u, UartRbrThr);
+        Line l = Programmed(fcr[i]);
+        Write(l, UartIer, IerRda);
+        EXPECT_EQ(Iir(l), 0xC1) << "FIFOs enabled show 0xC0 in IIR";
+        Receive(l, level[i] - 1);
+        EXPECT_EQ(Iir(l) & 0x0F, IirNone) << "below trigger " << level[i];
+        Receive(l, 1);
+        EXPECT_EQ(Iir(l), 0xC4) << "at trigger " << level[i];
+        Read(l, UartRbrThr);
         if (level[i] > 1) {
-            EXPECT_EQ(Iir(u) & 0x0F, IirNone) << "one read drops below trigger " << level[i];
+            EXPECT_EQ(Iir(l) & 0x0F, IirNone) << "one read drops below trigger " << level[i];
         }
     }
-    Uart plain = Programmed(0x00);
+    Line plain = Programmed(0x00);
     EXPECT_EQ(Iir(plain), 0x01) << "without FIFOs the top bits are clear";
 }
 
-TEST(MachineUart, CharacterTimeoutAfterFourIdleCharacterTimes)
+TEST(MachineUart, CharacterTimeoutAfterFourIdleCharacterTimesOfItsFormat)
 {
-    Uart u = Programmed(0xC1); // trigger 14
-    UartWrite(u, UartIer, IerRda);
-    Receive(u, 3);
-    for (unsigned t = 1; t < UartTimeoutChars; ++t) {
-        UartTick(u);
-    }
-    EXPECT_EQ(Iir(u) & 0x0F, IirNone);
-    UartTick(u);
-    EXPECT_EQ(Iir(u), 0xCC);
-    UartRead(u, UartRbrThr); // reading restarts the timer
-    EXPECT_EQ(Iir(u) & 0x0F, IirNone);
-    for (unsigned t = 0; t < UartTimeoutChars; ++t) {
-        UartTick(u);
-    }
-    EXPECT_EQ(Iir(u), 0xCC);
-    UartRead(u, UartRbrThr);
-    UartRead(u, UartRbrThr);
-    for (unsigned t = 0; t < 10; ++t) {
-        UartTick(u);
-    }
-    EXPECT_EQ(Iir(u) & 0x0F, IirNone) << "an empty FIFO times out never";
+    Line l = Programmed(0xC1); // trigger 14
+    Write(l, UartIer, IerRda);
+    Receive(l, 3); // the last one arrived just now
+    Wait(l, UartTimeoutChars * Frame - 1);
+    EXPECT_EQ(Iir(l) & 0x0F, IirNone);
+    Wait(l, 1);
+    EXPECT_EQ(Iir(l), 0xCC);
+    Read(l, UartRbrThr); // reading restarts the timer
+    EXPECT_EQ(Iir(l) & 0x0F, IirNone);
+    Wait(l, UartTimeoutChars * Frame);
+    EXPECT_EQ(Iir(l), 0xCC);
+    Read(l, UartRbrThr);
+    Read(l, UartRbrThr);
+    Wait(l, 10 * Frame);
+    EXPECT_EQ(Iir(l) & 0x0F, IirNone) << "an empty FIFO times out never";
+
+    // Four characters of the format now programmed: 7E2 is 11 bits.
+    constexpr uint64_t frame7E2 = 1145833;
+    Write(l, UartLcr, 0x1E);
+    PeerSend(l.Far, l.Now, {'7'});
+    Wait(l, frame7E2 + UartTimeoutChars * frame7E2 - 1);
+    EXPECT_EQ(Iir(l) & 0x0F, IirNone);
+    Wait(l, 1);
+    EXPECT_EQ(Iir(l), 0xCC);
 }
 
 TEST(MachineUart, InterruptPrioritiesAndTheirClearingRules)
 {
-    Uart u = Programmed(0x01, 0); // trigger 1, instant line
-    UartWrite(u, UartIer, IerRda | IerThre | IerRls | IerMsr);
+    Line l = Programmed(0x01); // trigger 1
+    Write(l, UartIer, IerRda | IerThre | IerRls | IerMsr);
     // Enabling THRE with an empty transmitter raises it at once.
-    EXPECT_EQ(Iir(u), 0xC2);
-    EXPECT_EQ(Iir(u), 0xC1) << "reading IIR while it shows THRE clears THRE";
-    UartSetModemInputs(u, true, false, false, false);
-    UartRemoteSend(u, 'x', LsrPe);
-    UartWrite(u, UartRbrThr, 'y'); // THRE again once the byte has gone
-    EXPECT_EQ(Iir(u), 0xC6) << "line status first";
-    EXPECT_EQ(UartRead(u, UartLsr) & (LsrPe | LsrDr | LsrFifoError), LsrPe | LsrDr | LsrFifoError);
-    EXPECT_EQ(Iir(u), 0xC4) << "then received data";
-    EXPECT_EQ(UartRead(u, UartRbrThr), 'x');
-    EXPECT_EQ(Iir(u), 0xC2) << "then transmitter empty";
-    EXPECT_EQ(Iir(u), 0xC0) << "then modem status";
-    EXPECT_EQ(UartRead(u, UartMsr), MsrCts | MsrDcts);
-    EXPECT_EQ(Iir(u), 0xC1);
-    EXPECT_EQ(u.Outbound, std::vector<uint8_t>{'y'});
+    EXPECT_EQ(Iir(l), 0xC2);
+    EXPECT_EQ(Iir(l), 0xC1) << "reading IIR while it shows THRE clears THRE";
+    PeerDrive(l.Far, l.U, ModemInputs{true, false, false, false});
+    PeerSendFaulty(l.Far, l.Now, 'x', LsrPe); // a parity error on a line without parity
+    Write(l, UartRbrThr, 'y');                // THRE again once the holding register is empty
+    Wait(l, Frame);
+    EXPECT_EQ(Iir(l), 0xC6) << "line status first";
+    EXPECT_EQ(Read(l, UartLsr) & (LsrPe | LsrDr | LsrFifoError), LsrPe | LsrDr | LsrFifoError);
+    EXPECT_EQ(Iir(l), 0xC4) << "then received data";
+    EXPECT_EQ(Read(l, UartRbrThr), 'x');
+    EXPECT_EQ(Iir(l), 0xC2) << "then transmitter empty";
+    EXPECT_EQ(Iir(l), 0xC0) << "then modem status";
+    EXPECT_EQ(Read(l, UartMsr), MsrCts | MsrDcts);
+    EXPECT_EQ(Iir(l), 0xC1);
+    EXPECT_EQ(Sent(l), std::vector<uint8_t>{'y'});
 }
 
-TEST(MachineUart, OverrunKeepsTheFifoAndIsReportedOnce)
+TEST(MachineUart, InstantLineOverrunsAndTheFifoKeepsItsData)
 {
-    Uart u = Programmed(0xC1, 0);
-    UartWrite(u, UartIer, IerRls);
+    Line l = Programmed(0xC1);
+    l.U.Override = CharNsOverride{true, 0, 4 * Frame}; // the machine's line pace 0
+    Write(l, UartIer, IerRls);
+    std::vector<uint8_t> burst;
     for (int i = 0; i < 17; ++i) {
-        UartRemoteSend(u, static_cast<uint8_t>(i));
+        burst.push_back(static_cast<uint8_t>(i));
     }
-    EXPECT_EQ(Iir(u), 0xC6);
-    EXPECT_EQ(UartRead(u, UartLsr) & LsrOe, LsrOe);
-    EXPECT_EQ(UartRead(u, UartLsr) & LsrOe, 0);
-    EXPECT_EQ(Iir(u) & 0x0F, IirNone);
+    PeerSend(l.Far, l.Now, burst);
+    LineRun(l.U, l.Far, l.Now); // no time passes
+    EXPECT_EQ(Iir(l), 0xC6);
+    EXPECT_EQ(Read(l, UartLsr) & LsrOe, LsrOe);
+    EXPECT_EQ(Read(l, UartLsr) & LsrOe, 0) << "reported once";
+    EXPECT_EQ(Iir(l) & 0x0F, IirNone);
     for (int i = 0; i < 16; ++i) {
-        EXPECT_EQ(UartRead(u, UartRbrThr), i);
+        EXPECT_EQ(Read(l, UartRbrThr), i);
     }
-    EXPECT_EQ(UartRead(u, UartLsr) & LsrDr, 0);
+    EXPECT_EQ(Read(l, UartLsr) & LsrDr, 0);
+    for (uint8_t c : {'a', 'b', 'c'}) {
+        Write(l, UartRbrThr, c);
+    }
+    EXPECT_EQ(Read(l, UartLsr) & LsrTemt, LsrTemt) << "everything written is on the line";
+    EXPECT_EQ(Sent(l), (std::vector<uint8_t>{'a', 'b', 'c'}));
 }
 
-TEST(MachineUart, TransmitterPacesCharactersAndShowsTemt)
+TEST(MachineUart, FrameTimeFollowsRateAndFormat)
 {
-    Uart u = Programmed(0x87, 2); // two ticks per character
-    for (uint8_t c : {'a', 'b', 'c'}) {
-        UartWrite(u, UartRbrThr, c);
+    struct Case {
+        uint16_t Divisor;
+        uint8_t Lcr;
+        uint64_t FrameNs;
+    };
+    const Case cases[] = {
+        {480, 0x03, 1041667},     // 9600 8N1: 10 bits
+        {480, 0x1E, 1145833},     // 9600 7E2: 11 bits
+        {480, 0x04, 781250},      // 9600 5N1.5: 7.5 bits
+        {5, 0x0B, 11936},         // 921600 8O1: 11 bits of 1085.07 ns
+        {61440, 0x03, 133333333}, // 75 8N1
+        {0, 0x03, 142222222},     // divisor 0 counts as 65536
+        {480, 0x2B, 1145833},     // 9600 8 data, mark (stick) parity
+    };
+    for (const Case& c : cases) {
+        Uart u;
+        UartReset(u, 0);
+        UartWrite(u, UartLcr, LcrDlab, 0);
+        UartWrite(u, UartRbrThr, static_cast<uint8_t>(c.Divisor), 0);
+        UartWrite(u, UartIer, static_cast<uint8_t>(c.Divisor >> 8), 0);
+        UartWrite(u, UartLcr, c.Lcr, 0);
+        UartWrite(u, UartIirFcr, 0x01, 0);
+        const uint64_t t0 = 1000;
+        UartWrite(u, UartRbrThr, 'A', t0);
+        UartWrite(u, UartRbrThr, 'B', t0);
+        EXPECT_EQ(UartNextEvent(u), t0 + c.FrameNs) << c.Divisor << "/" << int(c.Lcr);
+        std::vector<WireChar> out;
+        UartAdvance(u, t0 + 2 * c.FrameNs - 1, &out);
+        ASSERT_EQ(out.size(), 1u);
+        EXPECT_EQ(UartPeekLsr(u) & (LsrThre | LsrTemt), LsrThre) << "'B' is shifting";
+        UartAdvance(u, t0 + 2 * c.FrameNs, &out);
+        ASSERT_EQ(out.size(), 2u);
+        EXPECT_EQ(out[0].Start, t0);
+        EXPECT_EQ(out[0].End, t0 + c.FrameNs);
+        EXPECT_EQ(out[1].Start, out[0].End) << "back to back";
+        EXPECT_EQ(out[1].End, t0 + 2 * c.FrameNs);
+        EXPECT_EQ(UartPeekLsr(u) & LsrTemt, LsrTemt);
+        EXPECT_EQ(UartNextEvent(u), UINT64_MAX);
+        Sampled s = Sample(out[1], UartFormat(u));
+        EXPECT_EQ(s.Byte, 'B' & ((1u << (5 + (c.Lcr & 3))) - 1));
+        EXPECT_EQ(s.Errors, 0);
     }
-    // 'a' moved to the shift register at once; 'b' and 'c' wait in the FIFO.
-    EXPECT_EQ(UartRead(u, UartLsr) & (LsrThre | LsrTemt), 0);
-    for (int t = 0; t < 4; ++t) {
-        UartTick(u);
-    }
-    EXPECT_EQ(u.Outbound, (std::vector<uint8_t>{'a', 'b'}));
-    EXPECT_EQ(UartRead(u, UartLsr) & (LsrThre | LsrTemt), LsrThre) << "FIFO empty, 'c' shifting";
-    UartTick(u);
-    UartTick(u);
-    EXPECT_EQ(UartRead(u, UartLsr) & (LsrThre | LsrTemt), LsrThre | LsrTemt);
-    EXPECT_EQ(u.Outbound, (std::vector<uint8_t>{'a', 'b', 'c'}));
 }
 
 TEST(MachineUart, FifoResetsEmptyTheirFifos)
 {
-    Uart u = Programmed(0x81, 5);
-    Receive(u, 3);
-    UartWrite(u, UartRbrThr, '1');
-    UartWrite(u, UartRbrThr, '2');
-    UartWrite(u, UartIirFcr, 0x83); // receive reset
-    EXPECT_EQ(UartRead(u, UartLsr) & LsrDr, 0);
-    UartWrite(u, UartIirFcr, 0x85); // transmit reset: the shift register keeps its character
-    EXPECT_EQ(UartRead(u, UartLsr) & (LsrThre | LsrTemt), LsrThre);
-    for (int t = 0; t < 20; ++t) {
-        UartTick(u);
+    Line l = Programmed(0x81);
+    Receive(l, 3);
+    Write(l, UartRbrThr, '1');
+    Write(l, UartRbrThr, '2');
+    Write(l, UartIirFcr, 0x83); // receive reset
+    EXPECT_EQ(Read(l, UartLsr) & LsrDr, 0);
+    Write(l, UartIirFcr, 0x85); // transmit reset: the shift register keeps its character
+    EXPECT_EQ(Read(l, UartLsr) & (LsrThre | LsrTemt), LsrThre);
+    Wait(l, 5 * Frame);
+    EXPECT_EQ(Sent(l), std::vector<uint8_t>{'1'});
+}
+
+TEST(MachineUart, SixtyFourByteFifosAsOnThe16750)
+{
+    Line l = Programmed(0x21); // bit 5 written with DLAB clear: not taken
+    EXPECT_EQ(Iir(l), 0xC1);
+    WriteFcrWithDlab(l, 0x21);
+    EXPECT_EQ(Iir(l), 0xE1) << "IIR bit 5 shows the 64-byte mode";
+    Write(l, UartIirFcr, 0x01); // with DLAB clear the mode stays
+    EXPECT_EQ(Iir(l), 0xE1);
+    EXPECT_EQ(l.U.Fcr & Fcr64, Fcr64);
+
+    // Both FIFOs hold 64.
+    Receive(l, 65, 0);
+    EXPECT_EQ(Read(l, UartLsr) & LsrOe, LsrOe);
+    for (int i = 0; i < 64; ++i) {
+        ASSERT_EQ(Read(l, UartRbrThr), i);
     }
-    EXPECT_EQ(u.Outbound, std::vector<uint8_t>{'1'});
+    EXPECT_EQ(Read(l, UartLsr) & LsrDr, 0);
+    for (int i = 0; i < 66; ++i) {
+        Write(l, UartRbrThr, static_cast<uint8_t>(i)); // one shifting, 64 queued, one lost
+    }
+    Wait(l, 70 * Frame);
+    EXPECT_EQ(Sent(l).size(), 65u);
+
+    const uint8_t bits[4] = {0x00, 0x40, 0x80, 0xC0};
+    const int level[4] = {1, 16, 32, 56};
+    for (int i = 0; i < 4; ++i) {
+        Line t = Programmed(0x01);
+        WriteFcrWithDlab(t, bits[i] | 0x21);
+        Write(t, UartIer, IerRda);
+        Receive(t, level[i] - 1);
+        EXPECT_EQ(Iir(t), 0xE1) << "below trigger " << level[i];
+        Receive(t, 1);
+        EXPECT_EQ(Iir(t), 0xE4) << "at trigger " << level[i];
+    }
+
+    // Disabling the FIFOs ends the mode, and so does a master reset.
+    Write(l, UartIirFcr, 0x00);
+    Write(l, UartIirFcr, 0x01);
+    EXPECT_EQ(Iir(l), 0xC1);
+    WriteFcrWithDlab(l, 0x21);
+    UartReset(l.U, l.Now);
+    Write(l, UartIirFcr, 0x01);
+    EXPECT_EQ(Iir(l), 0xC1);
+    Receive(l, 17);
+    EXPECT_EQ(Read(l, UartLsr) & LsrOe, LsrOe) << "16 deep again";
 }
 
 TEST(MachineUart, ModemStatusDeltasAndTrailingEdgeOfRing)
 {
-    Uart u = Programmed();
-    UartSetModemInputs(u, true, true, true, true);
-    EXPECT_EQ(UartRead(u, UartMsr), 0xF0 | MsrDcts | MsrDdsr | MsrDdcd) << "ring rising: no TERI";
-    EXPECT_EQ(UartRead(u, UartMsr), 0xF0) << "reading clears the deltas";
-    UartSetModemInputs(u, true, true, false, true);
-    EXPECT_EQ(UartRead(u, UartMsr), MsrCts | MsrDsr | MsrDcd | MsrTeri);
+    Line l = Programmed();
+    UartSetModemInputs(l.U, true, true, true, true);
+    EXPECT_EQ(Read(l, UartMsr), 0xF0 | MsrDcts | MsrDdsr | MsrDdcd) << "ring rising: no TERI";
+    EXPECT_EQ(Read(l, UartMsr), 0xF0) << "reading clears the deltas";
+    UartSetModemInputs(l.U, true, true, false, true);
+    EXPECT_EQ(Read(l, UartMsr), MsrCts | MsrDsr | MsrDcd | MsrTeri);
 }
 
 TEST(MachineUart, LoopbackFeedsTransmitterAndModemOutputsBack)
 {
-    Uart u = Programmed(0x81, 0);
-    UartWrite(u, UartMcr, McrLoop | McrRts | McrOut2);
-    EXPECT_EQ(UartRead(u, UartMsr) & 0xF0, MsrCts | MsrDcd);
-    UartWrite(u, UartRbrThr, 'L');
-    EXPECT_TRUE(u.Outbound.empty());
-    EXPECT_EQ(UartRead(u, UartRbrThr), 'L');
-    UartRemoteSend(u, 'R'); // the cable is cut off in loopback
-    EXPECT_EQ(UartRead(u, UartLsr) & LsrDr, 0);
+    Line l = Programmed(0x81);
+    Write(l, UartMcr, McrDtr | McrRts);
+    EXPECT_TRUE(UartOutputs(l.U).Rts && UartOutputs(l.U).Dtr);
+    Write(l, UartMcr, McrLoop | McrRts | McrOut2);
+    EXPECT_EQ(Read(l, UartMsr) & 0xF0, MsrCts | MsrDcd);
+    LineOutputs out = UartOutputs(l.U);
+    EXPECT_FALSE(out.Rts || out.Dtr || out.Out1 || out.Out2) << "outputs inactive in loopback";
+    Write(l, UartRbrThr, 'L');
+    Wait(l, Frame);
+    EXPECT_TRUE(Sent(l).empty());
+    EXPECT_EQ(Read(l, UartRbrThr), 'L');
+    Receive(l, 1); // the cable is cut off in loopback
+    EXPECT_EQ(Read(l, UartLsr) & LsrDr, 0);
 }
 
 TEST(MachineUart, InterruptOutputFollowsIerNotOut2)
 {
-    Uart u = Programmed(0x01, 0); // trigger level 1
-    UartWrite(u, UartIer, IerRda);
-    UartRemoteSend(u, 'z');
-    EXPECT_TRUE(UartInterrupt(u)) << "INT is not gated by OUT2 on this board";
-    UartWrite(u, UartMcr, McrOut2);
-    EXPECT_TRUE(UartInterrupt(u));
-    UartWrite(u, UartIer, 0);
-    EXPECT_FALSE(UartInterrupt(u)) << "clearing IER silences the UART";
+    Line l = Programmed(0x01); // trigger level 1
+    Write(l, UartIer, IerRda);
+    Receive(l, 1);
+    EXPECT_TRUE(UartInterrupt(l.U)) << "INT is not gated by OUT2 on this board";
+    Write(l, UartMcr, McrOut2);
+    EXPECT_TRUE(UartInterrupt(l.U));
+    Write(l, UartIer, 0);
+    EXPECT_FALSE(UartInterrupt(l.U)) << "clearing IER silences the UART";
 }
 
-TEST(MachineUart, BreakArrivesAsZeroWithBi)
+TEST(MachineUart, BreakReceivedAsZeroWithBiAndFe)
 {
-    Uart u = Programmed(0x81, 0);
-    UartRemoteSend(u, 0, LsrBi);
-    EXPECT_EQ(UartRead(u, UartLsr) & (LsrBi | LsrDr), LsrBi | LsrDr);
-    EXPECT_EQ(UartRead(u, UartLsr) & LsrBi, 0) << "reported once";
-    EXPECT_EQ(UartRead(u, UartRbrThr), 0);
+    Line l = Programmed(0x81);
+    PeerSendBreak(l.Far, l.Now, 3 * Frame);
+    Wait(l, 3 * Frame - 1);
+    EXPECT_EQ(Read(l, UartLsr) & LsrDr, 0) << "a break is received when the line returns to mark";
+    Wait(l, 1);
+    EXPECT_EQ(Read(l, UartLsr) & (LsrBi | LsrFe | LsrDr), LsrBi | LsrFe | LsrDr);
+    EXPECT_EQ(Read(l, UartLsr) & LsrBi, 0) << "reported once";
+    EXPECT_EQ(Read(l, UartRbrThr), 0);
+}
+
+TEST(MachineUart, BreakBitHoldsTheLineLowAndSwallowsTheFrameInProgress)
+{
+    Line l = Programmed(0x81);
+    Write(l, UartRbrThr, 'a');
+    Wait(l, Frame / 2);
+    Write(l, UartLcr, 0x03 | LcrBreak);
+    EXPECT_TRUE(UartOutputs(l.U).Break);
+    Wait(l, 3 * Frame);
+    EXPECT_EQ(Read(l, UartLsr) & LsrTemt, LsrTemt) << "the transmitter ran on meanwhile";
+    Write(l, UartLcr, 0x03);
+    Write(l, UartRbrThr, 'b');
+    Wait(l, Frame);
+    ASSERT_EQ(l.Far.Received.size(), 2u) << "'a' never reached the line";
+    EXPECT_EQ(l.Far.Received[0].Errors, LsrBi | LsrFe);
+    EXPECT_EQ(l.Far.Received[0].At, Frame / 2 + 3 * Frame);
+    EXPECT_EQ(l.Far.Received[1].Byte, 'b');
+    EXPECT_EQ(l.Far.Received[1].Errors, 0);
 }
