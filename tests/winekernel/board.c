@@ -2,9 +2,11 @@
  * UARTs (CORBUS_PLUG_REQUEST.Uarts), what is plugged into each port's connector, and the
  * adapter's interrupt.
  *
- * Each port is a 16550A as the data sheet describes it where a driver looks: 16-byte FIFOs, the
- * four interrupt causes in their priority order with their clearing rules, the character
- * time-out, modem status with its change bits; it has no 64-byte FIFO mode and no loopback mode.
+ * Each port is a 16550A with the 16750's 64-byte FIFO mode, as the data sheets describe them where
+ * a driver looks: 16- or 64-byte FIFOs (FCR bit 5, taken only while the divisor latch is open,
+ * shown in IIR bit 5), the four interrupt causes in their priority order with their clearing
+ * rules, the character time-out, modem status with its change bits. It has no loopback mode,
+ * which corserial does not use.
  * BAR 1's first byte is the interrupt status register, bit k the INT output of UART k (not gated
  * by OUT2); the rest of BAR 1 reads zero. A pulled board's registers read all ones.
  *
@@ -28,7 +30,7 @@
 #include "fixture.h"
 
 #define UART_CLOCK 73728000ull
-#define FIFO_SIZE 16
+#define FIFO_SIZE 64
 #define MAX_UARTS 8
 #define TIMEOUT_CHARACTERS 4
 #define NEVER (~0ull)
@@ -72,6 +74,7 @@ typedef struct UART UART;
 struct UART {
     UCHAR Ier, Lcr, Mcr, Scr, Dll, Dlm, Fcr;
     BOOLEAN Fifo;
+    BOOLEAN Fifo64;
     UCHAR Trigger;
     CHARACTER Rx[FIFO_SIZE];
     ULONG RxFirst, RxCount;
@@ -143,9 +146,9 @@ static ULONGLONG CharacterNs(const UART* u)
 
 /* ---- one UART ------------------------------------------------------------------------------ */
 
-static UCHAR RxCapacity(const UART* u)
+static UCHAR Depth(const UART* u)
 {
-    return u->Fifo ? FIFO_SIZE : 1;
+    return u->Fifo ? (u->Fifo64 ? 64 : 16) : 1;
 }
 
 static UART* FarEnd(UART* u)
@@ -196,12 +199,17 @@ static VOID Receive(UART* u, CHARACTER c, ULONGLONG When)
     if (board->Held != 0) {
         board->Held--;
     }
-    if (u->RxCount < RxCapacity(u)) {
+    if (u->RxCount < Depth(u)) {
         u->Rx[(u->RxFirst + u->RxCount++) % FIFO_SIZE] = c;
         u->Received++;
         return;
     }
-    u->Overrun = TRUE; /* the character in the shift register is lost; the FIFO keeps its own */
+    /* A full FIFO keeps its characters and the new one is lost; without FIFOs the new character
+     * overwrites the one in the receive buffer. */
+    if (!u->Fifo) {
+        u->Rx[u->RxFirst] = c;
+    }
+    u->Overrun = TRUE;
     u->Overruns++;
 }
 
@@ -339,7 +347,7 @@ static UCHAR UartRead(UART* u, ULONG Register)
         if (cause == 0x02) {
             u->ThrePending = FALSE; /* reading IIR while it shows THRE clears it */
         }
-        return (UCHAR)(cause | (u->Fifo ? 0xC0 : 0));
+        return (UCHAR)(cause | (u->Fifo ? 0xC0 : 0) | (u->Fifo && u->Fifo64 ? 0x20 : 0));
     }
     case 3:
         return u->Lcr;
@@ -371,7 +379,7 @@ static VOID UartWrite(UART* u, ULONG Register, UCHAR Value)
             u->Dll = Value;
             break;
         }
-        if (u->TxCount < RxCapacity(u)) {
+        if (u->TxCount < Depth(u)) {
             u->Tx[(u->TxFirst + u->TxCount++) % FIFO_SIZE] = Value;
         }
         u->ThrePending = FALSE;
@@ -390,17 +398,20 @@ static VOID UartWrite(UART* u, ULONG Register, UCHAR Value)
         break;
     case 2: {
         BOOLEAN fifo = (Value & 0x01) != 0;
-        if (fifo != u->Fifo || (Value & 0x02)) {
+        BOOLEAN fifo64 = (u->Lcr & LcrDlab) ? (Value & 0x20) != 0 : u->Fifo64;
+        BOOLEAN resized = fifo != u->Fifo || fifo64 != u->Fifo64;
+        if (resized || (Value & 0x02)) {
             u->RxCount = 0;
             u->TimeoutPending = FALSE;
         }
-        if (fifo != u->Fifo || (Value & 0x04)) {
+        if (resized || (Value & 0x04)) {
             u->TxCount = 0;
         }
         u->Fifo = fifo;
-        static const UCHAR triggers[4] = {1, 4, 8, 14};
-        u->Trigger = triggers[Value >> 6];
-        u->Fcr = (UCHAR)(Value & ~0x06);
+        u->Fifo64 = fifo64;
+        static const UCHAR triggers[2][4] = {{1, 4, 8, 14}, {1, 16, 32, 56}};
+        u->Trigger = triggers[fifo64][Value >> 6];
+        u->Fcr = (UCHAR)((Value & ~0x26) | (fifo64 ? 0x20 : 0));
         break;
     }
     case 3:

@@ -349,4 +349,97 @@ TEST(ComPort, Timeouts)
     }
 }
 
+// WaitCommEvent for each kind of event a program waits for, caused by the far end of a null-modem
+// cable: received characters, the event character, CTS, DSR and RLSD changes, a break and errors
+// (which ClearCommError then reports). Through a loopback plug, EscapeCommFunction's modem lines
+// come back in GetCommModemStatus and the data comes back too.
+TEST(ComPort, Events)
+{
+    Rig rig;
+    ASSERT_NO_FATAL_FAILURE(PlugLx4a(rig));
+    rig.Line(1, CorbusFarNullModem, 2);
+    rig.Line(3, CorbusFarLoopback);
+    ComPort a(L"COM7", true), b(L"COM8");
+    ASSERT_TRUE(a.Open() && b.Open()) << a.Error << " " << b.Error;
+    SetLine(a, 115200);
+    SetLine(b, 115200);
+    SetTimeouts(a, MAXDWORD, 0, 0);
+    DWORD n = 0, errors = 0;
+    char buffer[64];
+    auto send = [&](const char* text) {
+        ASSERT_TRUE(WriteFile(b, text, DWORD(strlen(text)), &n, nullptr)) << GetLastError();
+    };
+    auto drain = [&] { ASSERT_TRUE(PurgeComm(a, PURGE_RXCLEAR)); };
+
+    EXPECT_EQ(EventsFor(a, EV_RXCHAR, [&] { send("x"); }), DWORD(EV_RXCHAR));
+    drain();
+    Configure(a, [](DCB& d) { d.EvtChar = '!'; });
+    EXPECT_EQ(EventsFor(a, EV_RXFLAG, [&] { send("ab!"); }), DWORD(EV_RXFLAG));
+    drain();
+
+    // The far end's RTS is COM7's CTS, its DTR COM7's DSR and RLSD.
+    Configure(b, [](DCB& d) {
+        d.fDtrControl = DTR_CONTROL_DISABLE;
+        d.fRtsControl = RTS_CONTROL_DISABLE;
+    });
+    DWORD lines = 0;
+    ASSERT_TRUE(GetCommModemStatus(a, &lines));
+    EXPECT_EQ(lines, 0u);
+    EXPECT_EQ(EventsFor(a, EV_CTS, [&] { EscapeCommFunction(b, SETRTS); }), DWORD(EV_CTS));
+    EXPECT_EQ(EventsFor(a, EV_DSR | EV_RLSD, [&] { EscapeCommFunction(b, SETDTR); }),
+              DWORD(EV_DSR | EV_RLSD));
+    ASSERT_TRUE(GetCommModemStatus(a, &lines));
+    EXPECT_EQ(lines, DWORD(MS_CTS_ON | MS_DSR_ON | MS_RLSD_ON));
+
+    EXPECT_EQ(EventsFor(a, EV_BREAK, [&] { SetCommBreak(b); }), DWORD(EV_BREAK));
+    ClearCommBreak(b);
+    Status(a, &errors);
+    EXPECT_EQ(errors, DWORD(CE_BREAK));
+
+    // Characters with even parity at a port set for odd, then 7 data bits at one set for 8.
+    Configure(a, [](DCB& d) {
+        d.Parity = ODDPARITY;
+        d.fParity = TRUE;
+    });
+    Configure(b, [](DCB& d) { d.Parity = EVENPARITY; });
+    EXPECT_EQ(EventsFor(a, EV_ERR, [&] { send("p"); }), DWORD(EV_ERR));
+    Status(a, &errors);
+    EXPECT_EQ(errors, DWORD(CE_RXPARITY));
+    Configure(a, [](DCB& d) { d.Parity = NOPARITY; });
+    Configure(b, [](DCB& d) {
+        d.Parity = NOPARITY;
+        d.ByteSize = 7;
+    });
+    EXPECT_EQ(EventsFor(a, EV_ERR, [&] { send("f"); }), DWORD(EV_ERR));
+    Status(a, &errors);
+    EXPECT_EQ(errors, DWORD(CE_FRAME));
+    drain();
+
+    ComPort c(L"COM9");
+    ASSERT_TRUE(c.Open()) << c.Error;
+    SetLine(c, 115200);
+    Configure(c, [](DCB& d) {
+        d.fDtrControl = DTR_CONTROL_DISABLE;
+        d.fRtsControl = RTS_CONTROL_DISABLE;
+    });
+    const struct {
+        DWORD Function;
+        DWORD Lines;
+    } escapes[] = {
+        {SETDTR, MS_DSR_ON | MS_RLSD_ON},
+        {SETRTS, MS_CTS_ON | MS_DSR_ON | MS_RLSD_ON},
+        {CLRDTR, MS_CTS_ON},
+        {CLRRTS, 0},
+    };
+    for (const auto& e : escapes) {
+        ASSERT_TRUE(EscapeCommFunction(c, e.Function));
+        ASSERT_TRUE(GetCommModemStatus(c, &lines));
+        EXPECT_EQ(lines, e.Lines) << "after escape " << e.Function;
+    }
+    SetTimeouts(c, 0, 0, 5000);
+    ASSERT_TRUE(WriteFile(c, "echo", 4, &n, nullptr));
+    ASSERT_TRUE(ReadFile(c, buffer, 4, &n, nullptr));
+    EXPECT_EQ(std::string(buffer, n), "echo");
+}
+
 } // namespace

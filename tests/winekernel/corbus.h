@@ -87,7 +87,7 @@ typedef struct {
     uint8_t Ier;
     uint8_t Lcr;
     uint8_t Mcr;
-    uint8_t Fcr; /* as last written, reset bits cleared */
+    uint8_t Fcr; /* as last written, reset bits cleared; bit 5 the 64-byte mode in force */
     uint8_t Dll;
     uint8_t Dlm;
     uint8_t Msr; /* line states (high nibble) */
