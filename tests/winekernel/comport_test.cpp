@@ -442,4 +442,137 @@ TEST(ComPort, Events)
     EXPECT_EQ(std::string(buffer, n), "echo");
 }
 
+// Overruns the far end causes, reported by ClearCommError: more than the receive queue holds,
+// and characters arriving at a port without FIFOs while its interrupt waits. Then the ends of
+// requests: PurgeComm and CancelIoEx ending pending ones, closing a handle with requests pending,
+// a second open of a port that is open.
+TEST(ComPort, Requests)
+{
+    Rig rig;
+    ASSERT_NO_FATAL_FAILURE(PlugLx4a(rig));
+    rig.Line(1, CorbusFarNullModem, 2);
+    ComPort b(L"COM8");
+    ASSERT_TRUE(b.Open()) << b.Error;
+    SetLine(b, 921600);
+    SetTimeouts(b, 0, 0, 30000, 30000);
+    DWORD n = 0, errors = 0;
+    char buffer[64];
+
+    // A port closed meanwhile starts afresh: what its UART lost then is nobody's.
+    const std::vector<uint8_t> burst = Pattern(5000, 3);
+    // 100 characters at the closed COM7: its 64-byte FIFO keeps 64, 36 are lost.
+    ASSERT_TRUE(WriteFile(b, burst.data(), 100, &n, nullptr));
+    ASSERT_TRUE(Rig::WaitFor([&] { return rig.Uart(1).Overruns == 36; }));
+    auto a = std::make_unique<ComPort>(L"COM7", true);
+    ASSERT_TRUE(a->Open()) << a->Error;
+    SetLine(*a, 921600);
+    EXPECT_EQ(Status(*a, &errors).cbInQue, 0u);
+    EXPECT_EQ(errors, 0u);
+
+    // 5000 bytes with no flow control at a port whose 4096-byte queue nobody reads.
+    ASSERT_TRUE(WriteFile(b, burst.data(), DWORD(burst.size()), &n, nullptr));
+    DWORD seen = 0;
+    ASSERT_TRUE(Rig::WaitFor([&] {
+        const COMSTAT s = Status(*a, &errors);
+        seen |= errors;
+        return rig.Uart(1).Received == 64 + burst.size() && rig.Uart(1).RxLevel == 0 &&
+               s.cbInQue == 4096;
+    }));
+    EXPECT_EQ(seen, DWORD(CE_RXOVER));
+    ASSERT_TRUE(PurgeComm(*a, PURGE_RXCLEAR));
+
+    // Without FIFOs (set in the device key; the port restarted as after a property change),
+    // the receive buffer holds one character: each of two more while the interrupt waits
+    // overwrites it.
+    a->Close();
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, (PortKey(0) + L"\\Device Parameters").c_str(), 0,
+                            KEY_SET_VALUE, &key),
+              ERROR_SUCCESS);
+    const DWORD off = 0;
+    RegSetValueExW(key, L"ForceFifoEnable", 0, REG_DWORD, (const BYTE*)&off, sizeof(off));
+    RegCloseKey(key);
+    ASSERT_EQ(rig.RestartPort(1), 0);
+    a = std::make_unique<ComPort>(L"COM7", true);
+    ASSERT_TRUE(a->Open()) << a->Error;
+    SetLine(*a, 115200);
+    SetLine(b, 115200);
+    EXPECT_EQ(rig.Uart(1).Fcr & 0x01, 0) << "FIFOs still on";
+    rig.HoldInterrupt(3);
+    ASSERT_TRUE(WriteFile(b, "abc", 3, &n, nullptr));
+    seen = 0;
+    ASSERT_TRUE(Rig::WaitFor([&] {
+        const COMSTAT s = Status(*a, &errors);
+        seen |= errors;
+        return s.cbInQue == 1 && (seen & CE_OVERRUN);
+    })) << "errors "
+        << seen;
+    EXPECT_EQ(seen, DWORD(CE_OVERRUN));
+    EXPECT_EQ(rig.Uart(1).Overruns, 36u + 2u);
+    SetTimeouts(*a, MAXDWORD, 0, 0);
+    Overlapped first;
+    Start(ReadFile(*a, buffer, sizeof buffer, nullptr, &first));
+    EXPECT_EQ(first.Finish(*a), 1);
+    EXPECT_EQ(buffer[0], 'c');
+
+    // PurgeComm ends a pending read and a write held by CTS; CancelIoEx a pending wait.
+    SetTimeouts(*a, 0, 0, 0);
+    Configure(*a, [](DCB& d) { d.fOutxCtsFlow = TRUE; });
+    Configure(b, [](DCB& d) { d.fRtsControl = RTS_CONTROL_DISABLE; });
+    {
+        Overlapped read, write, wait;
+        DWORD events = 0;
+        Start(ReadFile(*a, buffer, sizeof buffer, nullptr, &read));
+        Start(WriteFile(*a, "held", 4, nullptr, &write));
+        ASSERT_TRUE(SetCommMask(*a, EV_RXCHAR));
+        Start(WaitCommEvent(*a, &events, &wait));
+        DWORD error = 0;
+        ASSERT_TRUE(PurgeComm(*a, PURGE_RXABORT));
+        read.Finish(*a, &error);
+        EXPECT_EQ(error, DWORD(ERROR_OPERATION_ABORTED));
+        EXPECT_FALSE(write.Done());
+        ASSERT_TRUE(PurgeComm(*a, PURGE_TXABORT));
+        EXPECT_EQ(write.Finish(*a, &error), 0);
+        EXPECT_EQ(error, DWORD(ERROR_OPERATION_ABORTED));
+        EXPECT_FALSE(wait.Done());
+        ASSERT_TRUE(CancelIoEx(*a, &wait));
+        wait.Finish(*a, &error);
+        EXPECT_EQ(error, DWORD(ERROR_OPERATION_ABORTED));
+    }
+
+    // A second open is refused while COM7 is open, and leaves the owner's port alone.
+    {
+        ComPort second(L"COM7");
+        DCB dcb{};
+        dcb.DCBlength = sizeof(dcb);
+        if (second.Open()) {
+            // Wine hands out a handle for a refused create; its requests are refused.
+            EXPECT_FALSE(GetCommState(second, &dcb));
+            EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+        } else {
+            EXPECT_EQ(second.Error, DWORD(ERROR_ACCESS_DENIED));
+        }
+    }
+    EXPECT_EQ(State(*a).BaudRate, 115200u) << "the owner lost its port";
+
+    // Closing with a read and a wait pending ends both; the port opens again afresh.
+    Overlapped read, wait;
+    DWORD events = 0;
+    Start(ReadFile(*a, buffer, sizeof buffer, nullptr, &read));
+    ASSERT_TRUE(SetCommMask(*a, EV_RXCHAR));
+    Start(WaitCommEvent(*a, &events, &wait));
+    a.reset();
+    for (Overlapped* ov : {&read, &wait}) {
+        EXPECT_EQ(WaitForSingleObject(ov->hEvent, 30000), WAIT_OBJECT_0);
+        EXPECT_EQ(ov->Internal, ULONG_PTR(0xC0000120)) << "STATUS_CANCELLED";
+    }
+    ComPort again(L"COM7");
+    ASSERT_TRUE(again.Open()) << again.Error;
+    ASSERT_TRUE(SetCommMask(again, 0));
+    DWORD mask = 1;
+    ASSERT_TRUE(GetCommMask(again, &mask));
+    EXPECT_EQ(mask, 0u);
+    EXPECT_EQ(Status(again).cbInQue, 0u);
+}
+
 } // namespace
