@@ -540,18 +540,16 @@ TEST(ComPort, Requests)
         EXPECT_EQ(error, DWORD(ERROR_OPERATION_ABORTED));
     }
 
-    // A second open is refused while COM7 is open, and leaves the owner's port alone.
+    // A second open while COM7 is open is refused, and leaves the owner's port alone. Windows
+    // fails the CreateFile with ERROR_ACCESS_DENIED; Wine hands out a handle for a refused
+    // create, whose requests corserial refuses in the same words.
     {
         ComPort second(L"COM7");
+        ASSERT_TRUE(second.Open()) << "Wine's handle for a refused create: " << second.Error;
         DCB dcb{};
         dcb.DCBlength = sizeof(dcb);
-        if (second.Open()) {
-            // Wine hands out a handle for a refused create; its requests are refused.
-            EXPECT_FALSE(GetCommState(second, &dcb));
-            EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
-        } else {
-            EXPECT_EQ(second.Error, DWORD(ERROR_ACCESS_DENIED));
-        }
+        EXPECT_FALSE(GetCommState(second, &dcb));
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
     }
     EXPECT_EQ(State(*a).BaudRate, 115200u) << "the owner lost its port";
 
@@ -573,6 +571,75 @@ TEST(ComPort, Requests)
     ASSERT_TRUE(GetCommMask(again, &mask));
     EXPECT_EQ(mask, 0u);
     EXPECT_EQ(Status(again).cbInQue, 0u);
+}
+
+// Unplugging the board during a transfer: every pending request of both ports completes, the COM
+// names and the device map entries go, and once the handles are closed corserial unloads leaving
+// nothing (no device object, allocation, queued DPC or set timer); corcard after it.
+TEST(ComPort, Unplug)
+{
+    Rig rig;
+    ASSERT_NO_FATAL_FAILURE(PlugLx4a(rig));
+    rig.Line(1, CorbusFarNullModem, 2);
+    auto a = std::make_unique<ComPort>(L"COM7", true);
+    auto b = std::make_unique<ComPort>(L"COM8", true);
+    ASSERT_TRUE(a->Open() && b->Open()) << a->Error << " " << b->Error;
+    constexpr DWORD Size = 65536;
+    const std::vector<uint8_t> out = Pattern(Size, 5);
+    std::vector<uint8_t> in[2] = {std::vector<uint8_t>(Size), std::vector<uint8_t>(Size)};
+    Overlapped ov[5]; // COM7 write, COM8 write, COM7 read, COM8 read, COM7 wait
+    HANDLE ports[5] = {*a, *b, *a, *b, *a};
+    for (int i = 0; i < 2; ++i) {
+        SetLine(ports[i], 115200);
+        SetTimeouts(ports[i], 0, 0, 0);
+        Start(WriteFile(ports[i], out.data(), Size, nullptr, &ov[i]));
+        Start(ReadFile(ports[i], in[i].data(), Size, nullptr, &ov[2 + i]));
+    }
+    DWORD events = 0;
+    ASSERT_TRUE(SetCommMask(*a, EV_BREAK));
+    Start(WaitCommEvent(*a, &events, &ov[4]));
+    ASSERT_TRUE(Rig::WaitFor([&] { return rig.Uart(2).Received > 1000; }))
+        << "the transfer never got going";
+
+    rig.Unplug(0);
+    for (int i = 0; i < 5; ++i) {
+        SCOPED_TRACE("request " + std::to_string(i));
+        DWORD error = 0;
+        const long n = ov[i].Finish(ports[i], &error);
+        ASSERT_GE(n, 0) << "still pending";
+        EXPECT_EQ(ov[i].Internal, ULONG_PTR(0xC00002B6)) << "STATUS_DEVICE_REMOVED";
+        EXPECT_EQ(error, DWORD(ERROR_DEVICE_REMOVED));
+        // A read reports the bytes it had; with an error status the I/O manager copies none.
+        if (i == 2 || i == 3) {
+            EXPECT_GT(n, 0);
+        }
+    }
+    ASSERT_TRUE(rig.WaitForRecord([](const CORBUS_RECORD& r) {
+        return r.SerialDevicesCreated == 4 && r.SerialDevicesDeleted == 4;
+    })) << "corserial's devices were not all deleted";
+    wchar_t target[256];
+    for (const wchar_t* name : {L"COM7", L"COM8", L"COM9", L"COM10"}) {
+        EXPECT_EQ(QueryDosDeviceW(name, target, 256), 0u) << name;
+    }
+    ComPort gone(L"COM9");
+    EXPECT_EQ(gone.Error, DWORD(ERROR_FILE_NOT_FOUND));
+    for (const auto& entry : SerialDeviceMap()) {
+        EXPECT_EQ(entry.find(L"\\Device\\CorSerial"), std::wstring::npos)
+            << std::string(entry.begin(), entry.end());
+    }
+
+    a.reset();
+    b.reset();
+    EXPECT_EQ(rig.UnloadSerial(), 0);
+    EXPECT_EQ(rig.Unload(), 0);
+    const CORBUS_RECORD& r = rig.Record();
+    EXPECT_EQ(r.SerialUnloadRan, 1);
+    EXPECT_EQ(r.SerialDevicesLeftAtUnload, 0);
+    EXPECT_EQ(r.SerialNonPagedOutstanding, 0);
+    EXPECT_EQ(r.DpcsLeftAtUnload, 0u);
+    EXPECT_EQ(r.UnloadRan, 1);
+    EXPECT_EQ(r.DevicesLeftAtUnload, 0);
+    EXPECT_EQ(r.NonPagedOutstanding, 0);
 }
 
 } // namespace

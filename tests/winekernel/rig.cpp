@@ -396,6 +396,26 @@ bool WaitForComNames(const std::vector<std::wstring>& names)
     });
 }
 
+std::vector<std::wstring> SerialDeviceMap()
+{
+    std::vector<std::wstring> entries;
+    HKEY map = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &map) !=
+        ERROR_SUCCESS)
+        return entries;
+    wchar_t name[256], data[256];
+    for (DWORD i = 0;; ++i) {
+        DWORD nameLength = 256, size = sizeof(data) - sizeof(wchar_t), type = 0;
+        std::memset(data, 0, sizeof(data));
+        if (RegEnumValueW(map, i, name, &nameLength, nullptr, &type, (BYTE*)data, &size) !=
+            ERROR_SUCCESS)
+            break;
+        entries.push_back(std::wstring(name) + L"=" + data);
+    }
+    RegCloseKey(map);
+    return entries;
+}
+
 ComPort::ComPort(const std::wstring& name, bool overlapped)
 {
     Handle = CreateFileW((L"\\\\.\\" + name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,

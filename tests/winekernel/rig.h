@@ -115,6 +115,9 @@ void ClaimComNumbers(int last);
 // Waits until every name has its DOS device (the port driver published it).
 bool WaitForComNames(const std::vector<std::wstring>& names);
 
+// HKLM\HARDWARE\DEVICEMAP\SERIALCOMM as "<device>=<COM name>" lines.
+std::vector<std::wstring> SerialDeviceMap();
+
 // An open COM port (\\.\name), closed with the object.
 struct ComPort {
     HANDLE Handle = INVALID_HANDLE_VALUE;
