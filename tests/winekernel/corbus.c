@@ -191,7 +191,10 @@ BOOLEAN NTAPI FakeKeSynchronizeExecution(PKINTERRUPT Object, PKSYNCHRONIZE_ROUTI
     KeAcquireSpinLock(&InterruptLock, &old);
     BOOLEAN result = Routine(Context);
     KeReleaseSpinLock(&InterruptLock, old);
-    Event(EvSynchronize, 0, result, 0, 0, 0);
+    /* corcard's (a few per port start and stop); corserial makes thousands. */
+    if (InCorcard((ULONG_PTR)__builtin_return_address(0))) {
+        Event(EvSynchronize, 0, result, 0, 0, 0);
+    }
     return result;
 }
 

@@ -115,7 +115,7 @@ enum CORBUS_EVENT_KIND {
     EvConnect,        /* A vector, B irql | sync irql << 8 | mode << 16 | shared << 24,
                          C affinity, D floating save */
     EvDisconnect,     /* A 1 if the object was the connected one */
-    EvSynchronize,    /* A result */
+    EvSynchronize,    /* corcard's KeSynchronizeExecution; A result */
     EvIsr,            /* A status register value, B result */
     EvErrorLog,       /* A index into Errors */
     EvCompatibleIds,  /* a port device's NOT_SUPPORTED compatible-ID answer made an empty list */
@@ -130,7 +130,8 @@ enum CORBUS_EVENT_KIND {
                          CORBUS_PORT_DEVICE, A minor, B ID, text or relation type, C device */
     EvSerialLoaded,   /* corserial's image mapped; A imports replaced */
     EvNameAssigned,   /* a port device got its COM name: A port index, B COM number */
-    EvRestart,        /* the fixture restarted a port device: A port index, B status */
+    EvRestart,        /* the fixture restarted a port device: A port index, B status, C 1 when
+                         it took away a DOS name the driver had not made (serial.c) */
     EvSerialUnload,   /* corserial's DriverUnload ran; A device objects left afterwards */
 };
 

@@ -218,6 +218,37 @@ VOID SerialImageMapped(ULONG_PTR Base, SIZE_T Size)
 
 /* ---- restart and unload ---------------------------------------------------------------------- */
 
+/* Wine keeps one DOS device directory for everyone. When the Advanced dialog renames a port it
+ * defines the new name for its user at once (DefineDosDevice); on Windows that link lives in the
+ * user's own DOS device directory, apart from the global one where the driver creates its link
+ * when the port restarts. Under Wine it takes that place, and the driver's link cannot be made:
+ * before the port starts again the fixture takes away a link of the port's name that the driver
+ * did not make (corserial deletes its own at removal). TRUE when there was one. */
+static BOOLEAN RemoveUserDosName(PDEVICE_OBJECT Pdo)
+{
+    HANDLE key;
+    if (!NT_SUCCESS(IoOpenDeviceRegistryKey(Pdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key))) {
+        return FALSE;
+    }
+    UNICODE_STRING value;
+    RtlInitUnicodeString(&value, L"PortName");
+    UCHAR buffer[sizeof(KEY_VALUE_PARTIAL_INFORMATION) + 20 * sizeof(WCHAR)];
+    RtlZeroMemory(buffer, sizeof(buffer));
+    ULONG length = 0;
+    NTSTATUS status = ZwQueryValueKey(key, &value, KeyValuePartialInformation, buffer,
+                                      sizeof(buffer) - sizeof(WCHAR), &length);
+    ZwClose(key);
+    if (!NT_SUCCESS(status)) {
+        return FALSE;
+    }
+    WCHAR path[40];
+    swprintf(path, L"\\DosDevices\\%s",
+             (const WCHAR*)((PKEY_VALUE_PARTIAL_INFORMATION)buffer)->Data);
+    UNICODE_STRING link;
+    RtlInitUnicodeString(&link, path);
+    return NT_SUCCESS(IoDeleteSymbolicLink(&link));
+}
+
 /* What the plug-and-play manager does for DICS_PROPCHANGE: the stack above the port device is
  * taken down (query-remove, remove) and built again (add-device, start); a refused query-remove
  * is cancelled and leaves the port as it was. */
@@ -231,17 +262,19 @@ NTSTATUS SerialRestartPort(ULONG Port)
     if (pdo == NULL || SerialDriver == NULL || pdo->AttachedDevice == NULL) {
         return STATUS_NO_SUCH_DEVICE;
     }
+    BOOLEAN removedName = FALSE;
     NTSTATUS status = SendPnp(pdo, IRP_MN_QUERY_REMOVE_DEVICE);
     if (!NT_SUCCESS(status)) {
         SendPnp(pdo, IRP_MN_CANCEL_REMOVE_DEVICE);
     } else {
         SendPnp(pdo, IRP_MN_REMOVE_DEVICE);
+        removedName = RemoveUserDosName(pdo);
         status = SerialDriver->DriverExtension->AddDevice(SerialDriver, pdo);
         if (NT_SUCCESS(status)) {
             status = SendPnp(pdo, IRP_MN_START_DEVICE);
         }
     }
-    Event(EvRestart, 0, Port, (ULONG)status, 0, 0);
+    Event(EvRestart, 0, Port, (ULONG)status, removedName, 0);
     return status;
 }
 
