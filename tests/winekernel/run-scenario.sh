@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Runs one Wine kernel scenario in a fresh prefix: run-scenario.sh TREE PROGRAM FILTER
+# Runs one Wine kernel scenario in a fresh prefix: run-scenario.sh TREE PROGRAM FILTER [ARGS...]
+# (ARGS go to the program after the filter).
 #
 # A template prefix (TREE/wine/kernel-template) is made once per build tree: wineboot, Wine's null
 # graphics driver (Device Manager's pages run without a display; it has to be set before Wine's
@@ -9,8 +10,9 @@
 # registry files and the INF folder), with its own persistent wineserver that is killed at the
 # end, so Wine's services and winedevice end with the scenario.
 set -u
-[ $# -eq 3 ] || { echo "usage: $0 TREE PROGRAM FILTER" >&2; exit 2; }
+[ $# -ge 3 ] || { echo "usage: $0 TREE PROGRAM FILTER [ARGS...]" >&2; exit 2; }
 tree=$1 program=$2 filter=$3
+shift 3
 
 wine=/usr/lib/wine/wine64
 wineserver=/usr/lib/wine/wineserver64
@@ -55,7 +57,7 @@ server=$!
 # Wine's own services and drivers start with the first program; let them come up before the
 # scenario installs anything (as cmake/wine-run.sh does).
 timeout -k 5 120 "$wine" cmd /c exit </dev/null >/dev/null 2>&1
-timeout -k 5 150 "$wine" "$program" --gtest_filter="$filter" </dev/null
+timeout -k 5 150 "$wine" "$program" --gtest_filter="$filter" "$@" </dev/null
 status=$?
 "$wineserver" -k >/dev/null 2>&1
 wait "$server" 2>/dev/null
