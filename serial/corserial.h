@@ -95,6 +95,8 @@ VOID UartOut(const SERIAL_SHARED* Shared, ULONG Register, UCHAR Value);
 VOID UartSetMcr(PSERIAL_SHARED Shared, UCHAR Set, UCHAR Clear);
 // Waits (PASSIVE_LEVEL, bounded) until the transmitter has sent everything it holds.
 VOID UartDrainTransmitter(PSERIAL_PORT Port);
+// Waits (PASSIVE_LEVEL, bounded) until the far end, told to stop, has stopped sending.
+VOID UartAwaitQuietReceiver(PSERIAL_PORT Port);
 
 // ---- isr/isr.cpp: the interrupt callback --------------------------------------------------------
 

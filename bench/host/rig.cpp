@@ -34,6 +34,8 @@ Rig::Rig(Arrangement arrangement, HmModel model) : Arrangement_(arrangement), Mo
     ResetCorcard();
     Ports_ = HmPortCount(model);
     Pdo_ = HmPlugAdapter(model);
+    // The counts are per character time: one tick each, whatever rate the UARTs are programmed to.
+    HmSetLinePace(Pdo_, HmAllPorts, 1);
     UartBase_ = HmBarBase(Pdo_, 0);
     StatusPort_ = HmBarBase(Pdo_, 1);
     SetCorcardPorts(StatusPort_, UartBase_, HmBar0Size(Ports_));

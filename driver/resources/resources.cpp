@@ -146,7 +146,7 @@ NTSTATUS QueryParentInstanceId(PADAPTER_EXTENSION Adapter)
     }
 
     const SIZE_T Bytes = (Length + 1) * sizeof(WCHAR);
-    const auto Copy = static_cast<PWCHAR>(ExAllocatePoolWithTag(NonPagedPool, Bytes, CorPoolTag));
+    const auto Copy = static_cast<PWCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, Bytes, CorPoolTag));
     if (Copy == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }

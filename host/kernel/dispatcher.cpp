@@ -1,7 +1,7 @@
-// Dispatcher objects (events and mutexes), spin locks, the per-thread IRQL, and time. The objects
-// keep the DDK layout (the driver embeds a KMUTEX in its extension and puts KEVENTs on its
-// stack), so their state lives in the DISPATCHER_HEADER fields; one lock and one condition
-// variable serve every wait, which is plenty for a test kernel.
+// Dispatcher objects (events, mutexes, and the waiting side of timers), spin locks and the
+// per-thread IRQL. The objects keep the DDK layout (the driver embeds a KMUTEX in its extension and
+// puts KEVENTs on its stack), so their state lives in the DISPATCHER_HEADER fields; one lock and
+// one condition variable serve every wait, which is plenty for a test kernel.
 #include "internal.h"
 
 #include <chrono>
@@ -32,6 +32,10 @@ const char* ObjectKind(const DISPATCHER_HEADER* header)
         return "synchronization event";
     case MutantType:
         return "mutex";
+    case TimerNotificationType:
+        return "notification timer";
+    case TimerSynchronizationType:
+        return "synchronization timer";
     default:
         return "object";
     }
@@ -57,20 +61,10 @@ void Take(DISPATCHER_HEADER* header, PKTHREAD me)
         }
         header->SignalState = header->SignalState - 1;
         ++CurrentThread().OwnedMutexes;
-    } else if (header->Type == SynchronizationEventType) {
-        header->SignalState = 0;
+    } else if (header->Type == SynchronizationEventType ||
+               header->Type == TimerSynchronizationType) {
+        header->SignalState = 0; // a satisfied wait consumes the signal
     }
-}
-
-constexpr LONGLONG TicksPerSecond = 10000000;              // 100 ns units
-constexpr LONGLONG EpochDifferenceSeconds = 11644473600LL; // 1601-01-01 to 1970-01-01
-
-LONGLONG SystemTimeNow()
-{
-    auto since1970 = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                         std::chrono::system_clock::now().time_since_epoch())
-                         .count();
-    return since1970 / 100 + EpochDifferenceSeconds * TicksPerSecond;
 }
 
 // Relative interval in 100 ns units for a Windows time-out (negative: relative, positive:
@@ -80,7 +74,7 @@ LONGLONG RelativeTicks(const LARGE_INTEGER* timeout)
     if (timeout->QuadPart <= 0) {
         return -timeout->QuadPart;
     }
-    LONGLONG remaining = timeout->QuadPart - SystemTimeNow();
+    LONGLONG remaining = timeout->QuadPart - SystemTime();
     return remaining > 0 ? remaining : 0;
 }
 
@@ -116,6 +110,32 @@ void CheckNoHeldMutexIn(const void* p, size_t size, const char* what)
         Report("%s at %p freed while the mutex at %p inside it is held (by thread %p)", what, p,
                static_cast<const void*>(entry.first), static_cast<void*>(entry.second));
     }
+}
+
+void InitializeDispatcherHeader(DISPATCHER_HEADER* header, UCHAR type, UCHAR sizeInLongs)
+{
+    std::lock_guard<std::mutex> guard(DispatcherLock);
+    header->Type = type;
+    header->Signalling = 0;
+    header->Size = sizeInLongs;
+    header->Reserved1 = 0;
+    header->SignalState = 0;
+    InitializeListHead(&header->WaitListHead);
+}
+
+void SetSignalState(DISPATCHER_HEADER* header, LONG state)
+{
+    std::lock_guard<std::mutex> guard(DispatcherLock);
+    header->SignalState = state;
+    if (state > 0) {
+        DispatcherSignal.notify_all();
+    }
+}
+
+LONG ReadSignalState(DISPATCHER_HEADER* header)
+{
+    std::lock_guard<std::mutex> guard(DispatcherLock);
+    return header->SignalState;
 }
 
 void ResetDispatcher()
@@ -186,11 +206,6 @@ extern "C" VOID KeStallExecutionProcessor(ULONG MicroSeconds)
     auto end = std::chrono::steady_clock::now() + std::chrono::microseconds(MicroSeconds);
     while (std::chrono::steady_clock::now() < end) {
     }
-}
-
-extern "C" VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime)
-{
-    CurrentTime->QuadPart = SystemTimeNow();
 }
 
 extern "C" NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Interval)
@@ -331,6 +346,10 @@ NTSTATUS WaitForObject(PVOID Object, PLARGE_INTEGER Timeout)
     }
     DISPATCHER_HEADER* header = static_cast<DISPATCHER_HEADER*>(Object);
     PKTHREAD me = KeGetCurrentThread();
+    // The time-out is reckoned before the dispatcher lock is taken: the clock's own lock is taken
+    // before the dispatcher lock when a timer expires.
+    auto deadline = std::chrono::steady_clock::now() +
+                    std::chrono::nanoseconds(Timeout != nullptr ? RelativeTicks(Timeout) * 100 : 0);
     std::unique_lock<std::mutex> guard(DispatcherLock);
     if (header->Size == 0) {
         guard.unlock();
@@ -345,8 +364,6 @@ NTSTATUS WaitForObject(PVOID Object, PLARGE_INTEGER Timeout)
         return STATUS_TIMEOUT;
     }
     if (Timeout != nullptr) {
-        auto deadline = std::chrono::steady_clock::now() +
-                        std::chrono::nanoseconds(RelativeTicks(Timeout) * 100);
         if (!DispatcherSignal.wait_until(guard, deadline, [&] { return Available(header, me); })) {
             return STATUS_TIMEOUT;
         }

@@ -128,8 +128,9 @@ enum class HkFault {
     RequestPowerIrp,            // PoRequestPowerIrp fails with STATUS_INSUFFICIENT_RESOURCES
     ConnectInterrupt,           // IoConnectInterrupt fails with STATUS_INSUFFICIENT_RESOURCES
     AttachDevice,               // IoAttachDeviceToDeviceStack returns nullptr
-    Registry,        // IoOpenDeviceRegistryKey, ZwOpenKey, ZwCreateKey, ZwQueryValueKey,
-                     // ZwSetValueKey, RtlWriteRegistryValue fail with STATUS_INSUFFICIENT_RESOURCES
+    // IoOpenDeviceRegistryKey, ZwOpenKey, ZwCreateKey, ZwQueryValueKey, ZwSetValueKey and
+    // RtlWriteRegistryValue fail with STATUS_INSUFFICIENT_RESOURCES
+    Registry,
     SymbolicLink,    // IoCreateSymbolicLink fails with STATUS_INSUFFICIENT_RESOURCES
     DeviceInterface, // IoRegisterDeviceInterface, IoSetDeviceInterfaceState fail likewise
 };
@@ -387,6 +388,11 @@ HkRequestPtr HkQueryVolumeInformation(HkHandle handle, ULONG infoClass, ULONG le
 void HkCancelIo(HkHandle handle);
 // Open handles (of every device) right now.
 size_t HkOpenHandles();
+// File objects not yet closed whose device lies in the stack holding `device` (the plug-and-play
+// manager waits for them before it removes a surprise-removed stack).
+size_t HkOpenFilesOn(PDEVICE_OBJECT device);
+// Called (on the I/O manager's thread, no lock held) each time a file object has been closed.
+void HkSetFileClosedHook(std::function<void()> hook);
 
 // ---------------------------------------------------------------------------------------------
 // Object names. Symbolic links live in one name space in which \DosDevices\X, \??\X and
@@ -431,8 +437,9 @@ std::vector<std::u16string> HkRegValueNames(const std::u16string& key);
 // plug-and-play manager installs; an empty answer means the device object is not a PDO the
 // manager knows (STATUS_INVALID_DEVICE_REQUEST). The device's hardware key (PLUGPLAY_REGKEY_DEVICE)
 // is \Registry\Machine\System\CurrentControlSet\Enum\<instance path>\Device Parameters; its
-// software key (PLUGPLAY_REGKEY_DRIVER) is ...\Control\Class\{4d36e978-e325-11ce-bfc1-08002be10318}\
-// followed by the four-digit instance number the hook's second answer gives.
+// software key (PLUGPLAY_REGKEY_DRIVER) is
+// ...\Control\Class\{4d36e978-e325-11ce-bfc1-08002be10318}\ followed by the four-digit instance
+// number the hook's second answer gives.
 struct HkDeviceInstance {
     std::u16string InstancePath; // empty: not a PDO the manager knows
     ULONG DriverKeyNumber;       // NNNN of the software key

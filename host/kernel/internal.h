@@ -6,6 +6,7 @@
 
 #include <cstdarg>
 #include <string>
+#include <vector>
 
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/asan_interface.h>
@@ -50,12 +51,74 @@ void ReleaseSpin(PKSPIN_LOCK SpinLock);
 const char* MajorName(UCHAR major);
 std::string IrpDescription(const IRP* irp);
 
+// Text helpers. Object and registry names compare without case (ASCII letters, as the object
+// manager's upcase table does for the names drivers use).
+std::u16string FromCounted(const UNICODE_STRING* s);
+std::u16string FromTerminated(PCWSTR s);
+std::u16string Upcase(const std::u16string& s);
+bool StartsWithNoCase(const std::u16string& s, const std::u16string& prefix);
+std::string Narrow(const std::u16string& s);
+// Builds a UNICODE_STRING (terminated) in paged pool under the run-time library's string tag, so
+// that the caller frees it with RtlFreeUnicodeString; no fault injection (the platform's own
+// allocation). False when the pool is exhausted.
+bool AllocateUnicodeString(const std::u16string& text, PUNICODE_STRING out);
+
 // IRPs for the stand-in's own requests (power IRPs): allocated without fault injection and freed
 // from the originator's completion routine, which holds the IRP's last location.
 PIRP AllocateIrpInternal(CCHAR stackSize);
 void FreeIrpInternal(PIRP irp);
 // True while irp is an IRP of the I/O manager that has not been freed.
 bool IrpIsLive(const IRP* irp);
+// IRPs of the user side of the I/O manager (file.cpp). When such an IRP is completed to the top of
+// its stack, finish(irp, context) runs on the completing thread, outside the stand-in's locks, and
+// owns the IRP from then on (it frees it with FreeIrpInternal).
+typedef void (*UserIrpFinish)(PIRP irp, void* context);
+PIRP AllocateUserIrp(CCHAR stackSize, UserIrpFinish finish, void* context);
+
+// Device objects by name (io.cpp). The device whose name is path or a leading part of it ending
+// at a '\' (compared without case; a live device is preferred to a deleted one of the same name),
+// with an object reference taken; *remainder gets the rest of the path. nullptr if none.
+PDEVICE_OBJECT ReferenceDeviceByName(const std::u16string& path, std::u16string* remainder);
+// True if a device object that is not deleted has that name.
+bool DeviceNameExists(const std::u16string& name);
+// True when the device's driver has been unloaded (or the object is not a device).
+bool DriverUnloaded(PDEVICE_OBJECT device);
+
+// Object names (names.cpp): follows symbolic links (\.\, \\?\, \DosDevices\, \GLOBAL??\ and
+// \??\ are one name space) until the path names something that is not a link.
+NTSTATUS ResolveSymbolicLinks(const std::u16string& path, std::u16string* resolved);
+
+// Registry (registry.cpp): creates a key and its parents; the PDO's device instance (from the
+// plug-and-play manager's hook; empty path when there is none).
+void RegistryEnsureKey(const std::u16string& path);
+HkDeviceInstance DeviceInstanceOf(PDEVICE_OBJECT pdo);
+
+// Dispatcher objects that other areas signal (dispatcher.cpp). Timers are dispatcher objects of
+// two more types.
+constexpr UCHAR TimerNotificationType = 8;
+constexpr UCHAR TimerSynchronizationType = 9;
+void InitializeDispatcherHeader(DISPATCHER_HEADER* header, UCHAR type, UCHAR sizeInLongs);
+void SetSignalState(DISPATCHER_HEADER* header, LONG state); // wakes waiters when > 0
+LONG ReadSignalState(DISPATCHER_HEADER* header);
+
+// Time (clock.cpp). The virtual clock in 100 ns units since the reset, and the system time (wall
+// time at the reset plus the virtual clock).
+LONGLONG ClockNow();
+LONGLONG SystemTime();
+
+// DPCs (dpc.cpp): queues a DPC for the DPC thread without the checks of KeInsertQueueDpc (for
+// timer expiry). True if it was not queued already.
+bool QueueDpc(PKDPC dpc, PVOID argument1, PVOID argument2);
+bool DpcInitialised(const KDPC* dpc);
+bool OnDpcThread();
+
+// Kernel objects in memory that is being freed (pool, a device object with its extension): a
+// queued DPC or a set timer there is reported and dropped, and every record of objects initialised
+// there is forgotten. Called before the memory is filled.
+void MemoryFreed(const void* p, size_t size, const char* what);
+void DpcsFreed(const void* p, size_t size, const char* what);
+void TimersFreed(const void* p, size_t size, const char* what);
+void RemoveLocksFreed(const void* p, size_t size);
 
 // Pool: true if [p, p+size) overlaps a held mutex (the block is being freed with a lock held).
 void CheckNoHeldMutexIn(const void* p, size_t size, const char* what);
@@ -81,12 +144,24 @@ void ResetErrorLog();
 void ResetInterrupts();
 void ResetPortIo();
 void ResetPower(); // joins the power request threads first
+void ResetClock(); // no timer set, the clock at 0 and free-running
+void ResetDpcs();  // waits for a running DPC, forgets the queue
+void ResetFiles(); // joins the close threads
+void ResetCancel();
+void ResetRemoveLocks();
+void ResetNames();
+void ResetRegistry();
 void CheckCleanPool(bool& clean);
 void CheckCleanDispatcher(bool& clean);
 void CheckCleanIo(bool& clean);
 void CheckCleanErrorLog(bool& clean);
 void CheckCleanInterrupts(bool& clean);
 void CheckCleanPower(bool& clean);
+void CheckCleanClock(bool& clean);
+void CheckCleanDpcs(bool& clean);
+void CheckCleanFiles(bool& clean);
+void CheckCleanNames(bool& clean);
+void CheckCleanRegistry(bool& clean);
 
 // Leak checks at driver unload.
 void CheckUnloadPool();

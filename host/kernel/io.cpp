@@ -79,6 +79,9 @@ struct IrpTrack {
     // Set at the first IofCallDriver: a driver that skips its location and passes the IRP on
     // brings CurrentLocation back to StackCount + 1, which is not a first send.
     bool Sent = false;
+    // A user request's IRP: the I/O manager's completion work, run at the top of the stack.
+    UserIrpFinish Finish = nullptr;
+    void* FinishContext = nullptr;
 };
 
 std::mutex IoLock;
@@ -94,23 +97,6 @@ UCHAR WdmMinor = 0x30;
 size_t RoundUp16(size_t n)
 {
     return (n + 15) & ~static_cast<size_t>(15);
-}
-
-std::u16string FromCounted(const UNICODE_STRING* s)
-{
-    if (s == nullptr || s->Buffer == nullptr) {
-        return {};
-    }
-    return std::u16string(reinterpret_cast<const char16_t*>(s->Buffer), s->Length / 2);
-}
-
-std::string Narrow(const std::u16string& s)
-{
-    std::string out;
-    for (char16_t c : s) {
-        out += (c < 0x80) ? static_cast<char>(c) : '?';
-    }
-    return out;
 }
 
 // Under IoLock.
@@ -159,6 +145,7 @@ void FreeDeviceMemory(const DEVICE_OBJECT* device, DeviceRec& rec)
 {
     CheckNoHeldMutexIn(rec.Memory, rec.Size, "device object with its extension");
     OrderForget(rec.Memory, rec.Size);
+    MemoryFreed(rec.Memory, rec.Size, "device object with its extension");
     Quarantine(Devices, DeviceQuarantine, DeviceQuarantineLimit, device, rec);
 }
 
@@ -212,6 +199,71 @@ std::string IrpDescription(const IRP* irp)
 PIRP AllocateIrpInternal(CCHAR stackSize)
 {
     return AllocateIrp(stackSize, false);
+}
+
+PIRP AllocateUserIrp(CCHAR stackSize, UserIrpFinish finish, void* context)
+{
+    PIRP irp = AllocateIrp(stackSize, false);
+    std::lock_guard<std::mutex> guard(IoLock);
+    IrpTrack& track = Irps[irp];
+    track.Finish = finish;
+    track.FinishContext = context;
+    return irp;
+}
+
+PDEVICE_OBJECT ReferenceDeviceByName(const std::u16string& path, std::u16string* remainder)
+{
+    std::u16string wanted = Upcase(path);
+    std::lock_guard<std::mutex> guard(IoLock);
+    const DEVICE_OBJECT* best = nullptr;
+    DeviceRec* bestRec = nullptr;
+    for (auto& entry : Devices) {
+        DeviceRec& rec = entry.second;
+        if (rec.Freed || rec.Name.empty()) {
+            continue;
+        }
+        std::u16string name = Upcase(rec.Name);
+        bool matches = wanted.compare(0, name.size(), name) == 0 &&
+                       (wanted.size() == name.size() || wanted[name.size()] == u'\\');
+        if (!matches) {
+            continue;
+        }
+        bool better = bestRec == nullptr || rec.Name.size() > bestRec->Name.size() ||
+                      (rec.Name.size() == bestRec->Name.size() && bestRec->Deleted && !rec.Deleted);
+        if (better) {
+            best = entry.first;
+            bestRec = &rec;
+        }
+    }
+    if (bestRec == nullptr) {
+        return nullptr;
+    }
+    ++bestRec->References;
+    *remainder = path.substr(bestRec->Name.size());
+    return const_cast<PDEVICE_OBJECT>(best);
+}
+
+bool DeviceNameExists(const std::u16string& name)
+{
+    std::u16string wanted = Upcase(name);
+    std::lock_guard<std::mutex> guard(IoLock);
+    for (const auto& entry : Devices) {
+        if (!entry.second.Freed && !entry.second.Deleted && Upcase(entry.second.Name) == wanted) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool DriverUnloaded(PDEVICE_OBJECT device)
+{
+    std::lock_guard<std::mutex> guard(IoLock);
+    DeviceRec* rec = FindDevice(device);
+    if (rec == nullptr || rec->Freed) {
+        return true;
+    }
+    auto driver = Drivers.find(rec->Driver);
+    return driver == Drivers.end() || driver->second.Unloaded;
 }
 
 void FreeIrpInternal(PIRP irp)
@@ -345,6 +397,7 @@ PDRIVER_OBJECT HkLoadDriver(PDRIVER_INITIALIZE entry, const WCHAR* name)
     }
 
     std::u16string path = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\" + service;
+    RegistryEnsureKey(path); // a loaded driver has its service key
     UNICODE_STRING registryPath;
     registryPath.Buffer = reinterpret_cast<PWCH>(&path[0]);
     registryPath.Length = static_cast<USHORT>(path.size() * 2);
@@ -769,9 +822,9 @@ extern "C" VOID IoFreeIrp(PIRP Irp)
         Report("IoFreeIrp(%p): the IRP was already freed", static_cast<void*>(Irp));
         return;
     }
-    if (it->second.Threaded) {
-        Report("IoFreeIrp(%s): an IRP from IoBuildSynchronousFsdRequest belongs to the I/O "
-               "manager, which frees it on completion",
+    if (it->second.Threaded || it->second.Finish != nullptr) {
+        Report("IoFreeIrp(%s): an IRP the I/O manager built belongs to it, and it frees it on "
+               "completion",
                IrpDescription(Irp).c_str());
         return;
     }
@@ -862,7 +915,13 @@ extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
                    static_cast<void*>(DeviceObject));
             return STATUS_INVALID_PARAMETER;
         }
-        if (device->Deleted) {
+        // The I/O manager still cleans up and closes the file objects of a deleted device: they
+        // hold references on it.
+        UCHAR nextMajor = Irp->CurrentLocation > 1 ? IoGetNextIrpStackLocation(Irp)->MajorFunction
+                                                   : IRP_MJ_MAXIMUM_FUNCTION;
+        bool closing = it->second.Finish != nullptr &&
+                       (nextMajor == IRP_MJ_CLEANUP || nextMajor == IRP_MJ_CLOSE);
+        if (device->Deleted && !closing) {
             Report("IofCallDriver: %s sent to device %p after IoDeleteDevice",
                    IrpDescription(Irp).c_str(), static_cast<void*>(DeviceObject));
         }
@@ -1037,6 +1096,18 @@ extern "C" VOID IofCompleteRequest(PIRP Irp, CCHAR)
 
     // Completed to the top of its stack: the I/O manager finishes the request.
     PKEVENT event = nullptr;
+    UserIrpFinish finish = nullptr;
+    void* finishContext = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(IoLock);
+        auto it = Irps.find(Irp);
+        finish = it->second.Finish;
+        finishContext = it->second.FinishContext;
+    }
+    if (finish != nullptr) {
+        finish(Irp, finishContext);
+        return;
+    }
     {
         std::lock_guard<std::mutex> guard(IoLock);
         auto it = Irps.find(Irp);

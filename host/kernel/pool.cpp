@@ -42,6 +42,14 @@ std::string TagText(ULONG tag)
     return text;
 }
 
+// Non-paged pool is executable unless the NX bit of the type asks otherwise; paged pool never is.
+// Code integrity (and Driver Verifier's check of it) rejects a driver's executable allocations.
+bool Executable(POOL_TYPE type)
+{
+    int value = static_cast<int>(type);
+    return (value & 512) == 0 && (value & 1) == 0;
+}
+
 int BasePoolType(POOL_TYPE type)
 {
     // Cache-aligned and must-succeed variants belong to their base pool; NX is non-paged.
@@ -123,6 +131,12 @@ extern "C" PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes,
     }
     if (Tag == 0) {
         Report("ExAllocatePoolWithTag with a zero tag");
+    }
+    if (Executable(PoolType)) {
+        Report("ExAllocatePoolWithTag(pool type %d, %zu bytes, tag '%s') allocates executable "
+               "memory: data belongs in NonPagedPoolNx",
+               static_cast<int>(PoolType), static_cast<size_t>(NumberOfBytes),
+               TagText(Tag).c_str());
     }
     if (ShouldFail(HkFault::Pool)) {
         return nullptr;
@@ -207,6 +221,7 @@ static void FreeBlock(PVOID P, bool checkTag, ULONG tag)
     }
     CheckNoHeldMutexIn(P, block.Size, "pool block");
     OrderForget(P, block.Size);
+    MemoryFreed(P, block.Size, "pool block");
     memset(p, FreedFill, block.Size + GuardSize);
     HK_POISON(p, block.Size + GuardSize);
 

@@ -46,6 +46,71 @@ char UnicodeToAnsi(WCHAR c)
 
 } // namespace
 
+namespace hk {
+
+std::u16string FromCounted(const UNICODE_STRING* s)
+{
+    if (s == nullptr || s->Buffer == nullptr) {
+        return {};
+    }
+    return std::u16string(reinterpret_cast<const char16_t*>(s->Buffer), s->Length / 2);
+}
+
+std::u16string FromTerminated(PCWSTR s)
+{
+    if (s == nullptr) {
+        return {};
+    }
+    return std::u16string(reinterpret_cast<const char16_t*>(s), WideLength(s));
+}
+
+std::u16string Upcase(const std::u16string& s)
+{
+    std::u16string out = s;
+    for (char16_t& c : out) {
+        if (c >= u'a' && c <= u'z') {
+            c = static_cast<char16_t>(c - u'a' + u'A');
+        }
+    }
+    return out;
+}
+
+bool StartsWithNoCase(const std::u16string& s, const std::u16string& prefix)
+{
+    return s.size() >= prefix.size() && Upcase(s.substr(0, prefix.size())) == Upcase(prefix);
+}
+
+std::string Narrow(const std::u16string& s)
+{
+    std::string out;
+    for (char16_t c : s) {
+        out += (c < 0x80) ? static_cast<char>(c) : '?';
+    }
+    return out;
+}
+
+bool AllocateUnicodeString(const std::u16string& text, PUNICODE_STRING out)
+{
+    size_t bytes = text.size() * sizeof(WCHAR);
+    PWCH buffer;
+    {
+        HkPlatformCalls platform;
+        buffer =
+            static_cast<PWCH>(ExAllocatePoolWithTag(PagedPool, bytes + sizeof(WCHAR), StringTag));
+    }
+    if (buffer == nullptr) {
+        return false;
+    }
+    memcpy(buffer, text.data(), bytes);
+    buffer[text.size()] = UNICODE_NULL;
+    out->Buffer = buffer;
+    out->Length = static_cast<USHORT>(bytes);
+    out->MaximumLength = static_cast<USHORT>(bytes + sizeof(WCHAR));
+    return true;
+}
+
+} // namespace hk
+
 using namespace hk;
 
 extern "C" SIZE_T RtlCompareMemory(const VOID* Source1, const VOID* Source2, SIZE_T Length)
@@ -274,7 +339,7 @@ extern "C" VOID RtlCopyUnicodeString(PUNICODE_STRING DestinationString,
     }
 }
 
-static WCHAR Upcase(WCHAR c)
+static WCHAR UpcaseChar(WCHAR c)
 {
     return (c >= 'a' && c <= 'z') ? static_cast<WCHAR>(c - 'a' + 'A') : c;
 }
@@ -289,8 +354,8 @@ extern "C" LONG RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRI
         WCHAR a = String1->Buffer[i];
         WCHAR b = String2->Buffer[i];
         if (CaseInSensitive) {
-            a = Upcase(a);
-            b = Upcase(b);
+            a = UpcaseChar(a);
+            b = UpcaseChar(b);
         }
         if (a != b) {
             return static_cast<LONG>(a) - static_cast<LONG>(b);

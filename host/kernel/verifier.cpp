@@ -19,7 +19,7 @@ struct FaultState {
     unsigned FailAt = 0; // 0: not armed
     bool AndAfter = false;
 };
-constexpr int FaultKinds = static_cast<int>(HkFault::AttachDevice) + 1;
+constexpr int FaultKinds = static_cast<int>(HkFault::DeviceInterface) + 1;
 FaultState Faults[FaultKinds];
 
 std::string VFormat(const char* format, va_list args)
@@ -98,6 +98,14 @@ const char* MajorName(UCHAR major)
         return "IRP_MJ_READ";
     case IRP_MJ_WRITE:
         return "IRP_MJ_WRITE";
+    case IRP_MJ_QUERY_INFORMATION:
+        return "IRP_MJ_QUERY_INFORMATION";
+    case IRP_MJ_SET_INFORMATION:
+        return "IRP_MJ_SET_INFORMATION";
+    case IRP_MJ_FLUSH_BUFFERS:
+        return "IRP_MJ_FLUSH_BUFFERS";
+    case IRP_MJ_QUERY_VOLUME_INFORMATION:
+        return "IRP_MJ_QUERY_VOLUME_INFORMATION";
     case IRP_MJ_DEVICE_CONTROL:
         return "IRP_MJ_DEVICE_CONTROL";
     case IRP_MJ_INTERNAL_DEVICE_CONTROL:
@@ -113,6 +121,13 @@ const char* MajorName(UCHAR major)
     default:
         return "IRP_MJ_?";
     }
+}
+
+void MemoryFreed(const void* p, size_t size, const char* what)
+{
+    DpcsFreed(p, size, what);
+    TimersFreed(p, size, what);
+    RemoveLocksFreed(p, size);
 }
 
 unsigned WaitLimitMilliseconds()
@@ -185,8 +200,16 @@ void HkReset()
     }();
     (void)resetAtExit;
 
-    // Threads first: a power request still on its way must not run into freed objects.
+    // Threads first: a power request, a timer, a DPC or a close still on its way must not run into
+    // freed objects.
     ResetPower();
+    ResetClock();
+    ResetDpcs();
+    ResetFiles();
+    ResetCancel();
+    ResetRemoveLocks();
+    ResetNames();
+    ResetRegistry();
     ResetInterrupts();
     ResetIo();
     ResetErrorLog();
@@ -211,11 +234,16 @@ bool HkCheckClean()
 {
     bool clean = true;
     CheckCleanPower(clean);
+    CheckCleanFiles(clean); // lets the closes on their way finish first
     CheckCleanIo(clean);
     CheckCleanPool(clean);
     CheckCleanDispatcher(clean);
     CheckCleanErrorLog(clean);
     CheckCleanInterrupts(clean);
+    CheckCleanClock(clean);
+    CheckCleanDpcs(clean);
+    CheckCleanNames(clean);
+    CheckCleanRegistry(clean);
     if (HkCurrentIrql() != PASSIVE_LEVEL) {
         Report("the test thread ends at IRQL %d instead of PASSIVE_LEVEL", HkCurrentIrql());
         clean = false;

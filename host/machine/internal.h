@@ -102,8 +102,8 @@ bool BoardPowered(const Board& b); // with Mu held: in the slot and in D0, so it
 void BoardRunPort(Board& b, ULONG port, uint64_t now);
 void BoardRunLines(Board& b, uint64_t now);
 uint64_t BoardNextEvent(const Board& b); // with Mu held: the earliest event of its lines
-UCHAR BoardStatus(Board& b);       // with Mu held
-bool BoardLineAsserted(Board& b);  // takes Mu
+UCHAR BoardStatus(Board& b);             // with Mu held
+bool BoardLineAsserted(Board& b);        // takes Mu
 void BoardRefreshDecode(Board& b); // maps/unmaps per Present, Started, Power, command and BARs
 ULONG ConfigRead32(const HmPciConfig& c, ULONG offset);
 USHORT ConfigRead16(const HmPciConfig& c, ULONG offset);
@@ -124,6 +124,7 @@ struct Node {
     std::vector<PDEVICE_OBJECT> Children;
     HmNodeInfo Info{};
     std::string Name;
+    ULONG SoftwareKey = 0; // NNNN of the node's software key: the order the manager met the nodes
 };
 
 struct Machine {
@@ -139,6 +140,7 @@ struct Machine {
     SYSTEM_POWER_STATE SystemState = PowerSystemWorking;
     std::set<PDEVICE_OBJECT> Invalidated;
     std::set<ULONG> ComNumbersTaken; // the COM names given out (AssignPortNames), by number
+    ULONG NextSoftwareKey = 0;
 
     // Plug-and-play worker.
     std::thread Worker;

@@ -15,11 +15,6 @@ namespace {
 
 constexpr uint64_t Never = UINT64_MAX;
 
-Uart* UartAt(Board& b, ULONG port)
-{
-    return port < b.UartCount ? &b.Uarts[port] : nullptr;
-}
-
 // Line pace: ticks per character in both directions (0: instant); the time-out stays at
 // UartTimeoutChars ticks whatever the pace.
 void SetPace(Uart& u, unsigned ticksPerChar)
@@ -30,11 +25,15 @@ void SetPace(Uart& u, unsigned ticksPerChar)
 }
 
 // A UART on a plug or a cable, event by event up to `now`: what it sends goes back into its own
-// receiver (plug) or waits for the hardware thread to carry it across (cable).
+// receiver (plug), straight into the other end's (a cable to another port of this board), or
+// waits for the hardware thread to carry it across (a cable to another board, whose lock this
+// thread may not take).
 void RunWired(Board& b, ULONG port, uint64_t now)
 {
     Uart& u = b.Uarts[port];
-    const bool plug = b.Ends[port].Kind == EndKind::Loopback;
+    const LineEnd end = b.Ends[port];
+    const bool plug = end.Kind == EndKind::Loopback;
+    Uart* near = end.Kind == EndKind::Cable && end.Other == &b ? &b.Uarts[end.OtherPort] : nullptr;
     std::vector<WireChar> chars;
     for (;;) {
         const uint64_t t = UartNextEvent(u);
@@ -46,6 +45,8 @@ void RunWired(Board& b, ULONG port, uint64_t now)
         for (const WireChar& c : chars) {
             if (plug) {
                 UartReceive(u, c, t);
+            } else if (near != nullptr) {
+                UartReceive(*near, c, t);
             } else {
                 b.CableOut.push_back(CableChar{port, c});
             }
@@ -53,6 +54,9 @@ void RunWired(Board& b, ULONG port, uint64_t now)
     }
     if (plug) {
         UartSetModemInputs(u, LoopbackPlug(UartOutputs(u)));
+    } else if (near != nullptr) {
+        UartSetModemInputs(*near, NullModem(UartOutputs(u)));
+        UartSetModemInputs(u, NullModem(UartOutputs(*near)));
     }
 }
 
@@ -240,8 +244,7 @@ void HmConnectNullModem(PDEVICE_OBJECT pdoA, ULONG portA, PDEVICE_OBJECT pdoB, U
 {
     std::shared_ptr<Board> a = BoardOf(pdoA);
     std::shared_ptr<Board> b = BoardOf(pdoB);
-    if (!a || !b || portA >= a->UartCount || portB >= b->UartCount ||
-        (a == b && portA == portB)) {
+    if (!a || !b || portA >= a->UartCount || portB >= b->UartCount || (a == b && portA == portB)) {
         return;
     }
     Unwire(*a, portA);

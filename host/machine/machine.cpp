@@ -60,6 +60,7 @@ void HmReset()
         m.AwaitingRemoval.clear();
         m.ComNumbersTaken.clear();
         m.AdvanceRequested = false;
+        m.NextSoftwareKey = 0;
     }
     const char* forced = getenv("HM_FORCE_PENDING");
     m.ForcedPending = forced != nullptr && *forced != 0 && strcmp(forced, "0") != 0;

@@ -271,6 +271,9 @@ HmAssignment HmMakeAssignment(ULONG64 bar0, ULONG bar0Length, ULONG64 bar1, ULON
 // STATUS_NOT_SUPPORTED; the manager waits for completion and owns what it gets back. A request
 // that a driver never completes is given up after 30 s: the trace says so and the caller sees
 // STATUS_TIMEOUT (the IRP is left to the driver), so that a test fails instead of hanging.
+// The manager answers the kernel's device instance questions (HkSetDeviceInstanceHook): a node's
+// instance path is its device ID and instance ID, and its software key number is the order in
+// which the manager met the nodes since HmReset.
 
 struct HmPnpOptions {
     bool BindPortDrivers = true;     // load the port function driver on "CorPort"<n> and start it
@@ -425,7 +428,8 @@ SYSTEM_POWER_STATE HmSystemPowerState();
 // format the UART is programmed with; the character time-out stays at four ticks. 0: instantly
 // (a byte written to the transmitter is on the wire at once; injected bytes reach the receiver at
 // once, overrunning a full FIFO).
-// The default is one tick per character. port HmAllPorts sets every port of the adapter.
+// By default a character takes the time its UART's programmed rate and format give.
+// port HmAllPorts sets every port of the adapter.
 constexpr ULONG HmAllPorts = 0xFFFFFFFF;
 void HmSetLinePace(PDEVICE_OBJECT pdo, ULONG port, unsigned ticksPerChar);
 // Tick length of the hardware thread in microseconds (default 1000); 0 stops the clock so a test
@@ -490,9 +494,9 @@ enum class HmParity {
 };
 struct HmLineFormat {
     ULONG Baud;
-    UCHAR DataBits;  // 5 to 8
+    UCHAR DataBits; // 5 to 8
     HmParity Parity;
-    UCHAR StopBits;  // 1 or 2 (2 means 1.5 with 5 data bits, as a UART makes it)
+    UCHAR StopBits; // 1 or 2 (2 means 1.5 with 5 data bits, as a UART makes it)
 };
 void HmPeerSetFormat(PDEVICE_OBJECT pdo, ULONG port, const HmLineFormat& format);
 void HmPeerFollow(PDEVICE_OBJECT pdo, ULONG port);

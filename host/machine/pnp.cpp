@@ -218,14 +218,25 @@ void RemoveStack(Node& n)
     n.Info.PortDriverBound = false;
 }
 
-// A child the bus no longer reports: surprise removal (unless it had one already), removal, gone.
+void AwaitRemoval(Node& n)
+{
+    std::lock_guard<HkMutex> lock(M().Mu);
+    n.State = HmNodeState::SurpriseRemoved;
+    auto& list = M().AwaitingRemoval;
+    if (std::find(list.begin(), list.end(), n.Pdo) == list.end()) {
+        list.push_back(n.Pdo);
+    }
+}
+
+// A child the bus no longer reports: surprise removal (unless it had one already); the removal
+// follows once no file of its stack is open (FinishRemovals).
 void ChildGone(Node& child)
 {
     if (child.State != HmNodeState::SurpriseRemoved) {
         Pnp(child, IRP_MN_SURPRISE_REMOVAL);
     }
-    Pnp(child, IRP_MN_REMOVE_DEVICE);
-    Forget(child);
+    AwaitRemoval(child);
+    FinishRemovals();
 }
 
 NTSTATUS StartPort(Node& child)
@@ -342,6 +353,7 @@ void Enumerate(Node& adapter)
         std::lock_guard<HkMutex> lock(m.Mu);
         Node& n = m.Nodes[pdo];
         n.Pdo = pdo;
+        n.SoftwareKey = m.NextSoftwareKey++;
         n.Parent = adapter.Pdo;
         n.HoldsReference = true;
         n.Info.Known = true;
@@ -466,11 +478,11 @@ void Vanish(Node& adapter)
         // The driver's own IoInvalidateDeviceRelations from its surprise removal is handled now,
         // before the removal requests, as the manager would re-enumerate a failing device.
         HandleInvalidations();
+        for (Node* c : ChildrenOf(adapter)) {
+            AwaitRemoval(*c);
+        }
     }
-    {
-        std::lock_guard<HkMutex> lock(M().Mu);
-        M().AwaitingRemoval.push_back(adapter.Pdo);
-    }
+    AwaitRemoval(adapter);
     FinishRemovals();
 }
 
@@ -486,19 +498,32 @@ void FinishRemovals()
         std::lock_guard<HkMutex> lock(M().Mu);
         waiting = M().AwaitingRemoval;
     }
+    auto done = [](PDEVICE_OBJECT pdo) {
+        std::lock_guard<HkMutex> lock(M().Mu);
+        auto& list = M().AwaitingRemoval;
+        list.erase(std::remove(list.begin(), list.end(), pdo), list.end());
+    };
+    // Ports first: an adapter goes only after every port it had.
+    for (PDEVICE_OBJECT pdo : waiting) {
+        Node* port = Find(pdo);
+        if (port && !port->IsAdapter && HkOpenFilesOn(pdo) == 0) {
+            Pnp(*port, IRP_MN_REMOVE_DEVICE);
+            done(pdo);
+            Forget(*port);
+        }
+    }
     for (PDEVICE_OBJECT pdo : waiting) {
         Node* adapter = Find(pdo);
-        if (!adapter) {
+        if (!adapter || !adapter->IsAdapter || !ChildrenOf(*adapter).empty()) {
             continue;
         }
         bool portsLeft = false;
-        for (Node* c : ChildrenOf(*adapter)) {
-            if (HkOpenHandlesOn(c->Pdo) != 0) {
-                portsLeft = true;
-                continue;
+        {
+            std::lock_guard<HkMutex> lock(M().Mu);
+            for (PDEVICE_OBJECT other : M().AwaitingRemoval) {
+                auto it = M().Nodes.find(other);
+                portsLeft = portsLeft || (it != M().Nodes.end() && it->second.Parent == pdo);
             }
-            Pnp(*c, IRP_MN_REMOVE_DEVICE);
-            Forget(*c);
         }
         if (portsLeft) {
             continue;
@@ -506,15 +531,10 @@ void FinishRemovals()
         std::shared_ptr<Board> b = adapter->Card;
         Pnp(*adapter, IRP_MN_REMOVE_DEVICE);
         PciReapPdo(*b);
-        {
-            std::lock_guard<HkMutex> lock(M().Mu);
-            auto& list = M().AwaitingRemoval;
-            list.erase(std::remove(list.begin(), list.end(), pdo), list.end());
-        }
+        done(pdo);
         Forget(*adapter);
     }
 }
-
 
 Node* FindNode(PDEVICE_OBJECT pdo)
 {
@@ -575,7 +595,7 @@ PDEVICE_OBJECT TopOf(PDEVICE_OBJECT pdo)
 
 void InstallHooks()
 {
-    HkSetHandleClosedHook([] { PostToWorker(FinishRemovals); });
+    HkSetFileClosedHook([] { PostToWorker(FinishRemovals); });
     HkSetInvalidateRelationsHook([](PDEVICE_OBJECT device, DEVICE_RELATION_TYPE type) {
         if (type != BusRelations) {
             return;
@@ -587,6 +607,18 @@ void InstallHooks()
         }
         // Never handled on the caller's thread: the driver may hold its locks here.
         PostToWorker(HandleInvalidations);
+    });
+    // IoOpenDeviceRegistryKey and IoRegisterDeviceInterface find a node by its instance path,
+    // the device ID and the instance ID the bus driver gave; a node not yet asked for its IDs
+    // has none.
+    HkSetDeviceInstanceHook([](PDEVICE_OBJECT device) {
+        std::lock_guard<HkMutex> lock(M().Mu);
+        auto it = M().Nodes.find(device);
+        if (it == M().Nodes.end() || it->second.Info.DeviceId.empty()) {
+            return HkDeviceInstance{u"", 0};
+        }
+        const HmNodeInfo& info = it->second.Info;
+        return HkDeviceInstance{info.DeviceId + u"\\" + info.InstanceId, it->second.SoftwareKey};
     });
 }
 
@@ -650,6 +682,7 @@ PDEVICE_OBJECT HmPlugAdapter(const HmPciConfig& config)
         m.Boards.push_back(b);
         Node& n = m.Nodes[pdo];
         n.Pdo = pdo;
+        n.SoftwareKey = m.NextSoftwareKey++;
         n.HoldsReference = true;
         n.IsAdapter = true;
         n.Card = b;

@@ -53,6 +53,9 @@ VOID PowerDown(PSERIAL_PORT Port)
         Port->DevicePower = PowerDeviceD3;
         return;
     }
+    // The far end is told to stop sending through the handshake lines, and what it had under way
+    // is still taken; the own transmitter finishes what its FIFO holds.
+    BOOLEAN FarEndStopped = FALSE;
     {
         PortLock Lock(Port);
         SyncWithIsr(Port, [&] {
@@ -65,10 +68,14 @@ VOID PowerDown(PSERIAL_PORT Port)
             if ((S->HandFlow.ControlHandShake & SERIAL_DTR_MASK) == SERIAL_DTR_HANDSHAKE) {
                 Lines |= McrDtr;
             }
+            FarEndStopped = (S->Mcr & Lines) != 0;
             UartSetMcr(S, 0, Lines);
         });
     }
     UartDrainTransmitter(Port);
+    if (FarEndStopped) {
+        UartAwaitQuietReceiver(Port);
+    }
     {
         PortLock Lock(Port);
         SyncWithIsr(Port, [&] {

@@ -129,10 +129,29 @@ VOID UartApplyOpenState(PSERIAL_PORT Port)
     UpdateTransmitHolds(Port);
 }
 
+namespace {
+
+// Waits Count character times on a timer, so the wait counts the same time the line does. A wait
+// that outlasts its timer by far (a clock that has stopped) ends anyway and says so.
+BOOLEAN WaitCharacterTimes(PKTIMER Timer, ULONG CharacterUs, ULONG Count)
+{
+    LARGE_INTEGER Interval;
+    Interval.QuadPart = -static_cast<LONGLONG>(CharacterUs) * Count * 10 - 1;
+    LARGE_INTEGER Patience;
+    Patience.QuadPart = 20 * Interval.QuadPart - 1000 * HundredNsPerMs;
+    KeSetTimer(Timer, Interval, nullptr);
+    if (KeWaitForSingleObject(Timer, Executive, KernelMode, FALSE, &Patience) != STATUS_SUCCESS) {
+        KeCancelTimer(Timer);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+} // namespace
+
 // Used before the UART goes quiet for good or for a while (close, power-down): what is in the
-// transmit FIFO still goes out. Bounded by the FIFO's length in character times, with margin;
-// a transmitter that is not running any more (clock stopped, board gone) is not waited for
-// longer.
+// transmit FIFO still goes out, which takes at most the FIFO's length in character times and two
+// more. The transmitter is polled every character time until then.
 VOID UartDrainTransmitter(PSERIAL_PORT Port)
 {
     ULONG Depth;
@@ -142,24 +161,55 @@ VOID UartDrainTransmitter(PSERIAL_PORT Port)
         Depth = Port->Shared.FifoDepth;
         CharacterUs = CharacterMicroseconds(&Port->Shared);
     }
-    const ULONG Polls = 2 * (Depth + 2);
-    LARGE_INTEGER Interval;
-    Interval.QuadPart = -static_cast<LONGLONG>(CharacterUs) * 10 / 2 - 1;
-    for (ULONG Poll = 0; Poll < Polls; ++Poll) {
+    KTIMER Timer;
+    KeInitializeTimer(&Timer);
+    for (ULONG Poll = 0; Poll < Depth + 2; ++Poll) {
         BOOLEAN Empty = TRUE;
         {
             PortLock Lock(Port);
             SyncWithIsr(Port, [&] {
-                PSERIAL_SHARED S = &Port->Shared;
-                if (S->IsrLive) {
-                    UCHAR Lsr = UartIn(S, UartLsr);
+                if (Port->Shared.IsrLive) {
+                    const UCHAR Lsr = UartReadLineStatus(Port);
                     Empty = Lsr == RegisterGone || (Lsr & LsrTemt) != 0;
                 }
             });
         }
-        if (Empty) {
+        if (Empty || !WaitCharacterTimes(&Timer, CharacterUs, 1)) {
             return;
         }
-        KeDelayExecutionThread(KernelMode, FALSE, &Interval);
+    }
+}
+
+// Used after this end has told the far end to stop sending (a handshake line dropped): the far
+// end's transmitter may still hold a FIFO's worth of characters, and they are taken until the
+// line has been quiet that long. A far end that does not stop is not waited for past a few rounds.
+VOID UartAwaitQuietReceiver(PSERIAL_PORT Port)
+{
+    ULONG Depth;
+    ULONG CharacterUs;
+    {
+        PortLock Lock(Port);
+        Depth = Port->Shared.FifoDepth;
+        CharacterUs = CharacterMicroseconds(&Port->Shared);
+    }
+    KTIMER Timer;
+    KeInitializeTimer(&Timer);
+    for (ULONG Round = 0; Round < 4; ++Round) {
+        ULONG Before;
+        {
+            PortLock Lock(Port);
+            SyncWithIsr(Port, [&] { Before = Port->Shared.Stats.ReceivedCount; });
+        }
+        if (!WaitCharacterTimes(&Timer, CharacterUs, Depth + 2)) {
+            return;
+        }
+        BOOLEAN Quiet = FALSE;
+        {
+            PortLock Lock(Port);
+            SyncWithIsr(Port, [&] { Quiet = Port->Shared.Stats.ReceivedCount == Before; });
+        }
+        if (Quiet) {
+            return;
+        }
     }
 }

@@ -96,7 +96,7 @@ TEST_F(KernelTest, VerifierCatchesWaitsAtDispatchLevelAndForeignReleases)
 
 TEST_F(KernelTest, FreeingMemoryThatHoldsAHeldMutexIsReported)
 {
-    auto* block = static_cast<KMUTEX*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KMUTEX), 1));
+    auto* block = static_cast<KMUTEX*>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(KMUTEX), 1));
     KeInitializeMutex(block, 0);
     KeWaitForSingleObject(block, Executive, KernelMode, FALSE, nullptr);
     auto found = Violations([&] { ExFreePool(block); });

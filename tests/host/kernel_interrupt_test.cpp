@@ -225,8 +225,6 @@ VOID RequestDone(PDEVICE_OBJECT device, UCHAR, POWER_STATE state, PVOID context,
 
 } // namespace
 
-class KernelConcurrencyTest : public KernelTest {};
-
 TEST_F(KernelConcurrencyTest, PowerRequestArrivesAtTheTopFromAnotherThreadAtPassiveLevel)
 {
     std::thread::id caller = std::this_thread::get_id();

@@ -100,8 +100,8 @@ TEST_F(KernelTest, PoolIsTrackedByTagAndTypeAndMisuseIsCaught)
 {
     const ULONG tag = 0x4F494354;
     void* paged = ExAllocatePoolWithTag(PagedPool, 40, tag);
-    void* nonPaged = ExAllocatePoolWithTag(NonPagedPool, 8, tag);
-    void* other = ExAllocatePool(NonPagedPool, 16);
+    void* nonPaged = ExAllocatePoolWithTag(NonPagedPoolNx, 8, tag);
+    void* other = ExAllocatePool(NonPagedPoolNx, 16);
     EXPECT_EQ(HkPoolOutstanding().Blocks, 3u);
     EXPECT_EQ(HkPoolOutstanding(tag).Bytes, 48u);
     EXPECT_EQ(HkPoolOutstanding(tag, PagedPool).Blocks, 1u);
@@ -135,6 +135,23 @@ TEST_F(KernelTest, PoolIsTrackedByTagAndTypeAndMisuseIsCaught)
     found = Violations([&] { ExFreePool(nonPaged); });
     EXPECT_TRUE(Mentions(found, "past its end")) << ::testing::PrintToString(found);
 #endif
+}
+
+// Code integrity keeps a driver's data out of executable memory: every non-paged type without
+// the NX bit is reported; the NX types and paged pool (never executable) are not.
+TEST_F(KernelTest, ExecutableNonPagedPoolIsReported)
+{
+    const ULONG tag = 0x43455845; // "EXEC"
+    for (POOL_TYPE type : {NonPagedPool, NonPagedPoolCacheAligned, NonPagedPoolMustSucceed}) {
+        void* block = nullptr;
+        auto found = Violations([&] { block = ExAllocatePoolWithTag(type, 8, tag); });
+        EXPECT_TRUE(Mentions(found, "executable")) << type << ::testing::PrintToString(found);
+        ExFreePool(block);
+    }
+    for (POOL_TYPE type : {NonPagedPoolNx, NonPagedPoolNxCacheAligned, PagedPool}) {
+        auto found = Violations([&] { ExFreePool(ExAllocatePoolWithTag(type, 8, tag)); });
+        EXPECT_TRUE(found.empty()) << type << ::testing::PrintToString(found);
+    }
 }
 
 TEST_F(KernelTest, UnloadReportsWhatTheDriverLeftBehind)

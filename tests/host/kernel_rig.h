@@ -91,6 +91,28 @@ protected:
         return device;
     }
 
+    // A named device for opens by name (the I/O manager's requests reach the behaviour too).
+    PDEVICE_OBJECT MakeNamedDevice(const WCHAR* name, DispatchBehaviour behaviour, ULONG flags = 0,
+                                   BOOLEAN exclusive = FALSE, ULONG characteristics = 0)
+    {
+        for (PDRIVER_DISPATCH& dispatch : Driver->MajorFunction) {
+            dispatch = RigDispatch;
+        }
+        Behaviours.push_back(std::make_unique<DispatchBehaviour>(std::move(behaviour)));
+        UNICODE_STRING text;
+        RtlInitUnicodeString(&text, name);
+        PDEVICE_OBJECT device = nullptr;
+        NTSTATUS status =
+            IoCreateDevice(Driver, sizeof(void*), name ? &text : nullptr, FILE_DEVICE_SERIAL_PORT,
+                           characteristics, exclusive, &device);
+        EXPECT_EQ(status, STATUS_SUCCESS);
+        *static_cast<DispatchBehaviour**>(device->DeviceExtension) = Behaviours.back().get();
+        device->Flags |= flags;
+        device->Flags &= ~DO_DEVICE_INITIALIZING;
+        Devices.push_back(device);
+        return device;
+    }
+
     // Runs fn with the verifier's findings collected instead of failing the test.
     std::vector<std::string> Violations(const std::function<void()>& fn)
     {
@@ -128,3 +150,15 @@ protected:
     std::vector<PDEVICE_OBJECT> Devices;
     std::vector<std::unique_ptr<DispatchBehaviour>> Behaviours;
 };
+
+// The same, for tests that run threads of their own or the stand-in's (the DPC thread, the clock
+// thread, the I/O manager's close thread): the TSan tree runs the suites named ...Concurrency...
+class KernelConcurrencyTest : public KernelTest {};
+
+// A counted string over a literal (RTL_CONSTANT_STRING wants a writable buffer in C++).
+inline UNICODE_STRING Us(const WCHAR* text)
+{
+    UNICODE_STRING s;
+    RtlInitUnicodeString(&s, text);
+    return s;
+}

@@ -53,7 +53,7 @@ TEST_F(MachinePnp, StartEnumeratesPortsAndBindsThePortDriver)
         EXPECT_EQ(HkObjectReferences(ports[i]), 2);
         // The double programmed its UART: 9600 baud, 8N1, FIFOs with trigger 8, all sources on.
         HmUartView u = HmUart(pdo, static_cast<ULONG>(i));
-        EXPECT_EQ(u.Divisor, 12);
+        EXPECT_EQ(u.Divisor, HmUartClock / 16 / 9600);
         EXPECT_EQ(u.Lcr, 0x03);
         EXPECT_TRUE(u.FifoEnabled);
         EXPECT_EQ(u.RxTrigger, 8);
@@ -61,6 +61,31 @@ TEST_F(MachinePnp, StartEnumeratesPortsAndBindsThePortDriver)
     }
 }
 
+// A port driver finds its device's keys and names its interface after the instance path the
+// manager knows: the device ID and instance ID the bus driver answered.
+TEST_F(MachinePnp, PortsHaveInstancePathsForTheirKeysAndInterfaces)
+{
+    PDEVICE_OBJECT pdo = StartedAdapter(HmModel::LX2A);
+    std::vector<PDEVICE_OBJECT> ports = HmPortDevices(pdo);
+    ASSERT_EQ(ports.size(), 2u);
+    HmNodeInfo port = HmNode(ports[1]);
+    std::u16string instance = port.DeviceId + u"\\" + port.InstanceId;
+    HANDLE key = nullptr;
+    ASSERT_EQ(IoOpenDeviceRegistryKey(ports[1], PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key),
+              STATUS_SUCCESS);
+    ZwClose(key);
+    EXPECT_TRUE(HkRegKeyExists(HkDeviceKeyPath(instance)));
+
+    const GUID comPort = {
+        0x86e0d1e0, 0x8089, 0x11d0, {0x9c, 0xe4, 0x08, 0x00, 0x3e, 0x30, 0x1f, 0x73}};
+    UNICODE_STRING name{};
+    ASSERT_EQ(IoRegisterDeviceInterface(ports[1], &comPort, nullptr, &name), STATUS_SUCCESS);
+    std::u16string text(reinterpret_cast<const char16_t*>(name.Buffer), name.Length / 2);
+    std::u16string mangled = instance;
+    std::replace(mangled.begin(), mangled.end(), u'\\', u'#');
+    EXPECT_EQ(text, u"\\??\\" + mangled + u"#{86e0d1e0-8089-11d0-9ce4-08003e301f73}");
+    RtlFreeUnicodeString(&name);
+}
 TEST_F(MachinePnp, TrafficFlowsBothWaysThroughTheSharedInterrupt)
 {
     PDEVICE_OBJECT pdo = StartedAdapter(HmModel::LX8C);

@@ -47,9 +47,8 @@ std::vector<UCHAR> Settings(ComPort& port)
 {
     std::vector<UCHAR> all;
     for (ULONG code : {IOCTL_SERIAL_GET_BAUD_RATE, IOCTL_SERIAL_GET_LINE_CONTROL,
-                       IOCTL_SERIAL_GET_CHARS, IOCTL_SERIAL_GET_HANDFLOW,
-                       IOCTL_SERIAL_GET_TIMEOUTS, IOCTL_SERIAL_GET_WAIT_MASK,
-                       IOCTL_SERIAL_GET_DTRRTS}) {
+                       IOCTL_SERIAL_GET_CHARS, IOCTL_SERIAL_GET_HANDFLOW, IOCTL_SERIAL_GET_TIMEOUTS,
+                       IOCTL_SERIAL_GET_WAIT_MASK, IOCTL_SERIAL_GET_DTRRTS}) {
         HkRequestPtr request = port.DeviceIoControl(code, {}, 64);
         request->Wait();
         std::vector<UCHAR> out = request->Output();
@@ -115,7 +114,7 @@ TEST_F(SerialControl, EveryCodeWithEverySizeAnswersAsDocumentedAndLeaksNothing)
                 }
                 EXPECT_EQ(request->Information(), NT_SUCCESS(status) ? code.Output : 0u);
                 const std::vector<UCHAR> output = request->Output();
-                if (code.Output >= 4) {
+                if (code.Output >= 4 && !output.empty()) {
                     // A record of zeros is possible; the I/O manager's fill in every byte is not.
                     EXPECT_NE(output, std::vector<UCHAR>(output.size(), HkSystemBufferFill));
                 }
@@ -145,13 +144,13 @@ TEST_F(SerialControl, RecordPaddingComesBackZeroed)
 
 TEST_F(SerialControl, CodesThePortDoesNotHaveGetThePlatformsRefusal)
 {
-    for (ULONG code : {static_cast<ULONG>(IOCTL_SERIAL_LSRMST_INSERT),
-                       static_cast<ULONG>(IOCTL_SERIAL_XOFF_COUNTER),
-                       static_cast<ULONG>(IOCTL_SERIAL_GET_MODEM_CONTROL),
-                       static_cast<ULONG>(CTL_CODE(FILE_DEVICE_SERIAL_PORT, 60, METHOD_BUFFERED,
-                                                  FILE_ANY_ACCESS)),
-                       static_cast<ULONG>(CTL_CODE(FILE_DEVICE_UNKNOWN, 1, METHOD_BUFFERED,
-                                                  FILE_ANY_ACCESS))}) {
+    for (ULONG code :
+         {static_cast<ULONG>(IOCTL_SERIAL_LSRMST_INSERT),
+          static_cast<ULONG>(IOCTL_SERIAL_XOFF_COUNTER),
+          static_cast<ULONG>(IOCTL_SERIAL_GET_MODEM_CONTROL),
+          static_cast<ULONG>(
+              CTL_CODE(FILE_DEVICE_SERIAL_PORT, 60, METHOD_BUFFERED, FILE_ANY_ACCESS)),
+          static_cast<ULONG>(CTL_CODE(FILE_DEVICE_UNKNOWN, 1, METHOD_BUFFERED, FILE_ANY_ACCESS))}) {
         HkRequestPtr request = Port.DeviceIoControl(code, std::vector<UCHAR>(16, 0), 16);
         ASSERT_TRUE(request->Wait());
         EXPECT_EQ(request->Status(), STATUS_INVALID_DEVICE_REQUEST) << std::hex << code;

@@ -2,6 +2,7 @@
 // (a new mask ends a pending wait empty, one wait at a time, history kept until asked for).
 #include "serial_rig.h"
 
+#include <cstring>
 #include <functional>
 
 struct EventCase {

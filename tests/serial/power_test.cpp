@@ -47,14 +47,22 @@ TEST_F(SerialPower, AnOpenHandleSleepsAndWakesWithItsSettingsAndRequests)
     EXPECT_EQ(mask, static_cast<ULONG>(SERIAL_EV_RXFLAG));
 }
 
-// A write under way when the system sleeps goes on after the wake, with nothing lost.
-TEST_F(SerialPower, AWriteUnderWayGoesOnAfterTheWake)
+// A write under way when the system sleeps goes on after the wake, with nothing lost: both ends
+// use the RTS/CTS handshake, so whichever port goes down first stops the other in time.
+TEST_F(SerialPower, AHandshakedWriteUnderWayGoesOnAfterTheWake)
 {
     PDEVICE_OBJECT board = Plug(HmModel::LX2A);
     HmConnectNullModem(board, 0, board, 1);
     ComPort a, b;
     OpenAt(a, NameOf(board, 0), 19200);
     OpenAt(b, NameOf(board, 1), 19200);
+    for (ComPort* port : {&a, &b}) {
+        ComDcb dcb;
+        ASSERT_TRUE(port->GetCommState(&dcb));
+        dcb.OutxCtsFlow = true;
+        dcb.RtsControl = ComDcb::RtsHandshake;
+        ASSERT_TRUE(port->SetCommState(dcb));
+    }
     HkRequestPtr read = b.ReadOverlapped(1000);
     HkRequestPtr write = a.WriteOverlapped(Pattern(1000));
     ASSERT_TRUE(HkWaitClock(HkNow() + 100 * Ms)); // about 190 characters are across
