@@ -11,15 +11,20 @@
  * queued at most once until it starts running (KeInsertQueueDpc answers FALSE meanwhile), may be
  * queued again from its own routine, and KeRemoveQueueDpc takes out one that has not started.
  * Wine has no DISPATCH_LEVEL: the routines run at the thread's level, which only matters to code
- * that looks at the level, and corserial does not. A timer that expires queues its DPC there too;
- * cancelling one that has not expired takes it out, as KeCancelTimer does at any IRQL. Only
- * one-shot timers with a relative due time, the kind corserial sets. */
+ * that looks at the level, and corserial does not. A timer set with a DPC is the fixture's: when
+ * it expires its DPC is queued there too; cancelling one that has not expired takes it out, as
+ * KeCancelTimer does at any IRQL. Only one-shot timers with a relative due time, the kind
+ * corserial sets. A timer set without a DPC is one to wait for, outside any spin lock: that is
+ * Wine's, which does it. */
 #include "fixture.h"
 
 static LIST_ENTRY Queue;
 static KSPIN_LOCK QueueLock;
 static ULONG Running;     /* a routine is running (QueueLock) */
 static LIST_ENTRY Timers; /* set timers (QueueLock), each with its due time in DueTime (ns) */
+
+/* In KTIMER.Processor of a timer the fixture runs (once set with a DPC, always the fixture's). */
+#define FIXTURE_TIMER 0x46495854u
 
 /* DpcData marks a queued DPC, as on Windows. */
 #define QUEUED_MARK ((PVOID)&Queue)
@@ -120,12 +125,14 @@ VOID NTAPI FixtureKeFlushQueuedDpcs(VOID)
 
 VOID NTAPI FixtureKeInitializeTimer(PKTIMER Timer)
 {
-    RtlZeroMemory(Timer, sizeof(*Timer));
-    Timer->Header.Type = 8; /* TimerNotificationObject of the kernel's object types */
+    KeInitializeTimer(Timer); /* Wine's, for a timer that is waited for */
 }
 
 BOOLEAN NTAPI FixtureKeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc)
 {
+    if (Dpc == NULL && Timer->Processor != FIXTURE_TIMER) {
+        return KeSetTimer(Timer, DueTime, NULL);
+    }
     ULONGLONG relative = DueTime.QuadPart < 0 ? (ULONGLONG)(-DueTime.QuadPart) * 100 : 0;
     ULONGLONG due = FixtureNs() + relative;
     KIRQL old;
@@ -134,6 +141,7 @@ BOOLEAN NTAPI FixtureKeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc)
     if (wasSet) {
         RemoveEntryList(&Timer->TimerListEntry);
     }
+    Timer->Processor = FIXTURE_TIMER;
     Timer->Header.Inserted = TRUE;
     Timer->Header.SignalState = 0;
     Timer->DueTime.QuadPart = due;
@@ -146,6 +154,9 @@ BOOLEAN NTAPI FixtureKeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc)
 
 BOOLEAN NTAPI FixtureKeCancelTimer(PKTIMER Timer)
 {
+    if (Timer->Processor != FIXTURE_TIMER) {
+        return KeCancelTimer(Timer);
+    }
     KIRQL old;
     KeAcquireSpinLock(&QueueLock, &old);
     BOOLEAN wasSet = Timer->Header.Inserted;
