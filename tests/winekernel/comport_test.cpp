@@ -362,7 +362,8 @@ TEST(ComPort, Timeouts)
 // WaitCommEvent for each kind of event a program waits for, caused by the far end of a null-modem
 // cable: received characters, the event character, CTS, DSR and RLSD changes, a break and errors
 // (which ClearCommError then reports). Through a loopback plug, EscapeCommFunction's modem lines
-// come back in GetCommModemStatus and the data comes back too.
+// come back in GetCommModemStatus and the data comes back too; its close lets the transmitter
+// finish.
 TEST(ComPort, Events)
 {
     Rig rig;
@@ -450,6 +451,16 @@ TEST(ComPort, Events)
     ASSERT_TRUE(WriteFile(c, "echo", 4, &n, nullptr));
     ASSERT_TRUE(ReadFile(c, buffer, 4, &n, nullptr));
     EXPECT_EQ(std::string(buffer, n), "echo");
+
+    // Closing lets the transmitter finish what it holds (64 characters at 9600 baud, 67 ms): the
+    // UART's interrupts go off only once the last one has left.
+    SetLine(c, 9600);
+    const uint64_t sent = rig.Uart(3).Transmitted;
+    const std::vector<uint8_t> tail(64, 'z');
+    ASSERT_TRUE(WriteFile(c, tail.data(), DWORD(tail.size()), &n, nullptr));
+    c.Close();
+    ASSERT_TRUE(Rig::WaitFor([&] { return rig.Uart(3).Ier == 0; }));
+    EXPECT_EQ(rig.Uart(3).Transmitted - sent, 64u);
 }
 
 // Overruns the far end causes, reported by ClearCommError: more than the receive queue holds,
