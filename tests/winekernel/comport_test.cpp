@@ -19,8 +19,7 @@ void PlugLx4a(Rig& rig)
     ASSERT_NO_FATAL_FAILURE(rig.Install(Rig::Ports::Package));
     ClaimComNumbers(6);
     rig.Plug(Board(0x7A41, 4));
-    ASSERT_TRUE(WaitForComNames({L"COM7", L"COM8", L"COM9", L"COM10"}))
-        << "the ports never got their COM names";
+    ASSERT_TRUE(WaitForPorts({L"COM7", L"COM8", L"COM9", L"COM10"})) << "the ports never started";
 }
 
 DCB State(HANDLE port)

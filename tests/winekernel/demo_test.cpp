@@ -16,7 +16,7 @@ TEST(Demo, DISABLED_NullModem)
     ASSERT_NO_FATAL_FAILURE(rig.Install(Rig::Ports::Package));
     ClaimComNumbers(6);
     rig.Plug(Board(0x7A41, 4));
-    ASSERT_TRUE(WaitForComNames({L"COM7", L"COM8", L"COM9", L"COM10"}));
+    ASSERT_TRUE(WaitForPorts({L"COM7", L"COM8", L"COM9", L"COM10"}));
     rig.Line(1, CorbusFarNullModem, 2);
 
     std::wstring command = L"comchat COM7 COM8 \"Hello from COM7, over corcard, corserial and a "

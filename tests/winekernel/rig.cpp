@@ -384,12 +384,15 @@ void ClaimComNumbers(int last)
     RegCloseKey(key);
 }
 
-bool WaitForComNames(const std::vector<std::wstring>& names)
+bool WaitForPorts(const std::vector<std::wstring>& names)
 {
     return Rig::WaitFor([&] {
-        wchar_t target[256];
         for (const auto& name : names) {
-            if (QueryDosDeviceW(name.c_str(), target, 256) == 0)
+            // Under Wine a refused open still gives a handle: the port answers once started.
+            ComPort port(name);
+            DCB dcb{};
+            dcb.DCBlength = sizeof(dcb);
+            if (!port.Open() || !GetCommState(port, &dcb))
                 return false;
         }
         return true;

@@ -112,8 +112,8 @@ private:
 // Claims COM1 to COMlast in the COM name database, as ports the machine already has: the board's
 // ports get the numbers after them.
 void ClaimComNumbers(int last);
-// Waits until every name has its DOS device (the port driver published it).
-bool WaitForComNames(const std::vector<std::wstring>& names);
+// Waits until every port has started: it opens and answers.
+bool WaitForPorts(const std::vector<std::wstring>& names);
 
 // HKLM\HARDWARE\DEVICEMAP\SERIALCOMM as "<device>=<COM name>" lines.
 std::vector<std::wstring> SerialDeviceMap();

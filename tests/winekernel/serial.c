@@ -2,7 +2,7 @@
  *  - its imports of what Wine lacks or stubs (the interrupt's synchronisation, the error log,
  *    power requests, DPCs, timers) are pointed at the fixture's versions when the image is
  *    mapped, before its DriverEntry runs; device objects and non-paged pool are counted on the
- *    way;
+ *    way, and a name clash of a symbolic link is reported as Windows reports it;
  *  - the COM name a port gets from the Ports class installer on Windows (the lowest number free
  *    in the COM name database, "PortName" in the device key, the friendly name "<description>
  *    (COMn)") is given when corserial's add-device attaches to the port device: Wine has no
@@ -17,6 +17,9 @@ typedef struct {
 } KEY_NAME;
 
 int __cdecl swprintf(wchar_t* Buffer, const wchar_t* Format, ...);
+/* ntifs.h's; the fixture takes no more of that header. */
+NTSTATUS NTAPI ObQueryNameString(PVOID Object, POBJECT_NAME_INFORMATION Name, ULONG Length,
+                                 PULONG ReturnLength);
 
 static ULONG_PTR SerialBase, SerialEnd;
 static PDRIVER_OBJECT SerialDriver;
@@ -170,6 +173,24 @@ static PDEVICE_OBJECT NTAPI NameAndAttach(PDEVICE_OBJECT Source, PDEVICE_OBJECT 
     return IoAttachDeviceToDeviceStack(Source, Target);
 }
 
+/* Wine answers a symbolic link whose name is taken with STATUS_OBJECT_TYPE_MISMATCH; Windows with
+ * STATUS_OBJECT_NAME_COLLISION, which corserial tells apart in its event-log entry. */
+static NTSTATUS NTAPI SerialIoCreateSymbolicLink(PUNICODE_STRING Link, PUNICODE_STRING Device)
+{
+    NTSTATUS status = IoCreateSymbolicLink(Link, Device);
+    if (status == STATUS_OBJECT_TYPE_MISMATCH) {
+        OBJECT_ATTRIBUTES attributes;
+        InitializeObjectAttributes(&attributes, Link, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
+                                   NULL, NULL);
+        HANDLE handle;
+        if (NT_SUCCESS(ZwOpenSymbolicLinkObject(&handle, GENERIC_READ, &attributes))) {
+            ZwClose(handle);
+            status = STATUS_OBJECT_NAME_COLLISION;
+        }
+    }
+    return status;
+}
+
 static NTSTATUS NTAPI SerialIoCreateDevice(PDRIVER_OBJECT Driver, ULONG ExtensionSize,
                                            PUNICODE_STRING Name, DEVICE_TYPE Type,
                                            ULONG Characteristics, BOOLEAN Exclusive,
@@ -202,6 +223,7 @@ static const REPLACEMENT Replacements[] = {
     {"KeSetTimer", FixtureKeSetTimer},
     {"KeCancelTimer", FixtureKeCancelTimer},
     {"IoAttachDeviceToDeviceStack", NameAndAttach},
+    {"IoCreateSymbolicLink", SerialIoCreateSymbolicLink},
     {"IoCreateDevice", SerialIoCreateDevice},
     {"IoDeleteDevice", SerialIoDeleteDevice},
     {"ExAllocatePoolWithTag", CountExAllocatePoolWithTag},
@@ -219,12 +241,14 @@ VOID SerialImageMapped(ULONG_PTR Base, SIZE_T Size)
 /* ---- restart and unload ---------------------------------------------------------------------- */
 
 /* Wine keeps one DOS device directory for everyone. When the Advanced dialog renames a port it
- * defines the new name for its user at once (DefineDosDevice); on Windows that link lives in the
- * user's own DOS device directory, apart from the global one where the driver creates its link
- * when the port restarts. Under Wine it takes that place, and the driver's link cannot be made:
- * before the port starts again the fixture takes away a link of the port's name that the driver
- * did not make (corserial deletes its own at removal). TRUE when there was one. */
-static BOOLEAN RemoveUserDosName(PDEVICE_OBJECT Pdo)
+ * points the new name at the port's device for its user at once (DefineDosDevice); on Windows
+ * that link lives in the user's own DOS device directory, apart from the global one where the
+ * driver creates its link when the port restarts. Under Wine it takes that place, and the
+ * driver's link cannot be made: before the port starts again the fixture takes away a link of
+ * the port's name that leads to the port's own device (Device, named when the port was up). The
+ * driver's own links are gone by then: corserial deletes them at removal. TRUE when there was
+ * one. */
+static BOOLEAN RemoveUserDosName(PDEVICE_OBJECT Pdo, PCUNICODE_STRING Device)
 {
     HANDLE key;
     if (!NT_SUCCESS(IoOpenDeviceRegistryKey(Pdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key))) {
@@ -246,7 +270,19 @@ static BOOLEAN RemoveUserDosName(PDEVICE_OBJECT Pdo)
              (const WCHAR*)((PKEY_VALUE_PARTIAL_INFORMATION)buffer)->Data);
     UNICODE_STRING link;
     RtlInitUnicodeString(&link, path);
-    return NT_SUCCESS(IoDeleteSymbolicLink(&link));
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &link, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL,
+                               NULL);
+    HANDLE handle;
+    if (!NT_SUCCESS(ZwOpenSymbolicLinkObject(&handle, GENERIC_READ, &attributes))) {
+        return FALSE;
+    }
+    WCHAR targetBuffer[64];
+    UNICODE_STRING target = {0, sizeof(targetBuffer), targetBuffer};
+    status = ZwQuerySymbolicLinkObject(handle, &target, NULL);
+    ZwClose(handle);
+    return NT_SUCCESS(status) && RtlEqualUnicodeString(&target, Device, TRUE) &&
+           NT_SUCCESS(IoDeleteSymbolicLink(&link));
 }
 
 /* What the plug-and-play manager does for DICS_PROPCHANGE: the stack above the port device is
@@ -263,12 +299,18 @@ NTSTATUS SerialRestartPort(ULONG Port)
         return STATUS_NO_SUCH_DEVICE;
     }
     BOOLEAN removedName = FALSE;
+    UCHAR nameBuffer[sizeof(OBJECT_NAME_INFORMATION) + 64 * sizeof(WCHAR)];
+    POBJECT_NAME_INFORMATION device = (POBJECT_NAME_INFORMATION)nameBuffer;
+    ULONG length = 0;
+    if (!NT_SUCCESS(ObQueryNameString(pdo->AttachedDevice, device, sizeof(nameBuffer), &length))) {
+        device->Name.Length = 0;
+    }
     NTSTATUS status = SendPnp(pdo, IRP_MN_QUERY_REMOVE_DEVICE);
     if (!NT_SUCCESS(status)) {
         SendPnp(pdo, IRP_MN_CANCEL_REMOVE_DEVICE);
     } else {
         SendPnp(pdo, IRP_MN_REMOVE_DEVICE);
-        removedName = RemoveUserDosName(pdo);
+        removedName = RemoveUserDosName(pdo, &device->Name);
         status = SerialDriver->DriverExtension->AddDevice(SerialDriver, pdo);
         if (NT_SUCCESS(status)) {
             status = SendPnp(pdo, IRP_MN_START_DEVICE);

@@ -140,13 +140,32 @@ TEST(Story, AdvancedSettings)
     ASSERT_NO_FATAL_FAILURE(rig.Install(Rig::Ports::Package));
     ClaimComNumbers(6);
     rig.Plug(Board(0x7A21, 2));
-    ASSERT_TRUE(WaitForComNames({L"COM7", L"COM8"}));
+    ASSERT_TRUE(WaitForPorts({L"COM7", L"COM8"}));
 
     const std::vector<std::string> ports = {"TORVA Corran Serial Port 1 (COM7)|COM7",
                                             "TORVA Corran Serial Port 2 (COM8)|COM8"};
     EXPECT_EQ(PortsOfClass(), ports);
     EXPECT_EQ(PortsOfInterface(),
               (std::vector<std::string>{ports[0] + "|opens", ports[1] + "|opens"}));
+
+    // A name another port has (put there by hand): that port does not start, and says why; with
+    // its own name back it starts again.
+    const std::wstring secondKey = EnumRoot + L"Corcard\\CorPort\\1E5C&0001_7A210001_" +
+                                   Wide(ParentInstance) + L"_Port1\\Device Parameters";
+    ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, secondKey.c_str(), L"PortName", REG_SZ, L"COM7",
+                              5 * sizeof(wchar_t)),
+              ERROR_SUCCESS);
+    EXPECT_EQ(uint32_t(rig.RestartPort(2)), 0xC0000035u) << "STATUS_OBJECT_NAME_COLLISION";
+    const CORBUS_RECORD& clash = rig.Record();
+    ASSERT_GE(clash.ErrorCount, 1u);
+    EXPECT_EQ(clash.Errors[clash.ErrorCount - 1].Source, uint32_t(CorbusSourceCorserial));
+    EXPECT_EQ(::Narrow(clash.Errors[clash.ErrorCount - 1].Text),
+              "The port's COM name is already taken by another device.");
+    EXPECT_EQ(PortsOfInterface(), std::vector<std::string>{ports[0] + "|opens"});
+    ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, secondKey.c_str(), L"PortName", REG_SZ, L"COM8",
+                              5 * sizeof(wchar_t)),
+              ERROR_SUCCESS);
+    ASSERT_EQ(rig.RestartPort(2), 0);
 
     // The port as an earlier session left it: receive trigger 14.
     const std::wstring deviceKey =
@@ -208,14 +227,17 @@ TEST(Story, AdvancedSettings)
     // Under Wine the name the dialog defined for its user sits where corserial's link goes (on
     // Windows it is the user's own): the fixture took it away first (serial.c).
     const CORBUS_RECORD& r = rig.Record();
-    std::vector<uint64_t> removedNames;
+    std::vector<std::string> restarts;
     for (uint32_t i = 0; i < r.EventCount && i < CORBUS_MAX_EVENTS; ++i) {
-        if (r.Events[i].Kind == EvRestart) {
-            EXPECT_EQ(r.Events[i].B, 0u) << "restart status";
-            removedNames.push_back(r.Events[i].C);
+        const CORBUS_EVENT& e = r.Events[i];
+        if (e.Kind == EvRestart) {
+            restarts.push_back("port " + std::to_string(e.A) + " " + Hex(e.B, 8) +
+                               (e.C ? ", the user's DOS name taken away" : ""));
         }
     }
-    EXPECT_EQ(removedNames, (std::vector<uint64_t>{0, 1}));
+    EXPECT_EQ(restarts,
+              (std::vector<std::string>{"port 2 c0000035", "port 2 00000000", "port 1 00000000",
+                                        "port 1 00000000, the user's DOS name taken away"}));
 
     const uint8_t after = rig.Uart(1).Fcr;
     EXPECT_EQ(RxTrigger(after), (after & 0x20) ? 32 : 8);
