@@ -164,6 +164,7 @@ static NTSTATUS NTAPI FakeIoConnectInterrupt(PKINTERRUPT* Object, PKSERVICE_ROUT
     IsrContext = Context;
     IsrObject = interrupt;
     Record.InterruptObject = (ULONG_PTR)interrupt;
+    Record.InterruptIrql = SyncIrql;
     Record.ServiceRoutine = (ULONG_PTR)Routine;
     Record.ServiceContext = (ULONG_PTR)Context;
     Event(EvConnect, 0, Vector, Irql | (SyncIrql << 8) | ((ULONG)Mode << 16) | (Shared << 24),
