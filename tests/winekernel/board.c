@@ -112,7 +112,7 @@ static ULONGLONG ModelNow; /* the model's clock (ns), set by the thread */
 static BOOLEAN Sleeping;   /* the thread waits for Wake */
 static BOOLEAN Changed;    /* a register write or a DPC queued since the thread last looked */
 static KEVENT Wake;
-static HANDLE WireThreadId;
+static HANDLE ProcessorThreadId;
 
 /* ---- time ---------------------------------------------------------------------------------- */
 
@@ -128,7 +128,7 @@ ULONGLONG FixtureNs(VOID)
  * time (when later) for the other threads. */
 static ULONGLONG AccessTime(VOID)
 {
-    if (PsGetCurrentThreadId() == WireThreadId) {
+    if (PsGetCurrentThreadId() == ProcessorThreadId) {
         return ModelNow;
     }
     ULONGLONG real = FixtureNs();
@@ -543,9 +543,9 @@ static VOID ServiceInterrupt(VOID)
         BOOLEAN claimed = FALSE;
         KIRQL old;
         KeAcquireSpinLock(&InterruptLock, &old);
-        BOOLEAN connected = LineAsserted() && CallServiceRoutine(&claimed);
+        BOOLEAN called = LineAsserted() && CallServiceRoutine(&claimed);
         KeReleaseSpinLock(&InterruptLock, old);
-        if (!connected) {
+        if (!called) {
             return;
         }
         InterlockedIncrement((LONG*)&Record.Interrupts);
@@ -557,10 +557,10 @@ static VOID ServiceInterrupt(VOID)
     }
 }
 
-static VOID NTAPI WireThread(PVOID Context)
+static VOID NTAPI ProcessorThread(PVOID Context)
 {
     UNREFERENCED_PARAMETER(Context);
-    WireThreadId = PsGetCurrentThreadId();
+    ProcessorThreadId = PsGetCurrentThreadId();
     for (;;) {
         KIRQL old;
         KeAcquireSpinLock(&UartLock, &old);
@@ -619,8 +619,8 @@ VOID BoardsInitialize(VOID)
     KeInitializeSpinLock(&UartLock);
     KeInitializeEvent(&Wake, SynchronizationEvent, FALSE);
     HANDLE thread;
-    if (NT_SUCCESS(
-            PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, NULL, NULL, NULL, WireThread, NULL))) {
+    if (NT_SUCCESS(PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, NULL, NULL, NULL,
+                                        ProcessorThread, NULL))) {
         ZwClose(thread);
     }
 }
@@ -741,7 +741,7 @@ NTSTATUS BoardUart(ULONG Port, CORBUS_UART* Out)
 
 VOID BoardKick(VOID)
 {
-    if (PsGetCurrentThreadId() == WireThreadId) {
+    if (PsGetCurrentThreadId() == ProcessorThreadId) {
         return; /* it looks again before it sleeps */
     }
     KIRQL old;
