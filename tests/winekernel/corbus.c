@@ -160,9 +160,12 @@ static NTSTATUS NTAPI FakeIoConnectInterrupt(PKINTERRUPT* Object, PKSERVICE_ROUT
     if (interrupt == NULL) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
+    KIRQL old;
+    KeAcquireSpinLock(&InterruptLock, &old);
     IsrRoutine = Routine;
     IsrContext = Context;
     IsrObject = interrupt;
+    KeReleaseSpinLock(&InterruptLock, old);
     Record.InterruptObject = (ULONG_PTR)interrupt;
     Record.InterruptIrql = SyncIrql;
     Record.ServiceRoutine = (ULONG_PTR)Routine;
@@ -176,11 +179,16 @@ static NTSTATUS NTAPI FakeIoConnectInterrupt(PKINTERRUPT* Object, PKSERVICE_ROUT
 static VOID NTAPI FakeIoDisconnectInterrupt(PKINTERRUPT Object)
 {
     Event(EvDisconnect, 0, Object == IsrObject && Object != NULL, 0, 0, 0);
+    /* Under the interrupt's lock, as the platform does: a service routine running on the
+     * interrupt thread finishes first, and none is called afterwards. */
+    KIRQL old;
+    KeAcquireSpinLock(&InterruptLock, &old);
     if (Object == IsrObject) {
         IsrObject = NULL;
         IsrRoutine = NULL;
         IsrContext = NULL;
     }
+    KeReleaseSpinLock(&InterruptLock, old);
     ExFreePool(Object);
 }
 
