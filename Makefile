@@ -1,4 +1,5 @@
-# make demo: build the host tree and run corsim (and render the property pages under Wine).
+# make demo: build the host tree and run corsim (and render the property pages under Wine), then
+#            a short session under Wine's kernel: a message between two ports of a plugged LX4A.
 # make package: the driver package in build/win/package, test-signed.
 # make bench: build an optimised host tree and the Windows tree, run the benchmarks, print the
 #             tables, write build/bench/results.json and the chart build/bench/interrupt-cost.png.
@@ -58,6 +59,9 @@ fuzz-merge:
 demo: host win
 	$(BUILD)/host/host/corsim/corsim
 	./tools/devprops/render-page.sh $(BUILD)/win
+	@./tests/winekernel/run-scenario.sh $(abspath $(BUILD)/win) \
+	    $(abspath $(BUILD)/win/tests/winekernel/scenarios.exe) Demo.DISABLED_NullModem \
+	    --gtest_also_run_disabled_tests --gtest_brief=1
 
 test: analyze host asan tsan win
 	cd $(BUILD)/host && $(CTEST) -j$(JOBS)
