@@ -16,8 +16,8 @@
 // An adapter's line is asserted while its interrupt status register is non-zero. The hardware
 // thread delivers it with HkDeliverInterrupt on the vector of the adapter's last start, again
 // and again while some service routine claims it (as a level-triggered line re-enters the ISR
-// while it stays asserted); when nobody claims it the thread backs off (1 ms, doubling up to
-// 32 ms) instead of storming, and counts the unclaimed delivery.
+// while it stays asserted); when nobody claims it and it stays asserted the thread backs off
+// (1 ms, doubling up to 32 ms) instead of storming, and counts the unclaimed delivery.
 #include "internal.h"
 
 #include <algorithm>
@@ -133,6 +133,13 @@ bool DeliverLines(const std::vector<std::shared_ptr<Board>>& boards)
                 continue;
             }
             ++b->Unclaimed;
+            if (BoardStatus(*b) == 0) {
+                // The cause went away before a routine looked (another thread serviced it in
+                // between): the line has dropped, nothing storms, and the next cause is taken
+                // at once. Backing off here would leave the lines unserviced for wall time that
+                // a stopped or fast clock turns into overruns.
+                break;
+            }
             b->BackoffMs = b->BackoffMs ? std::min(b->BackoffMs * 2, MaxBackoffMs) : 1;
             b->BackoffUntil = now + std::chrono::milliseconds(b->BackoffMs);
             break;
