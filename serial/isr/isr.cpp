@@ -22,13 +22,20 @@
 // rather than each port's transmitter before the next port's receiver. A full receive FIFO
 // loses data; an empty transmit FIFO only leaves the line idle for a moment.
 //
+// The callback runs on the adapter's interrupt stack. The receive and transmit helpers call no
+// deeper than the register and queue helpers: what would take them further (flow control at the
+// receive queue's limit, restarting the transmitter after XON, dropping RTS after a transmit
+// toggle) they leave in FollowUps for the callback's last step, which keeps the deepest path
+// through corserial's code within 256 bytes.
+//
 // Nothing here allocates or waits; completing requests is the service DPC's work.
 #include "corserial.h"
 
 namespace {
 
 // Line status errors of one character (or an overrun): counted, reported, and with abort on
-// error they stop reads and writes until the errors are read.
+// error they stop reads and writes until the errors are read. The caller requests the service
+// DPC, which ends the reads and writes (every receive path does, once, at its end).
 ULONG LineErrors(PSERIAL_PORT Port, UCHAR Lsr)
 {
     PSERIAL_SHARED S = &Port->Shared;
@@ -54,10 +61,8 @@ ULONG LineErrors(PSERIAL_PORT Port, UCHAR Lsr)
             Events |= SERIAL_EV_ERR;
         }
     }
-    if ((S->HandFlow.ControlHandShake & SERIAL_ERROR_ABORT) && (Lsr & LsrErrors) &&
-        !S->ErrorAbort) {
+    if ((S->HandFlow.ControlHandShake & SERIAL_ERROR_ABORT) && (Lsr & LsrErrors)) {
         S->ErrorAbort = TRUE;
-        RequestService(Port);
     }
     return Events;
 }
@@ -91,7 +96,7 @@ ULONG AfterStore(PSERIAL_PORT Port, ULONG CountBefore)
     }
     const ULONG XoffLimit = static_cast<ULONG>(S->HandFlow.XoffLimit);
     if (!S->RxFlowOff && Count + XoffLimit >= S->Rx.Size) {
-        ReceiveFlowOff(Port);
+        S->FollowUps |= SerialFollowFlowOff;
     }
     return Events;
 }
@@ -133,7 +138,7 @@ ULONG ReceiveByte(PSERIAL_PORT Port, UCHAR Byte, UCHAR Lsr)
         }
         if (Byte == S->Chars.XonChar) {
             S->HoldReasons &= ~SERIAL_TX_WAITING_FOR_XON;
-            TransmitKick(Port);
+            S->FollowUps |= SerialFollowKick;
             return Events;
         }
     }
@@ -172,15 +177,11 @@ VOID ReceiveCarefully(PSERIAL_PORT Port, UCHAR Lsr)
     RequestService(Port);
 }
 
-// Received data available: at least RxTrigger bytes wait in the FIFO.
+// Received data available: at least RxTrigger bytes wait in the FIFO, and the line status read
+// before showed no error anywhere in it.
 VOID ReceiveBurst(PSERIAL_PORT Port)
 {
     PSERIAL_SHARED S = &Port->Shared;
-    UCHAR Lsr = UartIn(S, UartLsr);
-    if (Lsr == RegisterGone || (Lsr & (LsrErrors | LsrFifoError))) {
-        ReceiveCarefully(Port, Lsr);
-        return;
-    }
     const ULONG Count = S->RxTrigger;
     ULONG Events = 0;
     if (S->Open && ReceivePlain(S)) {
@@ -200,6 +201,23 @@ VOID ReceiveBurst(PSERIAL_PORT Port)
     }
     RecordEvents(Port, Events);
     RequestService(Port);
+}
+
+// What the helpers left for the callback (SerialFollow*), done at its own level.
+VOID RunFollowUps(PSERIAL_PORT Port)
+{
+    PSERIAL_SHARED S = &Port->Shared;
+    const UCHAR Work = S->FollowUps;
+    S->FollowUps = 0;
+    if (Work & SerialFollowFlowOff) {
+        ReceiveFlowOff(Port);
+    }
+    if (Work & SerialFollowKick) {
+        TransmitKick(Port);
+    }
+    if ((Work & SerialFollowRtsToggle) && !FinishRtsToggle(Port)) {
+        RequestService(Port); // the DPC arms the drain timer
+    }
 }
 
 } // namespace
@@ -246,14 +264,20 @@ VOID ModemStatusChanged(PSERIAL_PORT Port, UCHAR Msr)
 VOID UartDrainReceiver(PSERIAL_PORT Port)
 {
     ReceiveCarefully(Port, UartIn(&Port->Shared, UartLsr));
+    RunFollowUps(Port);
 }
 
 UCHAR UartReadLineStatus(PSERIAL_PORT Port)
 {
-    UCHAR Lsr = UartIn(&Port->Shared, UartLsr);
+    PSERIAL_SHARED S = &Port->Shared;
+    UCHAR Lsr = UartIn(S, UartLsr);
     if (Lsr != RegisterGone && (Lsr & LsrErrors)) {
         // Reading the register clears these; they are not lost for being read here.
+        const BOOLEAN Aborting = S->ErrorAbort;
         RecordEvents(Port, LineErrors(Port, Lsr));
+        if (S->ErrorAbort && !Aborting) {
+            RequestService(Port);
+        }
     }
     return Lsr;
 }
@@ -282,9 +306,15 @@ BOOLEAN SerialIsr(PKINTERRUPT Interrupt, PVOID ServiceContext)
     case IirRls:
         ReceiveCarefully(Port, UartIn(S, UartLsr));
         break;
-    case IirRda:
-        ReceiveBurst(Port);
+    case IirRda: {
+        const UCHAR Lsr = UartIn(S, UartLsr);
+        if (Lsr == RegisterGone || (Lsr & (LsrErrors | LsrFifoError))) {
+            ReceiveCarefully(Port, Lsr);
+        } else {
+            ReceiveBurst(Port);
+        }
         break;
+    }
     case IirTimeout:
         ReceiveCarefully(Port, UartIn(S, UartLsr));
         break;
@@ -300,6 +330,7 @@ BOOLEAN SerialIsr(PKINTERRUPT Interrupt, PVOID ServiceContext)
         ModemStatusChanged(Port, UartIn(S, UartMsr));
         break;
     }
+    RunFollowUps(Port);
     if (S->DeviceGone) {
         S->IsrLive = FALSE;
         return FALSE;
