@@ -229,19 +229,31 @@ SerialDelta SerialRig::Stream(unsigned mask, size_t bytes, bool receiveOnly, boo
             }
         }
     }
-    // Reads still waiting are short of bytes that never came: they end with what they have.
+    // Reads still waiting are short of bytes that never came. They are cancelled, and whatever
+    // arrived is taken with one read that returns at once. (A cancelled read hands the program
+    // nothing; the bytes the driver had moved into it either count by its Information or went
+    // back to the receive queue for the next read. Either way they arrived; they count as
+    // received, as zeros: they cannot be compared.)
     for (ULONG i = 0; i < n; ++i) {
         if (reads[i].InFlight.empty()) {
             continue;
         }
         Ports_[i]->CancelIo();
+        size_t arrived = 0;
         for (const HkRequestPtr& pending : reads[i].InFlight) {
-            // A cancelled read hands the program nothing, but the bytes the driver had moved
-            // into it did arrive: they count as received (as zeros: they cannot be compared).
             pending->Wait();
-            reads[i].Data.resize(reads[i].Data.size() + pending->Information());
+            arrived += pending->Information();
         }
         reads[i].InFlight.clear();
+        ComPort& port = *Ports_[i];
+        if (port.SetCommTimeouts(SERIAL_TIMEOUTS{MAXULONG, 0, 0, 0, 0})) {
+            HkRequestPtr rest = port.ReadOverlapped(static_cast<ULONG>(bytes));
+            if (rest->Wait()) {
+                arrived += rest->Information();
+            }
+            port.SetCommTimeouts(SERIAL_TIMEOUTS{0, 0, 0, 0, 0});
+        }
+        reads[i].Data.resize(reads[i].Data.size() + arrived);
     }
 
     d.Accesses = HmPortAccesses(Pdo_);
