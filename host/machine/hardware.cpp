@@ -560,6 +560,16 @@ void HmSetTimeScale(double scale)
         M().Scale = scale < 0 ? 0 : scale;
     }
     KickHardware();
+    bool running;
+    {
+        std::lock_guard<HkMutex> lock(M().Mu);
+        running = M().Hardware.joinable();
+    }
+    // A step the hardware thread is taking at the old pace ends before this returns: a test
+    // that stops the clock and then reads it must find it standing.
+    if (running) {
+        HmAdvanceTime(0);
+    }
 }
 
 void HmSetPortAccessNs(unsigned ns)
