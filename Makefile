@@ -1,7 +1,9 @@
-# make demo: build the host tree and run corsim (and render the property pages under Wine).
+# make demo: build the host tree and run corsim (and render the property pages under Wine), then
+#            a short session under Wine's kernel: a message between two ports of a plugged LX4A.
 # make package: the driver package in build/win/package, test-signed.
 # make bench: build an optimised host tree and the Windows tree, run the benchmarks, print the
-#             tables, write build/bench/results.json and the chart build/bench/interrupt-cost.png.
+#             tables, write build/bench/results.json and the charts build/bench/interrupt-cost.png
+#             and build/bench/data-path.png.
 # make fuzz: build the libFuzzer tree (clang) and run every fuzz target for FUZZ_SECONDS each.
 # make test: static analysis (make analyze), then build every tree (host, ASan+UBSan, TSan,
 #            Windows) and run all tests with ctest (the TSan tree all but the bulk transfer).
@@ -58,6 +60,9 @@ fuzz-merge:
 demo: host win
 	$(BUILD)/host/host/corsim/corsim
 	./tools/devprops/render-page.sh $(BUILD)/win
+	@./tests/winekernel/run-scenario.sh $(abspath $(BUILD)/win) \
+	    $(abspath $(BUILD)/win/tests/winekernel/scenarios.exe) Demo.DISABLED_NullModem \
+	    --gtest_also_run_disabled_tests --gtest_brief=1
 
 test: analyze host asan tsan win
 	cd $(BUILD)/host && $(CTEST) -j$(JOBS)
@@ -70,7 +75,8 @@ bench: win
 	@./cmake/install-deps.sh valgrind gnuplot-nox
 	cmake -S . -B $(BUILD)/bench -DCMAKE_BUILD_TYPE=Release -DCMAKE_C_FLAGS_RELEASE="-O2 -DNDEBUG" \
 	      -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" >/dev/null
-	cmake --build $(BUILD)/bench -j$(JOBS) --target bench_dispatch bench_isr
+	cmake --build $(BUILD)/bench -j$(JOBS) --target bench_dispatch bench_isr bench_serial \
+	      bench_serial_isr
 	python3 bench/report.py $(BUILD)
 # clang-tidy and the clang static analyzer over driver/, include/ and proppage/ (.clang-tidy says
 # which checks and why); any finding fails.

@@ -1,5 +1,6 @@
 // Test support for suites that run the driver on the simulated machine: the kernel stand-in's
-// test interface (hostkernel.h), the machine (machine.h) and a GoogleTest fixture.
+// test interface (hostkernel.h), the machine (machine.h), the Win32-like COM port client
+// (comport.h) and a GoogleTest fixture.
 //
 // HmTest gives every test a fresh machine and kernel (HmReset, which joins the machine's threads
 // before it resets the stand-in), turns every verifier finding into a test failure the moment it
@@ -17,6 +18,7 @@
 //     }   // TearDown: HmUnplugAll, HkUnloadDriver(drv), HkCheckClean
 #pragma once
 
+#include "client/comport.h" // a Win32 program's view of a COM port (link hostclient)
 #include "kernel/hostkernel.h"
 #include "machine/machine.h"
 

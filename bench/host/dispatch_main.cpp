@@ -15,8 +15,10 @@
 //
 // Runs: k of N ports pending (every set of k ports once, 8 characters each, the double's receive
 // trigger); full load (every port receiving with trigger 14 and transmitting, one character per
-// character time, service taking no line time); the same full load with the clock following the
-// cost model of 1 us per port read; add-device and start of each model.
+// character time, service taking no line time); the same full load in the timed model at real
+// rates, every port access (read or write) taking 1 us of the machine's processor (machine.h,
+// HmSetPortAccessNs); add-device and start of each model.
+#include "json.h"
 #include "rig.h"
 
 #include "corcard.h"
@@ -24,7 +26,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <sstream>
 #include <string>
 
 using namespace bench;
@@ -35,42 +36,6 @@ namespace {
 constexpr double CharMicroseconds = 10.0 * 1e6 / 921600.0;
 constexpr unsigned EventBytes = 8; // the double programs receive trigger 8
 
-struct Json {
-    std::ostringstream Out;
-    bool First = true;
-    void Key(const std::string& key)
-    {
-        Out << (First ? "" : ",") << "\"" << key << "\":";
-        First = false;
-    }
-    void Num(const std::string& key, double value)
-    {
-        Key(key);
-        Out << value;
-    }
-    void Str(const std::string& key, const std::string& value)
-    {
-        Key(key);
-        Out << "\"" << value << "\"";
-    }
-    void Open(const std::string& key, char bracket)
-    {
-        Key(key);
-        Out << bracket;
-        First = true;
-    }
-    void OpenItem(char bracket)
-    {
-        Out << (First ? "" : ",") << bracket;
-        First = true;
-    }
-    void Close(char bracket)
-    {
-        Out << bracket;
-        First = false;
-    }
-};
-
 int Failures = 0;
 void Check(bool ok, const std::string& what)
 {
@@ -78,6 +43,30 @@ void Check(bool ok, const std::string& what)
         ++Failures;
         std::fprintf(stderr, "CHECK FAILED: %s\n", what.c_str());
     }
+}
+
+void Subtract(HmAccessTally& a, const HmAccessTally& b)
+{
+    a.StatusReads -= b.StatusReads;
+    a.RxData -= b.RxData;
+    a.RxControl -= b.RxControl;
+    a.TxData -= b.TxData;
+    a.TxControl -= b.TxControl;
+    a.IdleIir -= b.IdleIir;
+    a.Other -= b.Other;
+}
+
+void JsonTally(Json& json, const std::string& key, const HmAccessTally& t)
+{
+    json.Open(key, '{');
+    json.Num("status_reads", t.StatusReads);
+    json.Num("rx_data", t.RxData);
+    json.Num("rx_control", t.RxControl);
+    json.Num("tx_data", t.TxData);
+    json.Num("tx_control", t.TxControl);
+    json.Num("idle_iir", t.IdleIir);
+    json.Num("other", t.Other);
+    json.Close('}');
 }
 
 std::string Name(HmModel model, Arrangement arrangement)
@@ -221,6 +210,7 @@ struct LoadResult {
     uint64_t Ticks = 0;
     uint64_t Expected = 0;
     uint64_t Transmitted = 0;
+    HmPortAccessCounts Accesses{}; // by kind (machine.h), during the run
 };
 
 // Every port receiving and transmitting without a gap, receive trigger 14, one character per
@@ -245,6 +235,7 @@ LoadResult RunFullLoadRig(HmModel model, Arrangement arrangement, unsigned bytes
     }
     Check(rig.Quiet(), what + ": the line did not go quiet");
     rig.Mark();
+    const HmPortAccessCounts accessesBefore = HmPortAccesses(rig.Adapter());
     r.Expected = uint64_t(bytes) * rig.Ports();
     // Enough character times for the last bytes and their time-out; then stop.
     const uint64_t limit = bytes + 64;
@@ -252,6 +243,9 @@ LoadResult RunFullLoadRig(HmModel model, Arrangement arrangement, unsigned bytes
         Check(rig.Tick(), what + ": the line did not go quiet");
     }
     r.D = rig.Since();
+    r.Accesses = HmPortAccesses(rig.Adapter());
+    Subtract(r.Accesses.Interrupt, accessesBefore.Interrupt);
+    Subtract(r.Accesses.Elsewhere, accessesBefore.Elsewhere);
     for (ULONG port = 0; port < rig.Ports(); ++port) {
         r.Transmitted += HmRemoteTake(rig.Adapter(), port).size();
     }
@@ -275,75 +269,106 @@ LoadResult RunFullLoad(HmModel model, Arrangement arrangement, unsigned bytes)
     return r;
 }
 
-// The full load again, with the clock following the cost model: each step lasts as long as the
-// port reads of the interrupts serviced in the step before would take at 1 us each (at least one
-// character time), and the characters of that time arrive together at the end of it. Whether the
-// FIFOs overflow then says whether the arrangement keeps up with the line when service takes time.
+// The full load again in the timed model (HmSetPortAccessNs): the UARTs at a real rate, every port
+// access, read or write, taking AccessNs of the machine's processor while the lines run on, and
+// the ideal peer at the far end sending back to back. Whether the FIFOs overflow then says
+// whether the arrangement keeps up with the line when service takes time.
+constexpr unsigned AccessNs = 1000;
+constexpr double TimedSeconds = 0.1; // line time of each timed run
+
 struct TimedResult {
-    uint64_t Ticks = 0;
-    uint64_t Steps = 0;
-    uint64_t Reads = 0;
-    uint64_t Expected = 0;
+    ULONG Baud = 0;
+    uint64_t Expected = 0; // bytes each way, all ports
     uint64_t Received = 0;
-    uint64_t Overruns = 0;
+    uint64_t Sent = 0;
+    uint64_t OverrunEvents = 0;
+    uint64_t Serviced = 0;
+    uint64_t IdleCalls = 0; // callback calls that found their UART idle (one identification read)
+    HmPortAccessCounts Accesses{};
 };
 
-TimedResult RunTimedLoadRig(HmModel model, Arrangement arrangement, unsigned bytes)
+TimedResult RunTimedLoadRig(HmModel model, Arrangement arrangement, ULONG baud)
 {
     TimedResult r;
-    Rig rig(arrangement, model);
-    const std::string what = Name(model, arrangement) + " timed full load";
+    r.Baud = baud;
+    Rig rig(arrangement, model, false);
+    const std::string what =
+        Name(model, arrangement) + " timed full load at " + std::to_string(baud);
     Check(rig.Up(), what + ": " + rig.Failure());
     if (!rig.Up()) {
         return r;
     }
     rig.SetReceiveTrigger(14);
+    rig.SetRate(baud);
+    const size_t bytes = static_cast<size_t>(baud / 10 * TimedSeconds);
     std::vector<UCHAR> data(bytes, 0x55);
+    std::vector<HmSerialState> before;
+    for (PDEVICE_OBJECT port : rig.PortDevices()) {
+        before.push_back(HmSerialStateOf(port));
+    }
+    const HmPortAccessCounts accessesBefore = HmPortAccesses(rig.Adapter());
+    const HmInterruptStats interruptsBefore = HmInterrupts(rig.Adapter());
+    HmSetPortAccessNs(AccessNs);
     for (ULONG port = 0; port < rig.Ports(); ++port) {
         HmRemoteSend(rig.Adapter(), port, data);
-        HmSerialWrite(rig.PortDevices()[port], data);
+        Check(NT_SUCCESS(HmSerialWrite(rig.PortDevices()[port], data)), what + ": write refused");
     }
-    Check(rig.Quiet(), what + ": the line did not go quiet");
-    rig.Mark();
     r.Expected = uint64_t(bytes) * rig.Ports();
-    unsigned step = 1;
-    const uint64_t limit = uint64_t(bytes) * 8 + 64;
-    while (r.Ticks < limit) {
-        HkClearIoLog();
-        Check(rig.Advance(step), what + ": the line did not go quiet");
-        r.Ticks += step;
-        ++r.Steps;
-        uint64_t reads = 0;
-        for (const HkIoAccess& access : HkIoLog()) {
-            reads += access.Write ? 0 : 1;
+    // Until the peers have sent everything and the double's transmitters have taken everything,
+    // then long enough for the last bytes to leave the FIFOs (character time-out).
+    const LONGLONG step = static_cast<LONGLONG>(1e9 / baud); // 10 character times, 100 ns units
+    unsigned quiet = 0;
+    while (quiet < 10) {
+        HmAdvanceTime(step);
+        bool busy = false;
+        for (ULONG port = 0; port < rig.Ports(); ++port) {
+            busy = busy || HmRemotePending(rig.Adapter(), port) != 0 ||
+                   HmSerialStateOf(rig.PortDevices()[port]).TxQueued != 0;
         }
-        r.Reads += reads;
-        step = static_cast<unsigned>(reads * 1.0 / CharMicroseconds + 0.5);
-        step = step < 1 ? 1 : step;
-        const Delta d = rig.Since();
-        if (d.BytesReceived + d.Overruns >= r.Expected || (reads == 0 && r.Ticks > bytes + 64u)) {
-            break;
-        }
+        quiet = busy ? 0 : quiet + 1;
     }
-    const Delta d = rig.Since();
-    r.Received = d.BytesReceived;
-    r.Overruns = d.Overruns;
+    HmSetPortAccessNs(0);
+    r.Accesses = HmPortAccesses(rig.Adapter());
+    Subtract(r.Accesses.Interrupt, accessesBefore.Interrupt);
+    Subtract(r.Accesses.Elsewhere, accessesBefore.Elsewhere);
+    r.Serviced = HmInterrupts(rig.Adapter()).Claimed - interruptsBefore.Claimed;
+    for (ULONG port = 0; port < rig.Ports(); ++port) {
+        const HmSerialState s = HmSerialStateOf(rig.PortDevices()[port]);
+        r.Received += s.BytesReceived - before[port].BytesReceived;
+        r.OverrunEvents += s.Overruns - before[port].Overruns;
+        r.IdleCalls += s.Spurious - before[port].Spurious;
+        r.Sent += HmRemoteTake(rig.Adapter(), port).size();
+    }
     return r;
 }
 
 void JsonTimed(Json& json, HmModel model, Arrangement arrangement, const TimedResult& r)
 {
+    const double line = static_cast<double>(r.Expected) / HmPortCount(model) * 1e10 / r.Baud;
+    const HmAccessTally& i = r.Accesses.Interrupt;
     json.OpenItem('{');
     json.Str("model", HmModelName(model));
     json.Str("arrangement", ArrangementName(arrangement));
     json.Num("ports", HmPortCount(model));
-    json.Num("character_times", r.Ticks);
-    json.Num("steps", r.Steps);
-    json.Num("reads", r.Reads);
+    json.Num("baud", r.Baud);
+    json.Num("line_seconds", line * 1e-9);
     json.Num("bytes_each_way", r.Expected);
     json.Num("received", r.Received);
-    json.Num("overruns", r.Overruns);
+    json.Num("sent", r.Sent);
+    json.Num("overrun_events", r.OverrunEvents);
     json.Num("lost", r.Expected > r.Received ? r.Expected - r.Received : 0);
+    json.Num("serviced", r.Serviced);
+    JsonTally(json, "interrupt_path", i);
+    JsonTally(json, "elsewhere", r.Accesses.Elsewhere);
+    json.Num("idle_callback_calls", r.IdleCalls);
+    // Finding the pending ports: corcard's status reads, and the identification read of every
+    // routine that found its UART idle (the chain's way of finding them).
+    const double finding = static_cast<double>(i.StatusReads + r.IdleCalls);
+    json.Num("access_ns", AccessNs);
+    json.Num("share_finding", finding * AccessNs / line);
+    json.Num("share_servicing", (static_cast<double>(i.Total()) - finding) * AccessNs / line);
+    json.Num("share_completing",
+             static_cast<double>(r.Accesses.Elsewhere.Total()) * AccessNs / line);
     json.Close('}');
 }
 
@@ -377,6 +402,8 @@ void JsonLoad(Json& json, HmModel model, Arrangement arrangement, const LoadResu
     json.Num("writes", d.Writes);
     json.Num("iir_reads", d.IirReads);
     json.Num("reads_per_serviced", d.Reads / serviced);
+    JsonTally(json, "interrupt_path", r.Accesses.Interrupt);
+    JsonTally(json, "elsewhere", r.Accesses.Elsewhere);
     json.Close('}');
 }
 
@@ -515,11 +542,20 @@ int main(int argc, char** argv)
     }
     json.Close(']');
     json.Open("timed_full_load", '[');
+    const ULONG rates[] = {115200, 128000, 230400, 460800, 921600};
     for (HmModel model : models) {
         for (Arrangement arrangement : arrangements) {
-            std::fprintf(stderr, "timed full load: %s\n", Name(model, arrangement).c_str());
-            JsonTimed(json, model, arrangement, RunTimedLoadRig(model, arrangement, loadBytes));
-            Check(LastRigClean(), Name(model, arrangement) + " timed: the stand-in is not clean");
+            for (ULONG baud : rates) {
+                // The chain only at the top rate, where the dispatch cost shows most.
+                if (arrangement == Arrangement::Chain && baud != 921600) {
+                    continue;
+                }
+                std::fprintf(stderr, "timed full load: %s at %u\n",
+                             Name(model, arrangement).c_str(), static_cast<unsigned>(baud));
+                JsonTimed(json, model, arrangement, RunTimedLoadRig(model, arrangement, baud));
+                Check(LastRigClean(),
+                      Name(model, arrangement) + " timed: the stand-in is not clean");
+            }
         }
     }
     json.Close(']');

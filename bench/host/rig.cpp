@@ -27,15 +27,19 @@ const char* ArrangementName(Arrangement arrangement)
     return arrangement == Arrangement::Corcard ? "corcard" : "chain";
 }
 
-Rig::Rig(Arrangement arrangement, HmModel model) : Arrangement_(arrangement), Model_(model)
+Rig::Rig(Arrangement arrangement, HmModel model, bool linePace)
+    : Arrangement_(arrangement), Model_(model)
 {
     HmReset();
     HmSetTickMicroseconds(0);
     ResetCorcard();
     Ports_ = HmPortCount(model);
     Pdo_ = HmPlugAdapter(model);
-    // The counts are per character time: one tick each, whatever rate the UARTs are programmed to.
-    HmSetLinePace(Pdo_, HmAllPorts, 1);
+    if (linePace) {
+        // The counts are per character time: one tick each, whatever rate the UARTs are
+        // programmed to.
+        HmSetLinePace(Pdo_, HmAllPorts, 1);
+    }
     UartBase_ = HmBarBase(Pdo_, 0);
     StatusPort_ = HmBarBase(Pdo_, 1);
     SetCorcardPorts(StatusPort_, UartBase_, HmBar0Size(Ports_));
@@ -156,6 +160,21 @@ void Rig::SetReceiveTrigger(unsigned level)
         WRITE_PORT_UCHAR(iir, static_cast<UCHAR>(bits | 0x01));
     }
     Quiet();
+}
+
+void Rig::SetRate(ULONG baud)
+{
+    const auto divisor = static_cast<USHORT>(HmUartClock / 16 / baud);
+    for (ULONG port = 0; port < Ports_; ++port) {
+        const ULONG64 base = UartBase_ + 8 * port;
+        auto reg = [&](unsigned offset) {
+            return reinterpret_cast<PUCHAR>(static_cast<ULONG_PTR>(base + offset));
+        };
+        WRITE_PORT_UCHAR(reg(3), 0x83); // divisor latch open, 8N1
+        WRITE_PORT_UCHAR(reg(0), static_cast<UCHAR>(divisor & 0xFF));
+        WRITE_PORT_UCHAR(reg(1), static_cast<UCHAR>(divisor >> 8));
+        WRITE_PORT_UCHAR(reg(3), 0x03);
+    }
 }
 
 Rig::Snapshot Rig::Take() const

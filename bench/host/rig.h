@@ -1,6 +1,8 @@
 // One adapter on the simulated machine, run in lock step for counting: the machine's clock is
 // stopped, the benchmark advances it a number of character times at once and then waits until
-// the interrupt line is quiet again, so that every figure is the same on every run.
+// the interrupt line is quiet again, so that every figure is the same on every run. A rig made
+// without the line pace keeps the rates the UARTs are programmed with (SetRate), for the timed
+// model (HmSetPortAccessNs), where the benchmark moves the clock itself (HmAdvanceTime).
 //
 // Two arrangements of the same hardware and the same port function driver double:
 //  - Corcard: corcard is the adapter's function driver; the double hooks its callback through the
@@ -49,7 +51,7 @@ struct Delta {
 
 class Rig {
 public:
-    Rig(Arrangement arrangement, HmModel model);
+    Rig(Arrangement arrangement, HmModel model, bool linePace = true);
     ~Rig();
     Rig(const Rig&) = delete;
     Rig& operator=(const Rig&) = delete;
@@ -78,6 +80,8 @@ public:
     // The receive trigger of every UART (1, 4, 8 or 14), written to the FIFO control register
     // as the port driver would (FIFOs stay on, nothing is reset).
     void SetReceiveTrigger(unsigned level);
+    // Every UART's rate (8N1), programmed through the divisor latch as the port driver would.
+    void SetRate(ULONG baud);
 
 private:
     struct Snapshot {

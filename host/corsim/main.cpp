@@ -1,5 +1,6 @@
 // corsim: plugs simulated multiport serial adapters into a simulated machine, lets the corcard
-// driver run them as Windows would, and shows what the driver did.
+// driver run them as Windows would, and shows what the driver did; then corserial makes every
+// port of a board of each model a COM port, and a message crosses each of them both ways.
 //
 //   corsim                      every catalogue model plus one unknown board, the whole story
 //   corsim --model LX4A ...     only the named models (repeatable)
@@ -10,6 +11,7 @@
 
 #include "corcard.h"
 #include "corsim/messages.h"
+#include "corsim/story.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -37,7 +39,8 @@ struct Options {
     std::string TraceFile;
 };
 
-void Say(const char* format, ...) __attribute__((format(printf, 1, 2)));
+} // namespace
+
 void Say(const char* format, ...)
 {
     va_list args;
@@ -54,6 +57,8 @@ void Heading(const std::string& title)
     }
     Say("\n%s\n", line.c_str());
 }
+
+namespace {
 
 std::string Hex(ULONG64 value, int digits)
 {
@@ -621,8 +626,9 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "corsim: DriverEntry failed\n");
         return 1;
     }
-    Say("corsim: the corcard driver on a simulated PCI machine\n");
+    Say("corsim: the corcard driver on a simulated PCI machine, and corserial on its ports\n");
     std::vector<Adapter> adapters = PlugAll(options, driver);
+    bool storyIntact = true;
     PrintTree(adapters, driver);
     if (!options.Brief) {
         for (const Adapter& a : adapters) {
@@ -636,6 +642,7 @@ int main(int argc, char** argv)
         Traffic(adapters, driver, "Traffic after waking");
         FaultyAssignments(driver);
         RemoveAll(adapters, driver);
+        storyIntact = ComPortStory(options.Models, driver);
     }
     // Every corcard device is gone once the adapters are removed; the unknown board never had one.
     bool unloaded = HmUnloadIfUnused(driver);
@@ -662,5 +669,5 @@ int main(int argc, char** argv)
     }
     HkSetViolationHandler(nullptr);
     HmReset();
-    return violations.empty() && clean ? 0 : 1;
+    return violations.empty() && clean && storyIntact ? 0 : 1;
 }

@@ -26,6 +26,44 @@ bool IoBar(ULONG value)
     return (value & 1) && (value & ~3u) != 0 && value != 0xFFFFFFFF;
 }
 
+HmAccessTally& TallyFor(Board& b)
+{
+    return DeliveringInterrupt() ? b.Accesses.Interrupt : b.Accesses.Elsewhere;
+}
+
+bool ReceiveCause(uint8_t iir)
+{
+    const uint8_t cause = iir & 0x0F;
+    return cause == IirRda || cause == IirTimeout || cause == IirRls;
+}
+
+// Counts one UART register access by what it does (HmAccessTally); `value` is what a read
+// returned. With Mu held.
+void CountUartAccess(Board& b, ULONG uart, unsigned reg, bool write, uint8_t value, bool dlab)
+{
+    HmAccessTally& t = TallyFor(b);
+    if (reg == UartRbrThr && !dlab) {
+        ++(write ? t.TxData : t.RxData);
+    } else if (reg == UartIirFcr && !write) {
+        if (DeliveringInterrupt()) {
+            b.LastIir[uart] = value;
+        }
+        if (value & IirNone) {
+            ++t.IdleIir;
+        } else if (ReceiveCause(value)) {
+            ++t.RxControl;
+        } else if ((value & 0x0F) == IirThre) {
+            ++t.TxControl;
+        } else {
+            ++t.Other;
+        }
+    } else if (reg == UartLsr && !write && DeliveringInterrupt() && ReceiveCause(b.LastIir[uart])) {
+        ++t.RxControl;
+    } else {
+        ++t.Other;
+    }
+}
+
 ULONG Bar0Read(void* context, ULONG offset, int width)
 {
     Board& b = *static_cast<Board*>(context);
@@ -37,10 +75,12 @@ ULONG Bar0Read(void* context, ULONG offset, int width)
             ULONG uart = at / 8;
             UCHAR byte = 0xFF;
             if (uart < b.UartCount) {
-                const uint64_t now = LineNow();
+                const uint64_t now = PortAccessTime();
                 BoardRunPort(b, uart, now);
+                const bool dlab = (b.Uarts[uart].Lcr & LcrDlab) != 0;
                 byte = UartRead(b.Uarts[uart], at % 8, now);
                 BoardRunPort(b, uart, now);
+                CountUartAccess(b, uart, at % 8, false, byte, dlab);
             }
             value |= static_cast<ULONG>(byte) << (8 * i);
         }
@@ -58,33 +98,44 @@ void Bar0Write(void* context, ULONG offset, int width, ULONG value)
             ULONG at = offset + i;
             ULONG uart = at / 8;
             if (uart < b.UartCount) {
-                const uint64_t now = LineNow();
+                const uint64_t now = PortAccessTime();
                 BoardRunPort(b, uart, now);
+                const bool dlab = (b.Uarts[uart].Lcr & LcrDlab) != 0;
                 UartWrite(b.Uarts[uart], at % 8, static_cast<uint8_t>(value >> (8 * i)), now);
                 BoardRunPort(b, uart, now);
+                CountUartAccess(b, uart, at % 8, true, 0, dlab);
             }
         }
     }
     KickHardware();
 }
 
-// BAR 1: byte 0 is the interrupt status register; the rest of the block reads zero.
+// BAR 1: byte 0 is the interrupt status register; the rest of the block reads zero. The register
+// shows the UARTs' INT pins as they are at the time of the read.
 ULONG Bar1Read(void* context, ULONG offset, int width)
 {
     Board& b = *static_cast<Board*>(context);
     std::lock_guard<HkMutex> lock(b.Mu);
+    BoardRunLines(b, PortAccessTime());
     ULONG value = 0;
     for (int i = 0; i < width; ++i) {
         if (offset + i == 0) {
             value |= BoardStatus(b) << (8 * i);
         }
     }
+    HmAccessTally& t = TallyFor(b);
+    ++(offset == 0 ? t.StatusReads : t.Other);
     return value;
 }
 
-void Bar1Write(void*, ULONG, int, ULONG)
+void Bar1Write(void* context, ULONG, int, ULONG)
 {
-    // The status register is read-only; writes are ignored by the board.
+    // The status register is read-only; writes are ignored by the board (the bus still carries
+    // them, and the processor still waits for each).
+    Board& b = *static_cast<Board*>(context);
+    std::lock_guard<HkMutex> lock(b.Mu);
+    PortAccessTime();
+    ++TallyFor(b).Other;
 }
 
 const HkIoHandler Bar0Handler = {Bar0Read, Bar0Write};
@@ -427,6 +478,16 @@ ULONG64 HmBarBase(PDEVICE_OBJECT pdo, int bar)
     std::lock_guard<HkMutex> lock(b->Mu);
     ULONG v = ConfigRead32(b->Config, CfgBar0 + 4 * bar);
     return IoBar(v) ? (v & ~3u) : 0;
+}
+
+HmPortAccessCounts HmPortAccesses(PDEVICE_OBJECT pdo)
+{
+    std::shared_ptr<Board> b = BoardOf(pdo);
+    if (!b) {
+        return HmPortAccessCounts{};
+    }
+    std::lock_guard<HkMutex> lock(b->Mu);
+    return b->Accesses;
 }
 
 HmInterruptStats HmInterrupts(PDEVICE_OBJECT pdo)

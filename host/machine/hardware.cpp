@@ -13,10 +13,16 @@
 // a burst that no interrupt could keep up with). With the scale 0 the clock stands still until
 // HmAdvanceTime (or HmTick) asks for a step.
 //
+// The timed model (HmSetPortAccessNs) gives the processor a time of its own for port accesses:
+// each access is made at the later of the clock and the end of the access before, and the
+// register handlers run the accessed lines up to that time, so a service routine works through
+// its accesses ahead of the clock while characters keep arriving. The clock catches up at its
+// next step; a delivery made while the processor is still busy starts when it is free.
+//
 // An adapter's line is asserted while its interrupt status register is non-zero. The hardware
 // thread delivers it with HkDeliverInterrupt on the vector of the adapter's last start, again
 // and again while some service routine claims it (as a level-triggered line re-enters the ISR
-// while it stays asserted); when nobody claims a line that stays asserted the thread backs off
+// while it stays asserted); when nobody claims it and it stays asserted the thread backs off
 // (1 ms, doubling up to 32 ms) instead of storming, and counts the unclaimed delivery.
 #include "internal.h"
 
@@ -33,6 +39,13 @@ constexpr uint64_t MaxLagNs = 10'000'000;
 constexpr unsigned DeliveriesPerRound = 64; // a claimed line is delivered at most this often
                                             // before the clock gets its turn again
 constexpr uint64_t Never = UINT64_MAX;
+
+thread_local bool Delivering = false;
+
+// The timed model (HmSetPortAccessNs): what one port access costs, and when the processor is
+// next free, in line nanoseconds.
+std::atomic<uint64_t> AccessNs{0};
+std::atomic<uint64_t> ProcessorFree{0};
 
 std::vector<std::shared_ptr<Board>> Snapshot()
 {
@@ -124,7 +137,9 @@ bool DeliverLines(const std::vector<std::shared_ptr<Board>>& boards)
                 vector = b->Vector;
                 ++b->Deliveries;
             }
+            Delivering = true;
             bool claimed = HkDeliverInterrupt(vector);
+            Delivering = false;
             std::lock_guard<HkMutex> lock(b->Mu);
             if (claimed) {
                 ++b->Claimed;
@@ -134,8 +149,10 @@ bool DeliverLines(const std::vector<std::shared_ptr<Board>>& boards)
             }
             ++b->Unclaimed;
             if (BoardStatus(*b) == 0) {
-                // The line dropped before the routines ran (a routine synchronised with the
-                // interrupt cleared the cause on another processor): a late delivery, no storm.
+                // The cause went away before a routine looked (another thread serviced it in
+                // between): the line has dropped, nothing storms, and the next cause is taken
+                // at once. Backing off here would leave the lines unserviced for wall time that
+                // a stopped or fast clock turns into overruns.
                 break;
             }
             b->BackoffMs = b->BackoffMs ? std::min(b->BackoffMs * 2, MaxBackoffMs) : 1;
@@ -328,6 +345,32 @@ thread_local bool IsWorker = false;
 
 } // namespace
 
+bool DeliveringInterrupt()
+{
+    return Delivering;
+}
+
+uint64_t PortAccessTime()
+{
+    const uint64_t now = LineNow();
+    const uint64_t cost = AccessNs.load();
+    if (cost == 0) {
+        return now;
+    }
+    uint64_t free = ProcessorFree.load();
+    uint64_t start;
+    do {
+        start = std::max(now, free);
+    } while (!ProcessorFree.compare_exchange_weak(free, start + cost));
+    return start;
+}
+
+void ResetProcessor()
+{
+    AccessNs = 0;
+    ProcessorFree = 0;
+}
+
 void KickHardware()
 {
     Machine& m = M();
@@ -517,6 +560,26 @@ void HmSetTimeScale(double scale)
         M().Scale = scale < 0 ? 0 : scale;
     }
     KickHardware();
+    bool running;
+    {
+        std::lock_guard<HkMutex> lock(M().Mu);
+        running = M().Hardware.joinable();
+    }
+    // A step the hardware thread is taking at the old pace ends before this returns: a test
+    // that stops the clock and then reads it must find it standing.
+    if (running) {
+        HmAdvanceTime(0);
+    }
+}
+
+void HmSetPortAccessNs(unsigned ns)
+{
+    AccessNs = ns;
+}
+
+uint64_t HmProcessorFreeAt()
+{
+    return std::max(ProcessorFree.load(), LineNow());
 }
 
 void HmSetTickMicroseconds(unsigned us)

@@ -91,6 +91,10 @@ struct Board {
     HmBusAnswers Answers;
     bool Decoding = false; // registers mapped (under Mu)
     std::vector<HmBusRecord> Records;
+    // Port accesses by kind (HmPortAccesses), and each UART's last identification read on the
+    // interrupt path, which tells what the line status reads after it serve.
+    HmPortAccessCounts Accesses{};
+    uint8_t LastIir[MaxUarts] = {};
     bool DeleteWhenDetached = false; // removal of a vanished board with a stack still above it
     std::string Name;                // "adapter N"
 };
@@ -198,6 +202,13 @@ struct TraceMark {
 TraceMark OpenTrace(const std::string& head);
 void CloseTrace(const TraceMark& mark, const std::string& tail);
 void KickHardware(); // a line may have changed: wake the hardware thread
+// True on the hardware thread while it delivers an adapter's interrupt (the service routines run).
+bool DeliveringInterrupt();
+// The line time at which a port access made now happens under the timed model (the clock when
+// accesses take no time); charges the access to the processor. Call with the board's Mu held, so
+// that accesses to one board reach its UARTs in the order of their times.
+uint64_t PortAccessTime();
+void ResetProcessor();
 
 // Threads (hardware.cpp, pnp.cpp, pcibus.cpp).
 void StartThreads();

@@ -65,6 +65,7 @@ void HmReset()
     const char* forced = getenv("HM_FORCE_PENDING");
     m.ForcedPending = forced != nullptr && *forced != 0 && strcmp(forced, "0") != 0;
     HmSetTickMicroseconds(1000);
+    ResetProcessor();
     InstallHooks();
 }
 

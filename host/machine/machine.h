@@ -543,6 +543,46 @@ struct HmInterruptStats {
 };
 HmInterruptStats HmInterrupts(PDEVICE_OBJECT pdo);
 
+// Port accesses to an adapter's registers, counted by what they do, for the benchmarks. An access
+// counts as made on the interrupt path when the hardware thread made it while delivering the
+// adapter's interrupt (inside the service routines); every other access (dispatch routines, DPCs,
+// start and stop) counts apart. What an access does is read from the register and, for the
+// identification register, from the value it returned; a line status read belongs to the receive
+// side when the last identification read of that UART on the interrupt path showed a receive
+// cause. The divisor latch counts as "other".
+struct HmAccessTally {
+    uint64_t StatusReads; // the adapter's interrupt status register (BAR 1)
+    uint64_t RxData;      // receive buffer reads: bytes received across the bus
+    uint64_t RxControl;   // identification reads showing received data, a time-out or a line
+                          // status error; line status reads while one of those is serviced
+    uint64_t TxData;      // transmit holding register writes: bytes sent across the bus
+    uint64_t TxControl;   // identification reads showing the transmitter empty
+    uint64_t IdleIir;     // identification reads showing nothing pending
+    uint64_t Other;       // everything else: modem status, control registers, divisor latch
+    uint64_t Total() const
+    {
+        return StatusReads + RxData + RxControl + TxData + TxControl + IdleIir + Other;
+    }
+};
+struct HmPortAccessCounts {
+    HmAccessTally Interrupt; // made while the adapter's interrupt was being delivered
+    HmAccessTally Elsewhere; // made anywhere else
+};
+HmPortAccessCounts HmPortAccesses(PDEVICE_OBJECT pdo); // since the adapter was plugged
+
+// The timed model of the port bus. A port access is not posted on PCI or PCI Express, read or
+// write: the processor waits until the device has answered. With HmSetPortAccessNs(ns) every
+// access to an adapter's registers (any adapter, read or write) takes ns of the machine's one
+// processor: it happens when the processor is free (the later of the clock and the end of the
+// access before), the UART sees it then, and the processor is busy until ns later. The lines do
+// not wait for it: characters keep arriving and leaving at their rate while a service routine
+// works through its accesses, so a routine that takes longer than the FIFO's headroom loses
+// data as real hardware does. Instructions take no time in this model, nor do DPCs apart from
+// their port accesses. 0, the default after HmReset: accesses take no time.
+void HmSetPortAccessNs(unsigned ns);
+// The processor's time (line nanoseconds) when its last access ends; at most the clock when idle.
+uint64_t HmProcessorFreeAt();
+
 // ---------------------------------------------------------------------------------------------
 // The port function driver double ("\Driver\hmserial"), loaded on "CorPort"<n>. At start it
 // queries the port bus interface of its PDO, fetches the resources, programs its UART (9600 baud,

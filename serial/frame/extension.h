@@ -97,6 +97,7 @@ typedef struct _SERIAL_SHARED {
     BOOLEAN RtsToggleDrain; // transmit toggle: RTS drops once the shift register is empty
     BOOLEAN TxPaused;       // on the way to D3: nothing more goes into the transmitter, and the
                             // handshake lines keep the far end waiting
+    UCHAR FollowUps;        // SerialFollow*: what the callback does last (isr/isr.cpp)
 
     // Status.
     ULONG HoldReasons;  // SERIAL_TX_WAITING_* and SERIAL_RX_WAITING_FOR_DSR
@@ -107,6 +108,13 @@ typedef struct _SERIAL_SHARED {
     BOOLEAN WaitPending;
     SERIALPERF_STATS Stats;
 } SERIAL_SHARED, *PSERIAL_SHARED;
+
+// Work that a helper of the interrupt callback leaves in FollowUps for the callback to do before
+// it returns, rather than calling deeper itself: the callback runs on the stack of the adapter's
+// interrupt, and every level of calls under it costs a frame.
+constexpr UCHAR SerialFollowFlowOff = 0x01;   // the receive queue reached its XOFF limit
+constexpr UCHAR SerialFollowKick = 0x02;      // XON came: the transmitter may go on
+constexpr UCHAR SerialFollowRtsToggle = 0x04; // the transmitter ran empty in transmit toggle mode
 
 // The read at the head of the read queue.
 typedef struct _SERIAL_READ_STATE {

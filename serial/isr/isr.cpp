@@ -1,29 +1,41 @@
 // The port's interrupt callback, hooked into the adapter's shared dispatcher, and the service
 // DPC it leaves the rest of the work to.
 //
-// The adapter calls the callback at its interrupt's device IRQL, under the interrupt object's
-// spin lock, whenever the adapter's status register shows this port's bit; it keeps re-reading
-// the register while some callback answers TRUE. So the callback services its UART until the
-// interrupt identification shows nothing pending (that drops the UART's INT and with it the
-// port's bit), answers TRUE only if something was pending, and gives up on a register block that
-// reads all ones (the board has gone). Every loop is bounded: the passes by PassLimit, each
-// receive drain by the FIFO's depth.
+// The adapter calls the callback at its interrupt's device IRQL, under the interrupt object's spin
+// lock, whenever the adapter's status register shows this port's bit; it reads the register again
+// after every pass over the ports and calls again while the bit shows. So the callback services
+// one cause per call, the one the interrupt identification shows, and answers TRUE when it did:
+// the adapter's next status read, one read for all the ports it serviced, tells whether this port
+// has anything left, where a closing identification read per port would cost a port access per
+// call for the same answer. It answers FALSE when nothing was pending, and gives up on a register
+// block that reads all ones (the board has gone). Every loop is bounded: each receive drain by the
+// FIFO's depth, the calls by the adapter's pass limit.
 //
 // Data moves in FIFO bursts. "Received data available" means the FIFO holds at least the trigger
 // level, so after one line-status read that shows no error anywhere in the FIFO, that many bytes
 // are read without looking at the line status again. "Transmitter empty" means the whole transmit
 // FIFO is free, so up to the configured load is written at once.
 //
+// One cause per call also orders the work of a shared interrupt by urgency: the identification
+// register shows received data before the transmitter, so the ports that have both get their
+// receive FIFOs drained in one pass over the ports and their transmitters filled in the next,
+// rather than each port's transmitter before the next port's receiver. A full receive FIFO
+// loses data; an empty transmit FIFO only leaves the line idle for a moment.
+//
+// The callback runs on the adapter's interrupt stack. The receive and transmit helpers call no
+// deeper than the register and queue helpers: what would take them further (flow control at the
+// receive queue's limit, restarting the transmitter after XON, dropping RTS after a transmit
+// toggle) they leave in FollowUps for the callback's last step, which keeps the deepest path
+// through corserial's code within 256 bytes.
+//
 // Nothing here allocates or waits; completing requests is the service DPC's work.
 #include "corserial.h"
 
 namespace {
 
-// Interrupt causes serviced per call: each pass clears one cause, and a UART has four.
-constexpr ULONG PassLimit = 8;
-
 // Line status errors of one character (or an overrun): counted, reported, and with abort on
-// error they stop reads and writes until the errors are read.
+// error they stop reads and writes until the errors are read. The caller requests the service
+// DPC, which ends the reads and writes (every receive path does, once, at its end).
 ULONG LineErrors(PSERIAL_PORT Port, UCHAR Lsr)
 {
     PSERIAL_SHARED S = &Port->Shared;
@@ -49,10 +61,8 @@ ULONG LineErrors(PSERIAL_PORT Port, UCHAR Lsr)
             Events |= SERIAL_EV_ERR;
         }
     }
-    if ((S->HandFlow.ControlHandShake & SERIAL_ERROR_ABORT) && (Lsr & LsrErrors) &&
-        !S->ErrorAbort) {
+    if ((S->HandFlow.ControlHandShake & SERIAL_ERROR_ABORT) && (Lsr & LsrErrors)) {
         S->ErrorAbort = TRUE;
-        RequestService(Port);
     }
     return Events;
 }
@@ -86,7 +96,7 @@ ULONG AfterStore(PSERIAL_PORT Port, ULONG CountBefore)
     }
     const ULONG XoffLimit = static_cast<ULONG>(S->HandFlow.XoffLimit);
     if (!S->RxFlowOff && Count + XoffLimit >= S->Rx.Size) {
-        ReceiveFlowOff(Port);
+        S->FollowUps |= SerialFollowFlowOff;
     }
     return Events;
 }
@@ -128,7 +138,7 @@ ULONG ReceiveByte(PSERIAL_PORT Port, UCHAR Byte, UCHAR Lsr)
         }
         if (Byte == S->Chars.XonChar) {
             S->HoldReasons &= ~SERIAL_TX_WAITING_FOR_XON;
-            TransmitKick(Port);
+            S->FollowUps |= SerialFollowKick;
             return Events;
         }
     }
@@ -167,15 +177,11 @@ VOID ReceiveCarefully(PSERIAL_PORT Port, UCHAR Lsr)
     RequestService(Port);
 }
 
-// Received data available: at least RxTrigger bytes wait in the FIFO.
+// Received data available: at least RxTrigger bytes wait in the FIFO, and the line status read
+// before showed no error anywhere in it.
 VOID ReceiveBurst(PSERIAL_PORT Port)
 {
     PSERIAL_SHARED S = &Port->Shared;
-    UCHAR Lsr = UartIn(S, UartLsr);
-    if (Lsr == RegisterGone || (Lsr & (LsrErrors | LsrFifoError))) {
-        ReceiveCarefully(Port, Lsr);
-        return;
-    }
     const ULONG Count = S->RxTrigger;
     ULONG Events = 0;
     if (S->Open && ReceivePlain(S)) {
@@ -195,6 +201,23 @@ VOID ReceiveBurst(PSERIAL_PORT Port)
     }
     RecordEvents(Port, Events);
     RequestService(Port);
+}
+
+// What the helpers left for the callback (SerialFollow*), done at its own level.
+VOID RunFollowUps(PSERIAL_PORT Port)
+{
+    PSERIAL_SHARED S = &Port->Shared;
+    const UCHAR Work = S->FollowUps;
+    S->FollowUps = 0;
+    if (Work & SerialFollowFlowOff) {
+        ReceiveFlowOff(Port);
+    }
+    if (Work & SerialFollowKick) {
+        TransmitKick(Port);
+    }
+    if ((Work & SerialFollowRtsToggle) && !FinishRtsToggle(Port)) {
+        RequestService(Port); // the DPC arms the drain timer
+    }
 }
 
 } // namespace
@@ -241,14 +264,20 @@ VOID ModemStatusChanged(PSERIAL_PORT Port, UCHAR Msr)
 VOID UartDrainReceiver(PSERIAL_PORT Port)
 {
     ReceiveCarefully(Port, UartIn(&Port->Shared, UartLsr));
+    RunFollowUps(Port);
 }
 
 UCHAR UartReadLineStatus(PSERIAL_PORT Port)
 {
-    UCHAR Lsr = UartIn(&Port->Shared, UartLsr);
+    PSERIAL_SHARED S = &Port->Shared;
+    UCHAR Lsr = UartIn(S, UartLsr);
     if (Lsr != RegisterGone && (Lsr & LsrErrors)) {
         // Reading the register clears these; they are not lost for being read here.
+        const BOOLEAN Aborting = S->ErrorAbort;
         RecordEvents(Port, LineErrors(Port, Lsr));
+        if (S->ErrorAbort && !Aborting) {
+            RequestService(Port);
+        }
     }
     return Lsr;
 }
@@ -262,48 +291,51 @@ BOOLEAN SerialIsr(PKINTERRUPT Interrupt, PVOID ServiceContext)
         // Powered down or being taken down: the registers are not ours to read.
         return FALSE;
     }
-    BOOLEAN Serviced = FALSE;
-    for (ULONG Pass = 0; Pass < PassLimit; ++Pass) {
-        const UCHAR Iir = UartIn(S, UartIirFcr);
-        if (Iir == RegisterGone) {
-            // The board has gone: nothing to service, and no reason to be called again.
-            S->DeviceGone = TRUE;
-            S->IsrLive = FALSE;
-            RequestService(Port);
-            return FALSE;
-        }
-        if (Iir & IirNoInterrupt) {
-            break;
-        }
-        Serviced = TRUE;
-        switch (Iir & IirCauseMask) {
-        case IirRls:
-            ReceiveCarefully(Port, UartIn(S, UartLsr));
-            break;
-        case IirRda:
-            ReceiveBurst(Port);
-            break;
-        case IirTimeout:
-            ReceiveCarefully(Port, UartIn(S, UartLsr));
-            break;
-        case IirThre:
-            TransmitBurst(Port, TRUE);
-            break;
-        case IirMsr:
-            ModemStatusChanged(Port, UartIn(S, UartMsr));
-            break;
-        default:
-            // No such cause on these parts; reading both status registers clears anything.
-            UartReadLineStatus(Port);
-            ModemStatusChanged(Port, UartIn(S, UartMsr));
-            break;
-        }
-        if (S->DeviceGone) {
-            S->IsrLive = FALSE;
-            return FALSE;
-        }
+    const UCHAR Iir = UartIn(S, UartIirFcr);
+    if (Iir == RegisterGone) {
+        // The board has gone: nothing to service, and no reason to be called again.
+        S->DeviceGone = TRUE;
+        S->IsrLive = FALSE;
+        RequestService(Port);
+        return FALSE;
     }
-    return Serviced;
+    if (Iir & IirNoInterrupt) {
+        return FALSE;
+    }
+    switch (Iir & IirCauseMask) {
+    case IirRls:
+        ReceiveCarefully(Port, UartIn(S, UartLsr));
+        break;
+    case IirRda: {
+        const UCHAR Lsr = UartIn(S, UartLsr);
+        if (Lsr == RegisterGone || (Lsr & (LsrErrors | LsrFifoError))) {
+            ReceiveCarefully(Port, Lsr);
+        } else {
+            ReceiveBurst(Port);
+        }
+        break;
+    }
+    case IirTimeout:
+        ReceiveCarefully(Port, UartIn(S, UartLsr));
+        break;
+    case IirThre:
+        TransmitBurst(Port, TRUE);
+        break;
+    case IirMsr:
+        ModemStatusChanged(Port, UartIn(S, UartMsr));
+        break;
+    default:
+        // No such cause on these parts; reading both status registers clears anything.
+        UartReadLineStatus(Port);
+        ModemStatusChanged(Port, UartIn(S, UartMsr));
+        break;
+    }
+    RunFollowUps(Port);
+    if (S->DeviceGone) {
+        S->IsrLive = FALSE;
+        return FALSE;
+    }
+    return TRUE;
 }
 
 VOID ServiceDpcRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1,

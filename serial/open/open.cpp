@@ -32,12 +32,14 @@ VOID OpenAfresh(PSERIAL_PORT Port)
     S->FlowCharPending = FALSE;
     S->Lcr &= static_cast<UCHAR>(~LcrBreak);
     if (S->IsrLive) {
-        // Whatever the UART took in while the port was closed is not the new handle's.
+        // Whatever the UART took in while the port was closed is not the new handle's, and
+        // neither is the overrun or error it latched meanwhile: the status is read away, not
+        // recorded.
         UartOut(S, UartLcr, S->Lcr);
         if (S->Fcr & FcrEnable) {
             UartOut(S, UartIirFcr, static_cast<UCHAR>(S->Fcr | FcrRxReset));
         }
-        UartReadLineStatus(Port);
+        UartIn(S, UartLsr);
     }
     UartApplyOpenState(Port);
 }

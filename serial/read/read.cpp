@@ -50,6 +50,31 @@ ULONG TakeReceived(PSERIAL_PORT Port, PUCHAR Destination, ULONG Max)
     return Take;
 }
 
+// A read that ends with an error status hands its caller nothing: the I/O manager copies a
+// buffered request's data back only when it succeeds. So the bytes it had taken go back to the
+// front of the receive queue, in order, for the next read; what no longer fits (the queue filled
+// again meanwhile) is a queue overrun. Lock held.
+VOID ReturnToQueue(PSERIAL_PORT Port, PSERIAL_READ_STATE Read)
+{
+    const PUCHAR Bytes = static_cast<PUCHAR>(Read->Irp->AssociatedIrp.SystemBuffer);
+    PSERIAL_RING Ring = &Port->Shared.Rx;
+    SyncWithIsr(Port, [&] {
+        const ULONG Free = Ring->Size - Ring->Count;
+        const ULONG Back = Read->Done < Free ? Read->Done : Free;
+        if (Back < Read->Done) {
+            Port->Shared.Errors |= SERIAL_ERROR_QUEUEOVERRUN;
+            Port->Shared.Stats.BufferOverrunErrorCount += Read->Done - Back;
+        }
+        // The newest of them go back, so that they still join what has arrived since.
+        for (ULONG k = 0; k < Back; ++k) {
+            Ring->Out = (Ring->Out == 0 ? Ring->Size : Ring->Out) - 1;
+            Ring->Buffer[Ring->Out] = Bytes[Read->Done - 1 - k];
+        }
+        Ring->Count += Back;
+    });
+    Read->Done = 0;
+}
+
 // Makes the request at the head of the read queue the current read and arms its total time-out.
 VOID StartRead(PSERIAL_PORT Port, PIRP Irp)
 {
@@ -95,6 +120,9 @@ BOOLEAN EndCurrentRead(PSERIAL_PORT Port, NTSTATUS Status, CompletionBatch& Done
     }
     KeCancelTimer(&Port->ReadTotalTimer);
     KeCancelTimer(&Port->ReadIntervalTimer);
+    if (NT_ERROR(Status)) {
+        ReturnToQueue(Port, Read);
+    }
     Done.Add(Read->Irp, Status, Read->Done);
     Read->Irp = nullptr;
     Read->IntervalArmed = FALSE;
@@ -193,16 +221,14 @@ VOID ReadCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     CompletionBatch Done(Port);
     PortLock Lock(Port);
     RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
-    ULONG_PTR Information = 0;
     if (Irp == Read->Irp) {
-        // The bytes already moved into it are the caller's.
-        Information = Read->Done;
+        ReturnToQueue(Port, Read);
         KeCancelTimer(&Port->ReadTotalTimer);
         KeCancelTimer(&Port->ReadIntervalTimer);
         Read->Irp = nullptr;
         Read->IntervalArmed = FALSE;
     }
-    Done.Add(Irp, STATUS_CANCELLED, Information);
+    Done.Add(Irp, STATUS_CANCELLED, 0);
     ServiceReads(Port, Done);
 }
 

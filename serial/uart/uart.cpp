@@ -131,20 +131,47 @@ VOID UartApplyOpenState(PSERIAL_PORT Port)
 
 namespace {
 
-// Waits Count character times on a timer, so the wait counts the same time the line does. A wait
-// that outlasts its timer by far (a clock that has stopped) ends anyway and says so.
-BOOLEAN WaitCharacterTimes(PKTIMER Timer, ULONG CharacterUs, ULONG Count)
+// What the drains wait by: the FIFO's depth and the time of one character at the current rate and
+// format, and a timer to count that time the same way the line does.
+struct LINE_WAIT {
+    ULONG Depth;
+    ULONG CharacterUs;
+    KTIMER Timer;
+};
+
+VOID StartLineWait(PSERIAL_PORT Port, LINE_WAIT* Wait)
+{
+    {
+        PortLock Lock(Port);
+        Wait->Depth = Port->Shared.FifoDepth;
+        Wait->CharacterUs = CharacterMicroseconds(&Port->Shared);
+    }
+    KeInitializeTimer(&Wait->Timer);
+}
+
+// Waits Count character times. A wait that outlasts its timer by far (a clock that has stopped)
+// ends anyway and says so.
+BOOLEAN WaitCharacterTimes(LINE_WAIT* Wait, ULONG Count)
 {
     LARGE_INTEGER Interval;
-    Interval.QuadPart = -static_cast<LONGLONG>(CharacterUs) * Count * 10 - 1;
+    Interval.QuadPart = -static_cast<LONGLONG>(Wait->CharacterUs) * Count * 10 - 1;
     LARGE_INTEGER Patience;
     Patience.QuadPart = 20 * Interval.QuadPart - 1000 * HundredNsPerMs;
-    KeSetTimer(Timer, Interval, nullptr);
-    if (KeWaitForSingleObject(Timer, Executive, KernelMode, FALSE, &Patience) != STATUS_SUCCESS) {
-        KeCancelTimer(Timer);
+    KeSetTimer(&Wait->Timer, Interval, nullptr);
+    if (KeWaitForSingleObject(&Wait->Timer, Executive, KernelMode, FALSE, &Patience) !=
+        STATUS_SUCCESS) {
+        KeCancelTimer(&Wait->Timer);
         return FALSE;
     }
     return TRUE;
+}
+
+ULONG ReceivedSoFar(PSERIAL_PORT Port)
+{
+    ULONG Count = 0;
+    PortLock Lock(Port);
+    SyncWithIsr(Port, [&] { Count = Port->Shared.Stats.ReceivedCount; });
+    return Count;
 }
 
 } // namespace
@@ -154,16 +181,9 @@ BOOLEAN WaitCharacterTimes(PKTIMER Timer, ULONG CharacterUs, ULONG Count)
 // more. The transmitter is polled every character time until then.
 VOID UartDrainTransmitter(PSERIAL_PORT Port)
 {
-    ULONG Depth;
-    ULONG CharacterUs;
-    {
-        PortLock Lock(Port);
-        Depth = Port->Shared.FifoDepth;
-        CharacterUs = CharacterMicroseconds(&Port->Shared);
-    }
-    KTIMER Timer;
-    KeInitializeTimer(&Timer);
-    for (ULONG Poll = 0; Poll < Depth + 2; ++Poll) {
+    LINE_WAIT Wait;
+    StartLineWait(Port, &Wait);
+    for (ULONG Poll = 0; Poll < Wait.Depth + 2; ++Poll) {
         BOOLEAN Empty = TRUE;
         {
             PortLock Lock(Port);
@@ -174,7 +194,7 @@ VOID UartDrainTransmitter(PSERIAL_PORT Port)
                 }
             });
         }
-        if (Empty || !WaitCharacterTimes(&Timer, CharacterUs, 1)) {
+        if (Empty || !WaitCharacterTimes(&Wait, 1)) {
             return;
         }
     }
@@ -185,30 +205,11 @@ VOID UartDrainTransmitter(PSERIAL_PORT Port)
 // line has been quiet that long. A far end that does not stop is not waited for past a few rounds.
 VOID UartAwaitQuietReceiver(PSERIAL_PORT Port)
 {
-    ULONG Depth;
-    ULONG CharacterUs;
-    {
-        PortLock Lock(Port);
-        Depth = Port->Shared.FifoDepth;
-        CharacterUs = CharacterMicroseconds(&Port->Shared);
-    }
-    KTIMER Timer;
-    KeInitializeTimer(&Timer);
+    LINE_WAIT Wait;
+    StartLineWait(Port, &Wait);
     for (ULONG Round = 0; Round < 4; ++Round) {
-        ULONG Before;
-        {
-            PortLock Lock(Port);
-            SyncWithIsr(Port, [&] { Before = Port->Shared.Stats.ReceivedCount; });
-        }
-        if (!WaitCharacterTimes(&Timer, CharacterUs, Depth + 2)) {
-            return;
-        }
-        BOOLEAN Quiet = FALSE;
-        {
-            PortLock Lock(Port);
-            SyncWithIsr(Port, [&] { Quiet = Port->Shared.Stats.ReceivedCount == Before; });
-        }
-        if (Quiet) {
+        const ULONG Before = ReceivedSoFar(Port);
+        if (!WaitCharacterTimes(&Wait, Wait.Depth + 2) || ReceivedSoFar(Port) == Before) {
             return;
         }
     }

@@ -129,9 +129,7 @@ VOID TransmitBurst(PSERIAL_PORT Port, BOOLEAN FromInterrupt)
         if ((S->HandFlow.FlowReplace & SERIAL_RTS_MASK) == SERIAL_TRANSMIT_TOGGLE &&
             (S->Mcr & McrRts)) {
             S->RtsToggleDrain = TRUE;
-            if (!FinishRtsToggle(Port)) {
-                RequestService(Port); // the DPC arms the drain timer
-            }
+            S->FollowUps |= SerialFollowRtsToggle; // RTS drops once the shift register is empty
         }
     }
 }

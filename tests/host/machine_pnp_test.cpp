@@ -25,11 +25,6 @@ protected:
     PDRIVER_OBJECT Driver = nullptr;
 };
 
-std::vector<UCHAR> Bytes(const std::string& s)
-{
-    return std::vector<UCHAR>(s.begin(), s.end());
-}
-
 } // namespace
 
 TEST_F(MachinePnp, StartEnumeratesPortsAndBindsThePortDriver)

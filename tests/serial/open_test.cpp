@@ -76,7 +76,8 @@ TEST_F(SerialOpen, EveryPendingRequestCanBeCancelled)
     ASSERT_TRUE(port.SetCommState(dcb));
     ASSERT_TRUE(port.SetCommMask(SERIAL_EV_RXCHAR));
     HkRequestPtr reads[] = {port.ReadOverlapped(5), port.ReadOverlapped(5)};
-    HkRequestPtr writes[] = {port.WriteOverlapped(Bytes("one")), port.WriteOverlapped(Bytes("two"))};
+    HkRequestPtr writes[] = {port.WriteOverlapped(Bytes("one")),
+                             port.WriteOverlapped(Bytes("two"))};
     HkRequestPtr wait = port.WaitCommEventOverlapped();
     HkRequestPtr immediate = port.DeviceIoControl(IOCTL_SERIAL_IMMEDIATE_CHAR, {'!'}, 0);
     for (const HkRequestPtr& request : {reads[0], writes[0], wait, immediate}) {
@@ -94,4 +95,26 @@ TEST_F(SerialOpen, EveryPendingRequestCanBeCancelled)
     ASSERT_TRUE(HmWaitUntil([&] { return HmRemotePending(board, 0) == 0; }));
     ASSERT_TRUE(HkWaitClock(HkNow() + 2 * Ms));
     EXPECT_EQ(HmRemoteTake(board, 0), Bytes("two"));
+}
+
+// A cancelled read hands its caller nothing (the I/O manager copies back only on success), so
+// the bytes it had taken are the next read's, in order.
+TEST_F(SerialOpen, TheBytesOfACancelledReadGoToTheNextRead)
+{
+    PDEVICE_OBJECT board = Plug(HmModel::LX2A);
+    ComPort port;
+    OpenAt(port, NameOf(board, 0));
+    ASSERT_TRUE(port.SetCommTimeouts(Timeouts(0, 0, 500)));
+    HkRequestPtr read = port.ReadOverlapped(10);
+    HmRemoteSend(board, 0, Bytes("abc"));
+    ASSERT_TRUE(HmWaitUntil([&] { return HmRemotePending(board, 0) == 0; }));
+    ASSERT_TRUE(HkWaitClock(HkNow() + 2 * Ms)); // past the character time-out: the read has them
+    EXPECT_TRUE(read->Cancel());
+    ASSERT_TRUE(read->Wait());
+    EXPECT_EQ(read->Status(), STATUS_CANCELLED);
+    EXPECT_EQ(read->Information(), 0u);
+    HmRemoteSend(board, 0, Bytes("de"));
+    std::vector<UCHAR> data;
+    ASSERT_TRUE(port.ReadFile(5, &data));
+    EXPECT_EQ(data, Bytes("abcde"));
 }

@@ -3,7 +3,6 @@
 #pragma once
 
 #include "testsupport.h"
-#include "client/comport.h"
 
 #include <string>
 #include <vector>

@@ -1,4 +1,5 @@
-/* corbus.sys: the fixture under corcard.sys when Wine's kernel runs it.
+/* corbus.sys: the fixture under corcard.sys (and corserial.sys above it) when Wine's kernel runs
+ * them.
  *
  * Installed as a root-enumerated device from corbus.inf, it stands in for the PCI bus: one child
  * device per board the scenario program plugs through the control device \\.\CorBusFixture, with
@@ -12,18 +13,17 @@
  *    exception handler against a 64 KB byte array of I/O ports;
  *  - corcard's plug-and-play dispatch entry is wrapped, see CorcardPnp.
  * The image file on disk is never changed. The same service also loads as the port double on
- * corcard's port devices (hardware IDs CorPort<n>, installed from corport-double.inf). */
+ * corcard's port devices (hardware IDs CorPort<n>, installed from corport-double.inf). A board
+ * plugged with UARTs is modelled by board.c; what corserial needs is in serial.c and dpc.c. */
 #include <ntddk.h>
 #include <ntimage.h>
 
-#include "corbus.h"
+#include "fixture.h"
 
 /* ntdll's, taken from Wine's ntoskrnl.exe import table: a driver that imports ntdll itself is
  * loaded by Wine as an ordinary DLL, its entry point called as DllMain. */
 typedef PVOID(NTAPI* ADD_VECTORED_HANDLER)(ULONG First, LONG(NTAPI* Handler)(PEXCEPTION_POINTERS));
 int __cdecl swprintf(wchar_t* Buffer, const wchar_t* Format, ...);
-
-#define TAG 0x73756243 /* "Cbus" */
 
 /* The port bus interface of corcard, as the port double asks for it. */
 static const GUID CorportGuid = {
@@ -63,16 +63,16 @@ typedef struct {
     CORBUS_PLUG_REQUEST Plug;
 } CHILD;
 
-static CORBUS_RECORD Record;
+CORBUS_RECORD Record;
 static CHILD Children[CORBUS_MAX_SLOTS];
 static PDEVICE_OBJECT BusLowerPdo;
 static UCHAR IoSpace[65536];
-static KSPIN_LOCK InterruptLock;
+KSPIN_LOCK InterruptLock;
 static volatile LONG EventNext;
 static USHORT StatusPort; /* of the interrupt being delivered */
 
 static ULONG_PTR CorcardBase, CorcardEnd;
-static PDRIVER_OBJECT CorcardDriver;
+PDRIVER_OBJECT CorcardDriver;
 static PDRIVER_DISPATCH CorcardOriginalPnp;
 static PDRIVER_UNLOAD CorcardOriginalUnload;
 
@@ -80,9 +80,13 @@ static PKSERVICE_ROUTINE IsrRoutine;
 static PVOID IsrContext;
 static PKINTERRUPT IsrObject;
 
-static PVOID NonPaged[64];
+/* Non-paged allocations of either driver not yet freed, and whose they are. */
+static struct {
+    PVOID Block;
+    BOOLEAN Serial;
+} NonPaged[128];
 
-static VOID Event(ULONG Kind, ULONG Slot, ULONG64 A, ULONG64 B, ULONG64 C, ULONG64 D)
+VOID Event(ULONG Kind, ULONG Slot, ULONG64 A, ULONG64 B, ULONG64 C, ULONG64 D)
 {
     LONG i = InterlockedIncrement(&EventNext) - 1;
     if (i >= CORBUS_MAX_EVENTS) {
@@ -105,13 +109,15 @@ static BOOLEAN InCorcard(ULONG_PTR Address)
 
 /* ---- port I/O ------------------------------------------------------------------------------ */
 
-/* IN AL,DX / OUT DX,AL and their immediate-port forms, the only ones corcard's byte accesses
- * compile to; anything else, or outside corcard, goes on to the next handler. */
+/* IN AL,DX / OUT DX,AL and their immediate-port forms, the only ones the drivers' byte accesses
+ * compile to; anything else, or outside corcard and corserial, goes on to the next handler. A
+ * modelled board answers for its own ranges (not recorded as events: a transfer makes millions);
+ * everything else is the byte array. */
 static LONG NTAPI EmulatePortIo(PEXCEPTION_POINTERS Info)
 {
     PCONTEXT c = Info->ContextRecord;
     if (Info->ExceptionRecord->ExceptionCode != STATUS_PRIVILEGED_INSTRUCTION ||
-        !InCorcard(c->Rip)) {
+        !(InCorcard(c->Rip) || InCorserial(c->Rip))) {
         return EXCEPTION_CONTINUE_SEARCH;
     }
     const UCHAR* ip = (const UCHAR*)c->Rip;
@@ -122,11 +128,17 @@ static LONG NTAPI EmulatePortIo(PEXCEPTION_POINTERS Info)
         length = 2;
     }
     if (ip[0] == 0xEC || ip[0] == 0xE4) {
-        c->Rax = (c->Rax & ~0xFFull) | IoSpace[port];
-        Event(EvPortRead, 0, port, IoSpace[port], 0, 0);
+        UCHAR value;
+        if (!BoardRead(port, &value)) {
+            value = IoSpace[port];
+            Event(EvPortRead, 0, port, value, 0, 0);
+        }
+        c->Rax = (c->Rax & ~0xFFull) | value;
     } else if (ip[0] == 0xEE || ip[0] == 0xE6) {
-        IoSpace[port] = (UCHAR)c->Rax;
-        Event(EvPortWrite, 0, port, (UCHAR)c->Rax, 0, 0);
+        if (!BoardWrite(port, (UCHAR)c->Rax)) {
+            IoSpace[port] = (UCHAR)c->Rax;
+            Event(EvPortWrite, 0, port, (UCHAR)c->Rax, 0, 0);
+        }
     } else {
         return EXCEPTION_CONTINUE_SEARCH;
     }
@@ -148,10 +160,14 @@ static NTSTATUS NTAPI FakeIoConnectInterrupt(PKINTERRUPT* Object, PKSERVICE_ROUT
     if (interrupt == NULL) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
+    KIRQL old;
+    KeAcquireSpinLock(&InterruptLock, &old);
     IsrRoutine = Routine;
     IsrContext = Context;
     IsrObject = interrupt;
+    KeReleaseSpinLock(&InterruptLock, old);
     Record.InterruptObject = (ULONG_PTR)interrupt;
+    Record.InterruptIrql = SyncIrql;
     Record.ServiceRoutine = (ULONG_PTR)Routine;
     Record.ServiceContext = (ULONG_PTR)Context;
     Event(EvConnect, 0, Vector, Irql | (SyncIrql << 8) | ((ULONG)Mode << 16) | (Shared << 24),
@@ -163,27 +179,44 @@ static NTSTATUS NTAPI FakeIoConnectInterrupt(PKINTERRUPT* Object, PKSERVICE_ROUT
 static VOID NTAPI FakeIoDisconnectInterrupt(PKINTERRUPT Object)
 {
     Event(EvDisconnect, 0, Object == IsrObject && Object != NULL, 0, 0, 0);
+    /* Under the interrupt's lock, as the platform does: a service routine running on the
+     * interrupt thread finishes first, and none is called afterwards. */
+    KIRQL old;
+    KeAcquireSpinLock(&InterruptLock, &old);
     if (Object == IsrObject) {
         IsrObject = NULL;
         IsrRoutine = NULL;
         IsrContext = NULL;
     }
+    KeReleaseSpinLock(&InterruptLock, old);
     ExFreePool(Object);
 }
 
-static BOOLEAN NTAPI FakeKeSynchronizeExecution(PKINTERRUPT Object, PKSYNCHRONIZE_ROUTINE Routine,
-                                                PVOID Context)
+BOOLEAN NTAPI FakeKeSynchronizeExecution(PKINTERRUPT Object, PKSYNCHRONIZE_ROUTINE Routine,
+                                         PVOID Context)
 {
     UNREFERENCED_PARAMETER(Object);
     KIRQL old;
     KeAcquireSpinLock(&InterruptLock, &old);
     BOOLEAN result = Routine(Context);
     KeReleaseSpinLock(&InterruptLock, old);
-    Event(EvSynchronize, 0, result, 0, 0, 0);
+    /* corcard's (a few per port start and stop); corserial makes thousands. */
+    if (InCorcard((ULONG_PTR)__builtin_return_address(0))) {
+        Event(EvSynchronize, 0, result, 0, 0, 0);
+    }
     return result;
 }
 
-static PVOID NTAPI FakeIoAllocateErrorLogEntry(PVOID IoObject, UCHAR Size)
+BOOLEAN CallServiceRoutine(BOOLEAN* Claimed)
+{
+    if (IsrRoutine == NULL) {
+        return FALSE;
+    }
+    *Claimed = IsrRoutine(IsrObject, IsrContext);
+    return TRUE;
+}
+
+PVOID NTAPI FakeIoAllocateErrorLogEntry(PVOID IoObject, UCHAR Size)
 {
     UNREFERENCED_PARAMETER(IoObject);
     PVOID entry = ExAllocatePoolWithTag(NonPagedPool, Size, TAG);
@@ -197,12 +230,14 @@ static PVOID NTAPI FakeIoAllocateErrorLogEntry(PVOID IoObject, UCHAR Size)
     return entry;
 }
 
-static VOID NTAPI FakeIoWriteErrorLogEntry(PVOID Entry)
+VOID NTAPI FakeIoWriteErrorLogEntry(PVOID Entry)
 {
     PIO_ERROR_LOG_PACKET packet = Entry;
     ULONG i = Record.ErrorCount;
     if (i < CORBUS_MAX_ERRORS) {
         CORBUS_ERROR* e = &Record.Errors[i];
+        e->Source = InCorserial((ULONG_PTR)__builtin_return_address(0)) ? CorbusSourceCorserial
+                                                                        : CorbusSourceCorcard;
         e->ErrorCode = packet->ErrorCode;
         e->FinalStatus = packet->FinalStatus;
         e->UniqueErrorValue = packet->UniqueErrorValue;
@@ -243,8 +278,8 @@ static NTSTATUS NTAPI PowerRequestDone(PDEVICE_OBJECT Device, PIRP Irp, PVOID Co
 
 /* A device power request goes to the top of the stack that holds Target, as the power manager
  * sends it, and reports to the caller's completion function. */
-static NTSTATUS NTAPI FakePoRequestPowerIrp(PDEVICE_OBJECT Target, UCHAR Minor, POWER_STATE State,
-                                            PREQUEST_POWER_COMPLETE Done, PVOID Context, PIRP* Irp)
+NTSTATUS NTAPI FakePoRequestPowerIrp(PDEVICE_OBJECT Target, UCHAR Minor, POWER_STATE State,
+                                     PREQUEST_POWER_COMPLETE Done, PVOID Context, PIRP* Irp)
 {
     Event(EvPowerRequest, 0, Minor, State.DeviceState, 0, 0);
     PDEVICE_OBJECT top = IoGetAttachedDeviceReference(Target);
@@ -299,15 +334,18 @@ static VOID NTAPI CountIoDeleteDevice(PDEVICE_OBJECT Device)
     IoDeleteDevice(Device);
 }
 
-static PVOID NTAPI CountExAllocatePoolWithTag(POOL_TYPE Type, SIZE_T Bytes, ULONG Tag)
+PVOID NTAPI CountExAllocatePoolWithTag(POOL_TYPE Type, SIZE_T Bytes, ULONG Tag)
 {
     PVOID p = ExAllocatePoolWithTag(Type, Bytes, Tag);
-    /* Paged answers (IDs, texts, relations) belong to the manager once handed over; what corcard
-     * keeps for itself is non-paged, and must all be freed by corcard. */
-    if (p != NULL && Type == NonPagedPool) {
+    /* Paged answers (IDs, texts, relations) belong to the manager once handed over; what a
+     * driver keeps for itself is non-paged, and must all be freed by that driver. */
+    BOOLEAN serial = InCorserial((ULONG_PTR)__builtin_return_address(0));
+    if (p != NULL && (Type == NonPagedPool || Type == NonPagedPoolNx)) {
         for (ULONG i = 0; i < ARRAYSIZE(NonPaged); ++i) {
-            if (InterlockedCompareExchangePointer(&NonPaged[i], p, NULL) == NULL) {
-                InterlockedIncrement((LONG*)&Record.NonPagedOutstanding);
+            if (InterlockedCompareExchangePointer(&NonPaged[i].Block, p, NULL) == NULL) {
+                NonPaged[i].Serial = serial;
+                InterlockedIncrement(serial ? (LONG*)&Record.SerialNonPagedOutstanding
+                                            : (LONG*)&Record.NonPagedOutstanding);
                 break;
             }
         }
@@ -315,21 +353,31 @@ static PVOID NTAPI CountExAllocatePoolWithTag(POOL_TYPE Type, SIZE_T Bytes, ULON
     return p;
 }
 
-static VOID NTAPI CountExFreePool(PVOID p)
+static VOID Untrack(PVOID p)
 {
-    for (ULONG i = 0; i < ARRAYSIZE(NonPaged); ++i) {
-        if (p != NULL && InterlockedCompareExchangePointer(&NonPaged[i], NULL, p) == p) {
-            InterlockedDecrement((LONG*)&Record.NonPagedOutstanding);
+    for (ULONG i = 0; p != NULL && i < ARRAYSIZE(NonPaged); ++i) {
+        BOOLEAN serial = NonPaged[i].Serial;
+        if (InterlockedCompareExchangePointer(&NonPaged[i].Block, NULL, p) == p) {
+            InterlockedDecrement(serial ? (LONG*)&Record.SerialNonPagedOutstanding
+                                        : (LONG*)&Record.NonPagedOutstanding);
             break;
         }
     }
+}
+
+static VOID NTAPI CountExFreePool(PVOID p)
+{
+    Untrack(p);
     ExFreePool(p);
 }
 
-static const struct {
-    const char* Name;
-    PVOID Replacement;
-} Replacements[] = {
+VOID NTAPI CountExFreePoolWithTag(PVOID p, ULONG Tag)
+{
+    Untrack(p);
+    ExFreePoolWithTag(p, Tag);
+}
+
+static const REPLACEMENT Replacements[] = {
     {"IoConnectInterrupt", FakeIoConnectInterrupt},
     {"IoDisconnectInterrupt", FakeIoDisconnectInterrupt},
     {"KeSynchronizeExecution", FakeKeSynchronizeExecution},
@@ -372,15 +420,15 @@ static PULONG_PTR ImportSlot(ULONG_PTR Base, const char* Name)
     return NULL;
 }
 
-/* Points corcard's imports of the replaced functions at the fixture (Wine maps the import table
+/* Points a driver's imports of the replaced functions at the fixture (Wine maps the import table
  * writable). Returns how many were found. */
-static ULONG PatchImports(ULONG_PTR Base)
+ULONG PatchImports(ULONG_PTR Base, const REPLACEMENT* Table, ULONG Count)
 {
     ULONG replaced = 0;
-    for (ULONG r = 0; r < ARRAYSIZE(Replacements); ++r) {
-        PULONG_PTR slot = ImportSlot(Base, Replacements[r].Name);
+    for (ULONG r = 0; r < Count; ++r) {
+        PULONG_PTR slot = ImportSlot(Base, Table[r].Name);
         if (slot != NULL) {
-            *slot = (ULONG_PTR)Replacements[r].Replacement;
+            *slot = (ULONG_PTR)Table[r].Replacement;
             ++replaced;
         }
     }
@@ -397,10 +445,12 @@ static ULONG_PTR ImageBaseOf(ULONG_PTR Address)
     return p;
 }
 
-static BOOLEAN EndsWithCorcard(PUNICODE_STRING Name)
+static BOOLEAN EndsWith(PUNICODE_STRING Name, const WCHAR* tail)
 {
-    static const WCHAR tail[] = L"corcard.sys";
-    const ULONG n = ARRAYSIZE(tail) - 1;
+    ULONG n = 0;
+    while (tail[n] != 0) {
+        ++n;
+    }
     if (Name == NULL || Name->Length / sizeof(WCHAR) < n) {
         return FALSE;
     }
@@ -418,14 +468,18 @@ static BOOLEAN EndsWithCorcard(PUNICODE_STRING Name)
 static VOID NTAPI ImageMapped(PUNICODE_STRING Name, HANDLE Process, PIMAGE_INFO Info)
 {
     UNREFERENCED_PARAMETER(Process);
-    if (!EndsWithCorcard(Name)) {
+    if (EndsWith(Name, L"corserial.sys")) {
+        SerialImageMapped((ULONG_PTR)Info->ImageBase, Info->ImageSize);
+        return;
+    }
+    if (!EndsWith(Name, L"corcard.sys")) {
         return;
     }
     CorcardBase = (ULONG_PTR)Info->ImageBase;
     CorcardEnd = CorcardBase + Info->ImageSize;
     Record.CorcardBase = CorcardBase;
     Record.CorcardSize = Info->ImageSize;
-    Record.ImportsReplaced = PatchImports(CorcardBase);
+    Record.ImportsReplaced = PatchImports(CorcardBase, Replacements, ARRAYSIZE(Replacements));
     Event(EvCorcardLoaded, 0, Record.ImportsReplaced, 0, 0, 0);
 }
 
@@ -882,8 +936,7 @@ static VOID DoubleStop(EXTENSION* ext)
 
 static PDRIVER_OBJECT Self;
 
-/* The port number of a corcard port device ("CorPort<n>"), or 0 for anything else. */
-static ULONG CorPortNumber(PDEVICE_OBJECT Pdo)
+ULONG CorPortNumber(PDEVICE_OBJECT Pdo)
 {
     WCHAR ids[64];
     ULONG needed = 0;
@@ -951,6 +1004,7 @@ static NTSTATUS Plug(const CORBUS_PLUG_REQUEST* Request, ULONG* Slot)
     for (ULONG k = 0; k < Request->PresetCount; ++k) {
         IoSpace[Request->Presets[k].Port] = Request->Presets[k].Value;
     }
+    BoardPlug(i, Request);
     c->Present = TRUE;
     c->Pdo = pdo;
     /* Wine queues an invalidation of bus relations with the bare device pointer, and corcard
@@ -963,6 +1017,31 @@ static NTSTATUS Plug(const CORBUS_PLUG_REQUEST* Request, ULONG* Slot)
     *Slot = i;
     IoInvalidateDeviceRelations(BusLowerPdo, BusRelations);
     return STATUS_SUCCESS;
+}
+
+NTSTATUS SendPnp(PDEVICE_OBJECT Device, UCHAR Minor)
+{
+    KEVENT done;
+    IO_STATUS_BLOCK io;
+    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(Device);
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_PNP, top, NULL, 0, NULL, &done, &io);
+    NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
+    if (irp != NULL) {
+        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+        next->MinorFunction = Minor;
+        /* A start as Wine's manager sends it: no resource lists. */
+        next->Parameters.StartDevice.AllocatedResources = NULL;
+        next->Parameters.StartDevice.AllocatedResourcesTranslated = NULL;
+        irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+        status = IoCallDriver(top, irp);
+        if (status == STATUS_PENDING) {
+            KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
+            status = io.Status;
+        }
+    }
+    ObDereferenceObject(top);
+    return status;
 }
 
 /* Asks one of corcard's port devices an ID or a text and copies the answer. */
@@ -1065,6 +1144,8 @@ static NTSTATUS Control(PIRP Irp)
     case IOCTL_CORBUS_UNPLUG:
         if (in >= sizeof(ULONG) && *(ULONG*)buffer < CORBUS_MAX_SLOTS &&
             Children[*(ULONG*)buffer].Pdo != NULL) {
+            /* The board is gone from the bus before anyone is told. */
+            BoardUnplug(*(ULONG*)buffer);
             Children[*(ULONG*)buffer].Present = FALSE;
             IoInvalidateDeviceRelations(BusLowerPdo, BusRelations);
             status = STATUS_SUCCESS;
@@ -1103,6 +1184,37 @@ static NTSTATUS Control(PIRP Irp)
     case IOCTL_CORBUS_SYSTEM_POWER:
         if (in >= sizeof(ULONG) && out >= sizeof(LONG)) {
             *(LONG*)buffer = SystemPower(&Children[0], *(ULONG*)buffer);
+            information = sizeof(LONG);
+            status = STATUS_SUCCESS;
+        }
+        break;
+    case IOCTL_CORBUS_LINE:
+        if (in >= sizeof(CORBUS_LINE_REQUEST)) {
+            status = BoardLine(buffer);
+        }
+        break;
+    case IOCTL_CORBUS_UART:
+        if (in >= sizeof(ULONG) && out >= sizeof(CORBUS_UART)) {
+            status = BoardUart(*(ULONG*)buffer, buffer);
+            information = NT_SUCCESS(status) ? sizeof(CORBUS_UART) : 0;
+        }
+        break;
+    case IOCTL_CORBUS_HOLD_INTERRUPT:
+        if (in >= sizeof(ULONG)) {
+            BoardHoldInterrupt(*(ULONG*)buffer);
+            status = STATUS_SUCCESS;
+        }
+        break;
+    case IOCTL_CORBUS_RESTART_PORT:
+        if (in >= sizeof(ULONG) && out >= sizeof(LONG)) {
+            *(LONG*)buffer = SerialRestartPort(*(ULONG*)buffer);
+            information = sizeof(LONG);
+            status = STATUS_SUCCESS;
+        }
+        break;
+    case IOCTL_CORBUS_UNLOAD_SERIAL:
+        if (out >= sizeof(LONG)) {
+            *(LONG*)buffer = SerialUnload();
             information = sizeof(LONG);
             status = STATUS_SUCCESS;
         }
@@ -1175,6 +1287,8 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT Driver, PUNICODE_STRING Path)
     UNREFERENCED_PARAMETER(Path);
     Self = Driver;
     KeInitializeSpinLock(&InterruptLock);
+    BoardsInitialize();
+    DpcsInitialize();
     for (ULONG i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; ++i) {
         Driver->MajorFunction[i] = Dispatch;
     }

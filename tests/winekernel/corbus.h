@@ -1,6 +1,7 @@
 /* What the fixture bus driver (corbus.sys) and the scenario program share: the control device's
- * name, its requests and the record of everything the fixture saw corcard do. Plain C with
- * fixed-width types, so that the kernel-mode and the user-mode build read the same layout. */
+ * name, its requests and the record of everything the fixture saw corcard and corserial do and
+ * supplied to them. Plain C with fixed-width types, so that the kernel-mode and the user-mode
+ * build read the same layout. */
 #ifndef CORBUS_H
 #define CORBUS_H
 
@@ -21,10 +22,23 @@
 /* in: uint32_t system power state; a set-power request to corcard's adapter in slot 0, as the
  * power manager sends it (Wine's sends none); out: int32_t its final status */
 #define IOCTL_CORBUS_SYSTEM_POWER CORBUS_IOCTL(7)
+#define IOCTL_CORBUS_LINE CORBUS_IOCTL(8) /* in: CORBUS_LINE_REQUEST (slot 0's board) */
+/* in: uint32_t port (1-based, slot 0's board); out: CORBUS_UART */
+#define IOCTL_CORBUS_UART CORBUS_IOCTL(9)
+/* in: uint32_t characters: the adapter's interrupt goes unserviced while that many characters
+ * arrive at slot 0's UARTs, as a long interrupt latency would leave it */
+#define IOCTL_CORBUS_HOLD_INTERRUPT CORBUS_IOCTL(10)
+/* in: uint32_t port (1-based, slot 0's board); out: int32_t status. The port device's stack is
+ * taken down and built again (query-remove, remove, add-device, start), as the plug-and-play
+ * manager does for a property change that Wine's class installer cannot make. */
+#define IOCTL_CORBUS_RESTART_PORT CORBUS_IOCTL(11)
+#define IOCTL_CORBUS_UNLOAD_SERIAL                                                                 \
+    CORBUS_IOCTL(12) /* ZwUnloadDriver of corserial; out: int32_t                                  \
+                      */
 
 #define CORBUS_MAX_SLOTS 4
 #define CORBUS_MAX_EVENTS 512
-#define CORBUS_MAX_ERRORS 8
+#define CORBUS_MAX_ERRORS 32
 #define CORBUS_MAX_PORTS 8
 #define CORBUS_TEXT_UNITS 128
 
@@ -48,7 +62,43 @@ typedef struct {
         uint8_t Value;
         uint8_t Pad;
     } Presets[32];
+    /* 0: the board's I/O ports are plain bytes (the presets above). Otherwise the board carries
+     * this many 16550A UARTs at BAR 0 and the interrupt status register at BAR 1, modelled with
+     * their lines, and raises the interrupt itself. */
+    uint32_t Uarts;
 } CORBUS_PLUG_REQUEST;
+
+/* What is plugged into a port's connector. */
+enum CORBUS_FAR_END {
+    CorbusFarOpen = 0,     /* nothing: the line idles, every modem input low */
+    CorbusFarLoopback = 1, /* a loopback plug: TX to RX, RTS to CTS, DTR to DSR and DCD */
+    CorbusFarNullModem = 2 /* a null-modem cable to Peer: TX to RX, RTS to CTS, DTR to DSR and
+                              DCD, both ways */
+};
+
+typedef struct {
+    uint32_t Port; /* 1-based */
+    uint32_t Far;
+    uint32_t Peer; /* 1-based, for a cable */
+} CORBUS_LINE_REQUEST;
+
+/* One modelled UART: its registers as last written, its status now, what it moved. */
+typedef struct {
+    uint8_t Ier;
+    uint8_t Lcr;
+    uint8_t Mcr;
+    uint8_t Fcr; /* as last written, reset bits cleared; bit 5 the 64-byte mode in force */
+    uint8_t Dll;
+    uint8_t Dlm;
+    uint8_t Msr; /* line states (high nibble) */
+    uint8_t Lsr;
+    uint32_t RxLevel; /* characters in the receive FIFO */
+    uint32_t Pad;
+    uint64_t Transmitted; /* characters that left the shift register */
+    uint64_t Received;    /* characters that reached the receive FIFO */
+    uint64_t Overruns;    /* characters lost to a full receive FIFO */
+    uint64_t Breaks;      /* breaks sent */
+} CORBUS_UART;
 
 /* Puts Status into the interrupt status register at StatusPort and runs the service routine that
  * corcard connected, as the line raising would. */
@@ -65,7 +115,7 @@ enum CORBUS_EVENT_KIND {
     EvConnect,        /* A vector, B irql | sync irql << 8 | mode << 16 | shared << 24,
                          C affinity, D floating save */
     EvDisconnect,     /* A 1 if the object was the connected one */
-    EvSynchronize,    /* A result */
+    EvSynchronize,    /* corcard's KeSynchronizeExecution; A result */
     EvIsr,            /* A status register value, B result */
     EvErrorLog,       /* A index into Errors */
     EvCompatibleIds,  /* a port device's NOT_SUPPORTED compatible-ID answer made an empty list */
@@ -78,6 +128,11 @@ enum CORBUS_EVENT_KIND {
     EvStartDone,      /* Slot: corcard's start returned A (status) */
     EvCorcardIrp,     /* a plug-and-play request reached corcard: Slot the adapter's slot or
                          CORBUS_PORT_DEVICE, A minor, B ID, text or relation type, C device */
+    EvSerialLoaded,   /* corserial's image mapped; A imports replaced */
+    EvNameAssigned,   /* a port device got its COM name: A port index, B COM number */
+    EvRestart,        /* the fixture restarted a port device: A port index, B status, C 1 when
+                         it took away a DOS name the driver had not made (serial.c) */
+    EvSerialUnload,   /* corserial's DriverUnload ran; A device objects left afterwards */
 };
 
 #define CORBUS_PORT_DEVICE 0xFFFFFFFFu
@@ -89,7 +144,13 @@ typedef struct {
 } CORBUS_EVENT;
 
 /* One error-log entry as corcard wrote it: the packet's fixed part and its first string. */
+enum CORBUS_SOURCE {
+    CorbusSourceCorcard = 0,
+    CorbusSourceCorserial = 1
+};
+
 typedef struct {
+    uint32_t Source; /* the driver that wrote it */
     uint32_t ErrorCode;
     int32_t FinalStatus;
     uint32_t UniqueErrorValue;
@@ -127,6 +188,26 @@ typedef struct {
     /* What DriverEntry set, each bit when it points into corcard's image: 1 IRP_MJ_PNP,
      * 2 IRP_MJ_POWER, 4 IRP_MJ_SYSTEM_CONTROL, 8 AddDevice, 16 DriverUnload. */
     uint32_t DriverRoutines;
+
+    /* corserial, as the fixture served and counted it. */
+    uint32_t SerialImportsReplaced;
+    int32_t SerialDevicesCreated;
+    int32_t SerialDevicesDeleted;
+    int32_t SerialNonPagedOutstanding;
+    int32_t SerialUnloadRan;
+    int32_t SerialDevicesLeftAtUnload;
+    uint32_t DpcsQueued; /* deferred procedure calls queued and run by the fixture */
+    uint32_t DpcsRun;
+    uint32_t DpcsLeftAtUnload; /* DPCs queued or running and timers set when corserial's
+                                  DriverUnload returned */
+    uint32_t NamesAssigned;    /* COM names given in place of the Ports class installer */
+    /* The modelled boards' interrupt: service routine calls made by the interrupt thread, those
+     * that the routine declined while a UART's interrupt was pending, and the synchronize IRQL
+     * the platform would run them at. */
+    uint32_t Interrupts;
+    uint32_t InterruptsDeclined;
+    uint32_t InterruptIrql;
+    uint32_t Pad;
     CORBUS_EVENT Events[CORBUS_MAX_EVENTS];
     CORBUS_ERROR Errors[CORBUS_MAX_ERRORS];
     CORBUS_DOUBLE Doubles[CORBUS_MAX_PORTS];

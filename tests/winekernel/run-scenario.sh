@@ -1,15 +1,18 @@
 #!/usr/bin/env bash
-# Runs one Wine kernel scenario in a fresh prefix: run-scenario.sh TREE PROGRAM FILTER
+# Runs one Wine kernel scenario in a fresh prefix: run-scenario.sh TREE PROGRAM FILTER [ARGS...]
+# (ARGS go to the program after the filter).
 #
-# A template prefix (TREE/wine/kernel-template) is made once per build tree: wineboot, no crash
-# dialog, AeDebug pointing at a program that does not exist (a crash in winedevice then ends the
-# process at once instead of waiting for a debugger). Every scenario runs in its own copy
+# A template prefix (TREE/wine/kernel-template) is made once per build tree: wineboot, Wine's null
+# graphics driver (Device Manager's pages run without a display; it has to be set before Wine's
+# desktop starts), no crash dialog, AeDebug pointing at a program that does not exist (a crash in
+# winedevice then ends the process at once instead of waiting for a debugger). Every scenario runs in its own copy
 # (TREE/wine/kernel-NAME): hard links for the bulk, real copies of what Wine writes in place (the
 # registry files and the INF folder), with its own persistent wineserver that is killed at the
 # end, so Wine's services and winedevice end with the scenario.
 set -u
-[ $# -eq 3 ] || { echo "usage: $0 TREE PROGRAM FILTER" >&2; exit 2; }
+[ $# -ge 3 ] || { echo "usage: $0 TREE PROGRAM FILTER [ARGS...]" >&2; exit 2; }
 tree=$1 program=$2 filter=$3
+shift 3
 
 wine=/usr/lib/wine/wine64
 wineserver=/usr/lib/wine/wineserver64
@@ -24,17 +27,19 @@ template=$tree/wine/kernel-template
 mkdir -p "$tree/wine"
 (
     flock 9
-    if [ ! -f "$template/.coran-ready" ]; then
+    if [ ! -f "$template/.coran-kernel-template" ]; then
         rm -rf "$template"
         export WINEPREFIX=$template
         timeout -k 5 300 "$wine" wineboot -i 9>&- </dev/null >/dev/null 2>&1
+        timeout -k 5 60 "$wine" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f \
+            9>&- </dev/null >/dev/null 2>&1
         timeout -k 5 60 "$wine" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog \
             /t REG_DWORD /d 0 /f 9>&- </dev/null >/dev/null 2>&1
         timeout -k 5 60 "$wine" reg add \
             'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger \
             /d 'C:\none.exe' /f 9>&- </dev/null >/dev/null 2>&1
         timeout -k 5 120 "$wineserver" -w 9>&-
-        touch "$template/.coran-ready"
+        touch "$template/.coran-kernel-template"
     fi
 ) 9>"$template.lock"
 
@@ -52,7 +57,7 @@ server=$!
 # Wine's own services and drivers start with the first program; let them come up before the
 # scenario installs anything (as cmake/wine-run.sh does).
 timeout -k 5 120 "$wine" cmd /c exit </dev/null >/dev/null 2>&1
-timeout -k 5 150 "$wine" "$program" --gtest_filter="$filter" </dev/null
+timeout -k 5 150 "$wine" "$program" --gtest_filter="$filter" "$@" </dev/null
 status=$?
 "$wineserver" -k >/dev/null 2>&1
 wait "$server" 2>/dev/null

@@ -3,162 +3,14 @@
 // and corcard.sys where Wine's manager looks for a driver, plugs boards through the fixture's
 // control device and checks what corcard did, from the fixture's record and from the Enum tree
 // as the manager wrote it.
-#include <windows.h>
-#include <initguid.h>
-#include <devguid.h>
-#include <newdev.h>
-#include <setupapi.h>
-
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstring>
-#include <functional>
-#include <memory>
 #include <string>
 #include <vector>
 
-#include "corbus.h"
+#include "rig.h"
 
 namespace {
-
-std::wstring Wide(const char* s)
-{
-    return std::wstring(s, s + std::strlen(s));
-}
-
-std::string Narrow(const uint16_t* s)
-{
-    std::string out;
-    for (; *s != 0; ++s) {
-        out.push_back(*s < 128 ? static_cast<char>(*s) : '?');
-    }
-    return out;
-}
-
-std::string Hex(uint64_t v, int digits = 0)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, "%0*llx", digits, static_cast<unsigned long long>(v));
-    return text;
-}
-
-// ---- boards ---------------------------------------------------------------------------------
-
-constexpr uint16_t UartBase = 0xE000;   // BAR 0: four UARTs, 8 registers each
-constexpr uint16_t StatusBase = 0xE100; // BAR 1: the interrupt status register
-constexpr uint32_t Vector = 0x91, Level = 9;
-constexpr uint64_t Affinity = 0x3;
-const char* const ParentInstance = "3&11583659&0&20";
-
-// A CM_RESOURCE_LIST with one full descriptor (PCI bus 0), written byte by byte in the
-// platform's layout: partial descriptors of 20 bytes, packed on 4.
-struct ResourceList {
-    std::vector<uint8_t> Bytes;
-    void Put32(uint32_t v)
-    {
-        Bytes.insert(Bytes.end(),
-                     {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)});
-    }
-    void Put64(uint64_t v)
-    {
-        Put32(uint32_t(v));
-        Put32(uint32_t(v >> 32));
-    }
-    size_t CountAt = 0;
-    ResourceList()
-    {
-        Put32(1); // one full descriptor
-        Put32(5); // PCIBus
-        Put32(0); // bus 0
-        Put32(1); // version 1, revision 1
-        CountAt = Bytes.size();
-        Put32(0);
-    }
-    void Descriptor(uint8_t type, uint8_t share, uint16_t flags)
-    {
-        Bytes.insert(Bytes.end(), {type, share, uint8_t(flags), uint8_t(flags >> 8)});
-        ++Bytes[CountAt];
-    }
-    ResourceList& Port(uint64_t start, uint32_t length)
-    {
-        Descriptor(1, 1, 1); // CmResourceTypePort, device exclusive, CM_RESOURCE_PORT_IO
-        Put64(start);
-        Put32(length);
-        Put32(0);
-        return *this;
-    }
-    ResourceList& Interrupt(uint32_t level, uint32_t vector, uint64_t affinity)
-    {
-        Descriptor(2, 3, 0); // CmResourceTypeInterrupt, shared, level-sensitive
-        Put32(level);
-        Put32(vector);
-        Put64(affinity);
-        return *this;
-    }
-};
-
-struct Board {
-    CORBUS_PLUG_REQUEST Request{};
-
-    // An LX-family board: PCI 1E5C:0001, subsystem vendor 0001, the given subsystem ID; a serial
-    // controller (class 07 00 02); I/O BARs 0 and 1 programmed to the assigned ranges.
-    explicit Board(uint16_t subsystem)
-    {
-        uint8_t* c = Request.Config;
-        auto put16 = [c](int at, uint16_t v) {
-            c[at] = uint8_t(v);
-            c[at + 1] = uint8_t(v >> 8);
-        };
-        auto put32 = [c](int at, uint32_t v) {
-            for (int i = 0; i < 4; ++i)
-                c[at + i] = uint8_t(v >> (8 * i));
-        };
-        put16(0, 0x1E5C);
-        put16(2, 0x0001);
-        c[8] = 0x01;  // revision
-        c[9] = 0x02;  // programming interface
-        c[10] = 0x00; // subclass
-        c[11] = 0x07; // base class: communication controller
-        put32(0x10, UartBase | 1);
-        put32(0x14, StatusBase | 1);
-        put16(0x2C, 0x0001);
-        put16(0x2E, subsystem);
-        c[0x3C] = 11;
-        c[0x3D] = 1;
-        for (size_t i = 0; ParentInstance[i] != 0; ++i) {
-            Request.InstanceId[i] = uint16_t(ParentInstance[i]);
-        }
-        // The start's lists: both BARs' ranges and the shared line; the translated interrupt
-        // carries the vector and level that corcard must connect with.
-        Lists(
-            ResourceList().Port(UartBase, 0x20).Port(StatusBase, 0x10).Interrupt(11, 11, Affinity),
-            ResourceList()
-                .Port(UartBase, 0x20)
-                .Port(StatusBase, 0x10)
-                .Interrupt(Level, Vector, Affinity));
-        // UART registers as firmware left them: divisor latch open, and per port a different
-        // pending cause (none, line status, character time-out, received data).
-        const uint8_t causes[4] = {0xC1, 0xC6, 0xCC, 0xC4};
-        for (int k = 0; k < 4; ++k) {
-            Preset(uint16_t(UartBase + 8 * k + 3), 0x83);
-            Preset(uint16_t(UartBase + 8 * k + 2), causes[k]);
-        }
-    }
-    void Lists(const ResourceList& raw, const ResourceList& translated)
-    {
-        Request.RawLength = uint32_t(raw.Bytes.size());
-        std::memcpy(Request.Raw, raw.Bytes.data(), raw.Bytes.size());
-        Request.TranslatedLength = uint32_t(translated.Bytes.size());
-        std::memcpy(Request.Translated, translated.Bytes.data(), translated.Bytes.size());
-    }
-    void Preset(uint16_t port, uint8_t value)
-    {
-        auto& p = Request.Presets[Request.PresetCount++];
-        p.Port = port;
-        p.Value = value;
-    }
-};
 
 // The accesses of corcard's quiesce of one UART at Base, as the registers were before it:
 // divisor latch closed with the line settings kept, interrupts off, modem and line status read,
@@ -265,197 +117,6 @@ std::vector<std::string> operator+(std::vector<std::string> a, const std::vector
     return a;
 }
 
-// ---- the rig ----------------------------------------------------------------------------------
-
-std::wstring RegString(HKEY root, const std::wstring& key, const wchar_t* value)
-{
-    wchar_t data[512] = {};
-    DWORD size = sizeof(data) - 2 * sizeof(wchar_t);
-    if (RegGetValueW(root, key.c_str(), value, RRF_RT_REG_SZ | RRF_RT_REG_MULTI_SZ, nullptr, data,
-                     &size) != ERROR_SUCCESS) {
-        return L"(none)";
-    }
-    // A multi-string is shown with its separators as '|'.
-    std::wstring s(data, size / sizeof(wchar_t));
-    while (!s.empty() && s.back() == 0)
-        s.pop_back();
-    for (auto& c : s)
-        if (c == 0)
-            c = L'|';
-    return s;
-}
-
-std::vector<char> FileBytes(const std::wstring& path)
-{
-    std::vector<char> bytes;
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              0, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return bytes;
-    char chunk[4096];
-    DWORD n = 0;
-    while (ReadFile(file, chunk, sizeof(chunk), &n, nullptr) && n != 0) {
-        bytes.insert(bytes.end(), chunk, chunk + n);
-    }
-    CloseHandle(file);
-    return bytes;
-}
-
-class Rig {
-public:
-    ~Rig()
-    {
-        if (Control != INVALID_HANDLE_VALUE)
-            CloseHandle(Control);
-    }
-
-    // Puts the INFs where the manager finds them and installs the fixture bus.
-    void Install(bool portDouble)
-    {
-        wchar_t windir[MAX_PATH];
-        GetWindowsDirectoryW(windir, MAX_PATH);
-        const std::wstring inf = std::wstring(windir) + L"\\inf\\";
-        Copy(CORCARD_INF, inf + L"corcard.inf");
-        Copy(CORCARD_SYS, inf + L"corcard.sys");
-        if (portDouble)
-            Copy(CORPORT_DOUBLE_INF, inf + L"corport-double.inf");
-        const std::wstring dir = L"C:\\corbus\\";
-        CreateDirectoryW(dir.c_str(), nullptr);
-        Copy(CORBUS_INF, dir + L"corbus.inf");
-        Copy(CORBUS_SYS, dir + L"corbus.sys");
-
-        HDEVINFO set = SetupDiCreateDeviceInfoList(&GUID_DEVCLASS_SYSTEM, nullptr);
-        ASSERT_NE(set, INVALID_HANDLE_VALUE);
-        SP_DEVINFO_DATA device{};
-        device.cbSize = sizeof(device);
-        ASSERT_TRUE(SetupDiCreateDeviceInfoW(set, L"ROOT\\CORBUS\\0000", &GUID_DEVCLASS_SYSTEM,
-                                             nullptr, nullptr, 0, &device))
-            << GetLastError();
-        static const wchar_t hardwareId[] = L"Root\\CorBus\0";
-        ASSERT_TRUE(SetupDiSetDeviceRegistryPropertyW(set, &device, SPDRP_HARDWAREID,
-                                                      (const BYTE*)hardwareId, sizeof(hardwareId)));
-        ASSERT_TRUE(SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set, &device)) << GetLastError();
-        SetupDiDestroyDeviceInfoList(set);
-        BOOL reboot = FALSE;
-        ASSERT_TRUE(UpdateDriverForPlugAndPlayDevicesW(
-            nullptr, L"Root\\CorBus", (dir + L"corbus.inf").c_str(), INSTALLFLAG_FORCE, &reboot))
-            << GetLastError();
-        // The service starts the fixture, which creates its control device.
-        ASSERT_TRUE(WaitFor([this] {
-            Control = CreateFileW(CORBUS_USER_PATH, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                  OPEN_EXISTING, 0, nullptr);
-            return Control != INVALID_HANDLE_VALUE;
-        })) << "the fixture's control device never appeared";
-    }
-
-    uint32_t Plug(const Board& board)
-    {
-        uint32_t slot = ~0u;
-        DWORD n = 0;
-        EXPECT_TRUE(DeviceIoControl(Control, IOCTL_CORBUS_PLUG, (void*)&board.Request,
-                                    sizeof(board.Request), &slot, sizeof(slot), &n, nullptr))
-            << GetLastError();
-        return slot;
-    }
-
-    void Unplug(uint32_t slot)
-    {
-        DWORD n = 0;
-        EXPECT_TRUE(DeviceIoControl(Control, IOCTL_CORBUS_UNPLUG, &slot, sizeof(slot), nullptr, 0,
-                                    &n, nullptr));
-    }
-
-    void Interrupt(uint8_t status)
-    {
-        CORBUS_INTERRUPT_REQUEST request = {StatusBase, status, {}};
-        DWORD n = 0;
-        EXPECT_TRUE(DeviceIoControl(Control, IOCTL_CORBUS_INTERRUPT, &request, sizeof(request),
-                                    nullptr, 0, &n, nullptr));
-    }
-
-    LONG SystemPower(uint32_t state)
-    {
-        LONG status = -1;
-        DWORD n = 0;
-        EXPECT_TRUE(DeviceIoControl(Control, IOCTL_CORBUS_SYSTEM_POWER, &state, sizeof(state),
-                                    &status, sizeof(status), &n, nullptr));
-        return status;
-    }
-
-    LONG Unload()
-    {
-        LONG status = -1;
-        DWORD n = 0;
-        EXPECT_TRUE(DeviceIoControl(Control, IOCTL_CORBUS_UNLOAD, nullptr, 0, &status,
-                                    sizeof(status), &n, nullptr));
-        return status;
-    }
-
-    const CORBUS_RECORD& Record()
-    {
-        DWORD n = 0;
-        std::memset(Last.get(), 0, sizeof(CORBUS_RECORD));
-        DeviceIoControl(Control, IOCTL_CORBUS_RECORD, nullptr, 0, Last.get(), sizeof(CORBUS_RECORD),
-                        &n, nullptr);
-        return *Last;
-    }
-
-    std::unique_ptr<CORBUS_PORT_TEXTS> PortTexts()
-    {
-        auto texts = std::make_unique<CORBUS_PORT_TEXTS>();
-        DWORD n = 0;
-        EXPECT_TRUE(DeviceIoControl(Control, IOCTL_CORBUS_PORT_TEXTS, nullptr, 0, texts.get(),
-                                    sizeof(*texts), &n, nullptr));
-        return texts;
-    }
-
-    // Waits on progress: the condition is polled until it holds. The bound only turns a hang
-    // into a failure; ctest's timeout is far above it.
-    static bool WaitFor(const std::function<bool()>& condition)
-    {
-        for (int i = 0; i < 1500; ++i) {
-            if (condition())
-                return true;
-            Sleep(20);
-        }
-        return false;
-    }
-
-    bool WaitForRecord(const std::function<bool(const CORBUS_RECORD&)>& condition)
-    {
-        return WaitFor([&] { return condition(Record()); });
-    }
-
-    HANDLE Control = INVALID_HANDLE_VALUE;
-
-private:
-    static void Copy(const char* from, const std::wstring& to)
-    {
-        ASSERT_TRUE(CopyFileW(Wide(from).c_str(), to.c_str(), FALSE))
-            << from << ": " << GetLastError();
-    }
-
-    std::unique_ptr<CORBUS_RECORD> Last = std::make_unique<CORBUS_RECORD>();
-};
-
-size_t CountEvents(const CORBUS_RECORD& r, uint32_t kind)
-{
-    size_t n = 0;
-    for (uint32_t i = 0; i < r.EventCount; ++i)
-        n += r.Events[i].Kind == kind;
-    return n;
-}
-
-// The index just after the first event of Kind (with minor Minor for request events).
-uint32_t After(const CORBUS_RECORD& r, uint32_t kind, int64_t minor = -1)
-{
-    for (uint32_t i = 0; i < r.EventCount; ++i) {
-        if (r.Events[i].Kind == kind && (minor < 0 || r.Events[i].A == uint64_t(minor)))
-            return i + 1;
-    }
-    return r.EventCount;
-}
-
 bool AdapterStarted(const CORBUS_RECORD& r)
 {
     for (uint32_t i = 0; i < r.EventCount; ++i) {
@@ -466,16 +127,6 @@ bool AdapterStarted(const CORBUS_RECORD& r)
     return false;
 }
 
-const std::wstring EnumRoot = L"SYSTEM\\CurrentControlSet\\Enum\\";
-const std::wstring AdapterKey =
-    EnumRoot + L"PCI\\VEN_1E5C&DEV_0001&SUBSYS_7A410001&REV_01\\" + Wide(ParentInstance);
-
-std::wstring PortKey(int k)
-{
-    return EnumRoot + L"Corcard\\CorPort\\1E5C&0001_7A410001_" + Wide(ParentInstance) + L"_Port" +
-           std::to_wstring(k);
-}
-
 // ---- scenarios -------------------------------------------------------------------------------
 
 // An LX4A from plugging to unload: add-device with its configuration read, the start with the
@@ -483,7 +134,7 @@ std::wstring PortKey(int k)
 TEST(Scenario, Lx4aLife)
 {
     Rig rig;
-    ASSERT_NO_FATAL_FAILURE(rig.Install(false));
+    ASSERT_NO_FATAL_FAILURE(rig.Install(Rig::Ports::None));
     const uint32_t slot = rig.Plug(Board(0x7A41));
     ASSERT_EQ(slot, 0u);
 
@@ -635,7 +286,7 @@ void ExpectErrorEntry(const CORBUS_ERROR& e, const std::string& sentence)
 TEST(Scenario, UnknownSubsystem)
 {
     Rig rig;
-    ASSERT_NO_FATAL_FAILURE(rig.Install(false));
+    ASSERT_NO_FATAL_FAILURE(rig.Install(Rig::Ports::None));
     Board board(0x7A51);
     board.Request.IdSubsystem = 0x7A41;
     board.Request.IdSubVendor = 0x0001;
@@ -656,7 +307,7 @@ TEST(Scenario, UnknownSubsystem)
 TEST(Scenario, NoStatusRange)
 {
     Rig rig;
-    ASSERT_NO_FATAL_FAILURE(rig.Install(false));
+    ASSERT_NO_FATAL_FAILURE(rig.Install(Rig::Ports::None));
     Board board(0x7A41);
     board.Lists(ResourceList().Port(UartBase, 0x20).Interrupt(11, 11, Affinity),
                 ResourceList().Port(UartBase, 0x20).Interrupt(Level, Vector, Affinity));
@@ -693,7 +344,7 @@ TEST(Scenario, NoStatusRange)
 TEST(Scenario, Interrupt)
 {
     Rig rig;
-    ASSERT_NO_FATAL_FAILURE(rig.Install(true));
+    ASSERT_NO_FATAL_FAILURE(rig.Install(Rig::Ports::Double));
     rig.Plug(Board(0x7A41));
     ASSERT_TRUE(rig.WaitForRecord([](const CORBUS_RECORD& r) { return r.DoubleCount == 4; }))
         << "the port double did not start on four ports";
