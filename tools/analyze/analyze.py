@@ -1,14 +1,16 @@
 #!/usr/bin/env python3
-"""Static analysis of corcard and corpage: clang-tidy with the repository's .clang-tidy (which
-includes the clang static analyzer's checks) and clang's warnings, over driver/, include/ and
-proppage/, in the configurations the code is built in:
+"""Static analysis of corcard, corserial and corpage: clang-tidy with the repository's .clang-tidy
+(which includes the clang static analyzer's checks) and clang's warnings, over driver/, serial/,
+include/ and proppage/, in the configurations the code is built in:
 
-  driver-host   the driver against the kernel stand-in (host/kernel), 16-bit wchar_t;
-  driver-ddk    the driver against mingw-w64's DDK headers, for 64-bit Windows;
+  driver-host   corcard against the kernel stand-in (host/kernel), 16-bit wchar_t;
+  driver-ddk    corcard against mingw-w64's DDK headers, for 64-bit Windows;
+  serial-host   corserial against the kernel stand-in;
+  serial-ddk    corserial against mingw-w64's DDK headers;
   proppage      the property-page DLL against mingw-w64's Windows headers.
 
-Each configuration gets a compile database of its own (no build tree is needed). Findings in the
-three folders are printed once each; the exit status is 1 if there is any, so a new finding fails
+Each configuration gets a compile database of its own (no build tree is needed). Findings in our
+folders are printed once each; the exit status is 1 if there is any, so a new finding fails
 the build. Usage: analyze.py [--jobs N] [--out DIR]
 """
 import argparse
@@ -35,6 +37,15 @@ CONFIGS = {
     "driver-ddk": {
         "folders": ["driver"],
         "flags": ["--target=x86_64-w64-mingw32", "-Idriver", "-Iinclude",
+                  "-isystem", MINGW + "/include/ddk"],
+    },
+    "serial-host": {
+        "folders": ["serial"],
+        "flags": ["-DCORAN_HOST=1", "-fshort-wchar", "-Iserial", "-Iinclude", "-Ihost/kernel"],
+    },
+    "serial-ddk": {
+        "folders": ["serial"],
+        "flags": ["--target=x86_64-w64-mingw32", "-Iserial", "-Iinclude",
                   "-isystem", MINGW + "/include/ddk"],
     },
     "proppage": {
@@ -74,7 +85,7 @@ def write_database(name, config, out):
 
 
 def tidy(database, path):
-    ours = "^" + re.escape(ROOT) + "/(driver|include|proppage)/"
+    ours = "^" + re.escape(ROOT) + "/(driver|serial|include|proppage)/"
     # Every header is looked at: a path the static analyzer follows from our code may end inside
     # an inline routine of the kernel's or Windows' headers (a null IRP handed to
     # IoGetCurrentIrpStackLocation). Other checks count only in our own folders.

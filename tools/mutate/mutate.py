@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Mutation run over corcard (driver/) and corpage (proppage/).
+"""Mutation run over corcard (driver/), corserial (serial/) and corpage (proppage/).
 
 Each mutant is one small fault written into one line of one .cpp file: a comparison flipped or
 made off by one, && and || swapped, a condition negated, a statement removed, a status or
@@ -9,6 +9,8 @@ are drawn at random with a fixed seed, built, and run against the tests:
   driver/    driver_tests of a plain (non-sanitizer) host tree; first the suites of the tests that
              mirror the mutant's folder (tests/driver/FOLDER*_test.cpp), then, if it survives, all
              the others;
+  serial/    serial_tests of such a tree; first the suites of the test files that exercise the
+             mutant's folder most directly (SERIAL_FOLDERS below), then the others;
   proppage/  the property page test programs under Wine in a Windows tree; first the ones that
              mirror the folder (FOLDERS below), then the others.
 
@@ -18,7 +20,7 @@ all pass survived. Survivors listed in tools/mutate/equivalent.txt (the mutant b
 with the reason) are counted apart. The work is done in copies of the sources
 (BUILD/mutate/KIND/src), never in the working tree.
 
-Usage: mutate.py [--mutants N] [--seed S] [--only driver|proppage] [--list]
+Usage: mutate.py [--mutants N] [--seed S] [--only driver|serial|proppage] [--list]
                  [--rerun RESULTS] [--exclude RESULTS... --name NAME] [--report RESULTS...]
 make mutate runs the sample of the README's figures (270 mutants, seed 14); --rerun runs the
 survivors of a results file again (after new tests), --report merges results files.
@@ -51,6 +53,18 @@ FOLDERS = {
     "provider": ["provider", "page"],
     "resources": ["resources", "page"],
 }
+
+# corserial's sources by folder, and the test files (tests/serial/NAME_test.cpp) that exercise
+# them most directly.
+SERIAL_FOLDERS = {
+    "config": ["open", "pnp"], "eventlog": ["pnp", "power"], "flow": ["flow"],
+    "frame": ["open", "control"], "ioctl": ["control"], "isr": ["transfer", "events"],
+    "naming": ["pnp"], "open": ["open"], "pnp": ["pnp"], "power": ["power"],
+    "queue": ["open", "timeouts"], "read": ["timeouts", "transfer", "open"],
+    "uart": ["control", "transfer"], "wait": ["events"], "write": ["transfer", "timeouts"],
+}
+# Native kinds: their tests run in a host tree, one program each.
+NATIVE = {"driver": "driver_tests", "serial": "serial_tests"}
 
 # ---- mutant generation ------------------------------------------------------------------------
 
@@ -300,7 +314,7 @@ class Tree:
 
     def configure(self):
         command = ["cmake", "-S", self.src, "-B", self.out]
-        if self.kind == "driver":
+        if self.kind in NATIVE:
             command += ["-DCMAKE_BUILD_TYPE=Debug"]
         else:
             command += ["-DCMAKE_BUILD_TYPE=Release", "-DCMAKE_TOOLCHAIN_FILE=%s/cmake/mingw-w64.cmake"
@@ -310,8 +324,8 @@ class Tree:
             raise RuntimeError("configure failed:\n" + output)
 
     def programs(self):
-        if self.kind == "driver":
-            return ["driver_tests"]
+        if self.kind in NATIVE:
+            return [NATIVE[self.kind]]
         names = [os.path.basename(p)[:-len("_test.cpp")]
                  for p in os.listdir(os.path.join(self.src, "tests", "proppage"))
                  if p.endswith("_test.cpp")]
@@ -323,15 +337,16 @@ class Tree:
         return status == 0, output
 
     def targets(self, programs):
-        if self.kind == "driver":
-            return ["driver_tests"]
+        if self.kind in NATIVE:
+            return [NATIVE[self.kind]]
         return ["corpage", "msports_double"] + ["proppage_%s_test" % p for p in programs]
 
-    def driver_suites(self, folder):
+    def native_suites(self, folder):
         suites = set()
-        folder_tests = os.path.join(self.src, "tests", "driver")
+        folder_tests = os.path.join(self.src, "tests", self.kind)
+        near = SERIAL_FOLDERS.get(folder, []) if self.kind == "serial" else [folder]
         for name in os.listdir(folder_tests):
-            if re.match(r"^%s(_\w+)?_test\.cpp$" % re.escape(folder), name):
+            if any(re.match(r"^%s(_\w+)?_test\.cpp$" % re.escape(n), name) for n in near):
                 text = open(os.path.join(folder_tests, name)).read()
                 suites |= set(re.findall(r"^TEST(?:_F|_P)?\((\w+),", text, re.M))
         return sorted(suites)
@@ -339,15 +354,16 @@ class Tree:
     def phases(self, path):
         """The test commands for a mutant in path: the closest tests first, then the rest."""
         folder = path.split("/")[1]
-        if self.kind == "driver":
-            exe = os.path.join(self.out, "tests", "driver", "driver_tests")
-            suites = self.driver_suites(folder)
+        if self.kind in NATIVE:
+            program = NATIVE[self.kind]
+            exe = os.path.join(self.out, "tests", self.kind, program)
+            suites = self.native_suites(folder)
             near = ":".join("*%s.*" % s for s in suites)
             flags = ["--gtest_fail_fast", "--gtest_brief=1"]
             if not near:
-                return [[("driver_tests", [exe] + flags)]]
-            return [[("driver_tests:near", [exe, "--gtest_filter=" + near] + flags)],
-                    [("driver_tests:rest", [exe, "--gtest_filter=-" + near] + flags)]]
+                return [[(program, [exe] + flags)]]
+            return [[(program + ":near", [exe, "--gtest_filter=" + near] + flags)],
+                    [(program + ":rest", [exe, "--gtest_filter=-" + near] + flags)]]
         near = [p for p in FOLDERS.get(folder, []) if p in self.programs()]
         rest = [p for p in self.programs() if p not in near]
         wine = os.path.join(self.src, "cmake", "wine-run.sh")
@@ -403,7 +419,7 @@ class Tree:
 
     def analyzed(self, path):
         """The findings of make analyze for the mutated file (make test fails on any)."""
-        config = "driver-host" if self.kind == "driver" else "proppage"
+        config = {"driver": "driver-host", "serial": "serial-host"}.get(self.kind, "proppage")
         with ANALYZE_LOCK:  # analyze.ROOT is the module's one source root
             analyze.ROOT = self.src
             database, _ = analyze.write_database(config, analyze.CONFIGS[config],
@@ -425,7 +441,8 @@ def work(tree, mutants, results, lock, log, save):
     tree.sync()
     tree.configure()
     # Baseline: every test command of this kind, unmutated, sets its time limit.
-    sample = "driver/frame/frame.cpp" if tree.kind == "driver" else "proppage/settings/page.cpp"
+    sample = {"driver": "driver/frame/frame.cpp", "serial": "serial/read/read.cpp"}.get(
+        tree.kind, "proppage/settings/page.cpp")
     started = time.monotonic()
     tree.test(sample, baseline=True)
     log("%s: baseline %.0f s, limits %s" % (tree.kind, time.monotonic() - started,
@@ -521,7 +538,7 @@ def main():
     parser.add_argument("--mutants", type=int, default=300)
     parser.add_argument("--seed", type=int, default=14)
     parser.add_argument("--jobs", type=int, default=2)
-    parser.add_argument("--only", choices=["driver", "proppage"])
+    parser.add_argument("--only", choices=["driver", "serial", "proppage"])
     # A driver mutant costs seconds (native tests), a page mutant half a minute (Wine): the
     # driver gets the larger part of the sample.
     parser.add_argument("--share", type=float, default=0.74,
