@@ -78,19 +78,25 @@ bench: win
 	cmake --build $(BUILD)/bench -j$(JOBS) --target bench_dispatch bench_isr bench_serial \
 	      bench_serial_isr
 	python3 bench/report.py $(BUILD)
-# clang-tidy and the clang static analyzer over driver/, include/ and proppage/ (.clang-tidy says
-# which checks and why); any finding fails.
+# clang-tidy and the clang static analyzer over driver/, serial/, include/ and proppage/
+# (.clang-tidy says which checks and why); any finding fails.
 analyze: deps
 	python3 tools/analyze/analyze.py --jobs $(JOBS) --out $(BUILD)/analyze
 
-# Mutation run over driver/ and proppage/ (tools/mutate/mutate.py; not part of make test).
-# MUTANTS=N samples N mutants with the fixed SEED; the report goes to $(BUILD)/mutate/report.txt.
+# Mutation run over driver/, proppage/ and serial/ (tools/mutate/mutate.py; not part of make
+# test). MUTANTS=N samples N mutants of driver/ and proppage/ with the fixed SEED, SERIAL_MUTANTS
+# those of serial/ with SERIAL_SEED; the reports go to $(BUILD)/mutate/report.txt and
+# serial-report.txt.
 MUTANTS ?= 270
 SEED    ?= 14
+SERIAL_MUTANTS ?= 60
+SERIAL_SEED    ?= 21
 # It builds its own copies of the sources and trees under $(BUILD)/mutate.
 mutate: deps
 	python3 tools/mutate/mutate.py --build $(BUILD) --mutants $(MUTANTS) --seed $(SEED) \
 	        --jobs $(JOBS)
+	python3 tools/mutate/mutate.py --build $(BUILD) --only serial --mutants $(SERIAL_MUTANTS) \
+	        --seed $(SERIAL_SEED) --name serial --jobs $(JOBS)
 
 # Not part of test: every concurrency test 100 times (REPEAT=...) in the ASan and TSan trees,
 # with two CPU burners beside them (about half an hour).

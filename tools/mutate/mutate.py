@@ -479,7 +479,7 @@ def work(tree, mutants, results, lock, log, save):
     tree.build(tree.targets(tree.programs()))
 
 
-def report(results, allowed, out):
+def report(results, allowed, out, name="report.txt"):
     lines = []
     files = sorted({r["file"] for r in results})
     totals = {}
@@ -520,7 +520,7 @@ def report(results, allowed, out):
                                                      r["original"].strip(), r["mutant"].strip(),
                                                      tag))
     text = "\n".join(lines) + "\n"
-    with open(os.path.join(out, "report.txt"), "w") as f:
+    with open(os.path.join(out, name), "w") as f:
         f.write(text)
     return text
 
@@ -626,7 +626,8 @@ def main():
     for w in workers:
         w.join()
     save(results)
-    print(report(results, allowed, out))
+    print(report(results, allowed, out,
+                 "report.txt" if args.name == "results" else args.name + "-report.txt"))
     return 0
 
 
