@@ -314,6 +314,29 @@ TEST_F(SerialControl, AnImmediateCharacterGoesAheadOfAHeldWrite)
     EXPECT_EQ(write->Status(), STATUS_SUCCESS);
 }
 
+// A break holds the line low and the transmitter with it; clearing it lets the write go.
+TEST_F(SerialControl, ABreakHoldsTheLineAndTheWritesUntilItIsCleared)
+{
+    ASSERT_TRUE(Port.EscapeCommFunction(SetBreak));
+    EXPECT_TRUE(HmPortOutputs(Board, 0).Break);
+    HkRequestPtr write = Port.WriteOverlapped(Bytes("after"));
+    SERIAL_STATUS status{};
+    ASSERT_TRUE(Port.ClearCommError(nullptr, &status));
+    EXPECT_EQ(status.HoldReasons, static_cast<ULONG>(SERIAL_TX_WAITING_ON_BREAK));
+    EXPECT_FALSE(write->Done());
+
+    ASSERT_TRUE(Port.EscapeCommFunction(ClrBreak));
+    EXPECT_FALSE(HmPortOutputs(Board, 0).Break);
+    ASSERT_TRUE(write->Wait());
+    EXPECT_EQ(write->Status(), STATUS_SUCCESS);
+    std::vector<UCHAR> got;
+    ASSERT_TRUE(HmWaitUntil([&] {
+        const std::vector<UCHAR> more = HmRemoteTake(Board, 0);
+        got.insert(got.end(), more.begin(), more.end());
+        return got.size() >= 5 && std::equal(got.end() - 5, got.end(), Bytes("after").begin());
+    }));
+}
+
 // A larger receive queue keeps what the old one held, in order.
 TEST_F(SerialControl, ALargerQueueKeepsWhatItHeld)
 {
