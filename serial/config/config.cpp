@@ -216,10 +216,11 @@ VOID FifoParameters(const SERIAL_CONFIG* Config, PUCHAR Fcr, PUCHAR RxTrigger, P
         *Depth = 1;
         return;
     }
+    // The trigger field of the FCR is the level's place in the table.
     UCHAR Position = 0;
-    for (UCHAR Index = 0; Index < 4; ++Index) {
-        if (TriggerLevels16[Index] == Config->RxFifo) {
-            Position = Index;
+    for (const UCHAR& Level : TriggerLevels16) {
+        if (Level == Config->RxFifo) {
+            Position = static_cast<UCHAR>(&Level - TriggerLevels16);
         }
     }
     *Fcr = static_cast<UCHAR>(FcrEnable | (Position << FcrTriggerShift) |

@@ -16,6 +16,14 @@ TEST_F(SerialOpen, OneHandleAtATimeByEveryNameThePortHas)
     const std::u16string device = HkSymbolicLinkTarget(u"\\??\\" + name);
     HkHandle handle = nullptr;
     ASSERT_EQ(HkOpen(device, &handle), STATUS_SUCCESS);
+    // GetFileType asks the device what it is: a character device, FILE_TYPE_CHAR.
+    HkRequestPtr kind = HkQueryVolumeInformation(handle, FileFsDeviceInformation,
+                                                 sizeof(FILE_FS_DEVICE_INFORMATION));
+    ASSERT_EQ(kind->Status(), STATUS_SUCCESS);
+    FILE_FS_DEVICE_INFORMATION information{};
+    ASSERT_EQ(kind->Output().size(), sizeof(information));
+    memcpy(&information, kind->Output().data(), sizeof(information));
+    EXPECT_EQ(information.DeviceType, static_cast<DEVICE_TYPE>(FILE_DEVICE_SERIAL_PORT));
     HkClose(handle);
     for (const HkDeviceInterface& entry : HkDeviceInterfaces()) {
         if (entry.Pdo == HmPortDevices(board)[0]) {
