@@ -202,6 +202,9 @@ NTSTATUS ReadConfiguration(PSERIAL_PORT Port)
     Config.ClockRate = ReadSetting(Port, Key, ClockRate, DefaultClockRate,
                                    [](ULONG V) { return DivisorFor(V, 9600) != 0; });
     ZwClose(Key);
+    // A restart reads the key again while control requests of an open handle go on reading
+    // the configuration under the port lock.
+    PortLock Lock(Port);
     Port->Config = Config;
     return STATUS_SUCCESS;
 }

@@ -78,7 +78,10 @@ NTSTATUS ProbeUart(PSERIAL_PORT Port)
         const UCHAR Iir = UartIn(S, UartIirFcr);
         UartOut(S, UartLcr, static_cast<UCHAR>(Lcr & ~LcrDlab));
         if (!(Iir & Fcr64Byte)) {
-            Port->Config.Fifo64 = FALSE;
+            {
+                PortLock Lock(Port);
+                Port->Config.Fifo64 = FALSE;
+            }
             ReportEvent(Port, SerialMsgWarning,
                         "The port's UART has no 64-byte FIFO mode, so 16-byte FIFOs are used.");
         }
