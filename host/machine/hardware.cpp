@@ -22,7 +22,8 @@
 // An adapter's line is asserted while its interrupt status register is non-zero. The hardware
 // thread delivers it with HkDeliverInterrupt on the vector of the adapter's last start, again
 // and again while some service routine claims it (as a level-triggered line re-enters the ISR
-// while it stays asserted); when nobody claims it and it stays asserted the thread backs off
+// while it stays asserted); when nobody claims it, it stays asserted and no other thread has
+// touched the registers meanwhile (which may have raised a new cause), the thread backs off
 // (1 ms, doubling up to 32 ms) instead of storming, and counts the unclaimed delivery.
 #include "internal.h"
 
@@ -128,6 +129,7 @@ bool DeliverLines(const std::vector<std::shared_ptr<Board>>& boards)
     for (const auto& b : boards) {
         for (unsigned round = 0; round < DeliveriesPerRound; ++round) {
             ULONG vector;
+            uint64_t elsewhere;
             {
                 std::lock_guard<HkMutex> lock(b->Mu);
                 if (!(BoardPowered(*b) && b->HasVector && BoardStatus(*b) != 0) ||
@@ -136,6 +138,7 @@ bool DeliverLines(const std::vector<std::shared_ptr<Board>>& boards)
                 }
                 vector = b->Vector;
                 ++b->Deliveries;
+                elsewhere = b->Accesses.Elsewhere.Total();
             }
             Delivering = true;
             bool claimed = HkDeliverInterrupt(vector);
@@ -154,6 +157,12 @@ bool DeliverLines(const std::vector<std::shared_ptr<Board>>& boards)
                 // at once. Backing off here would leave the lines unserviced for wall time that
                 // a stopped or fast clock turns into overruns.
                 break;
+            }
+            if (b->Accesses.Elsewhere.Total() != elsewhere) {
+                // Another thread wrote the registers while the routines ran (a driver enabling
+                // its UART's interrupts under the interrupt's lock): the cause is new, not one
+                // that nobody services. Delivered again at once, as the line would be.
+                continue;
             }
             b->BackoffMs = b->BackoffMs ? std::min(b->BackoffMs * 2, MaxBackoffMs) : 1;
             b->BackoffUntil = now + std::chrono::milliseconds(b->BackoffMs);
