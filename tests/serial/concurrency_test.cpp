@@ -147,7 +147,6 @@ protected:
         SerialTest::SetUp();
         Board = Plug(HmModel::LX2A);
         HmPeerFlowControl(Board, 0, true, false);
-        HmSetTimeScale(2);
         OpenAt(Port, NameOf(Board, 0), 115200);
         ComDcb dcb;
         ASSERT_TRUE(Port.GetCommState(&dcb));
