@@ -98,6 +98,29 @@ TEST_F(SerialWaitMask, ANewMaskEndsAPendingWaitWithNoEventAndOneWaitAtATime)
     EXPECT_EQ(mask, SERIAL_EV_CTS | SERIAL_EV_DSR) << "a refused mask changes nothing";
 }
 
+// EV_TXEMPTY means the last character went out: nudging an idle transmitter (XON, the end of
+// a break) sends nothing and ends no wait.
+TEST_F(SerialWaitMask, TxEmptyComesOnlyAfterCharactersWentOut)
+{
+    PDEVICE_OBJECT board = Plug(HmModel::LX2A);
+    ComPort port;
+    OpenAt(port, NameOf(board, 0), 115200);
+    ASSERT_TRUE(HkWaitClock(HkNow() + 2 * Ms));
+    ASSERT_TRUE(port.SetCommMask(SERIAL_EV_TXEMPTY));
+    HkRequestPtr wait = port.WaitCommEventOverlapped();
+    ASSERT_TRUE(port.EscapeCommFunction(SetXon));
+    ASSERT_TRUE(port.EscapeCommFunction(SetBreak));
+    ASSERT_TRUE(port.EscapeCommFunction(ClrBreak));
+    ASSERT_TRUE(HkWaitClock(HkNow() + 2 * Ms));
+    EXPECT_FALSE(wait->Done());
+    ASSERT_TRUE(port.WriteFile(Bytes("x")));
+    ASSERT_TRUE(wait->Wait());
+    ULONG events = 0;
+    ASSERT_EQ(wait->Output().size(), sizeof(events));
+    std::memcpy(&events, wait->Output().data(), sizeof(events));
+    EXPECT_EQ(events, static_cast<ULONG>(SERIAL_EV_TXEMPTY));
+}
+
 // Events that happen while nobody waits are kept and reported by the next wait at once.
 TEST_F(SerialWaitMask, EventsBetweenWaitsAreReportedByTheNextWait)
 {
