@@ -184,6 +184,9 @@ public:
     SerialRun(const SerialRun&) = delete;
     SerialRun& operator=(const SerialRun&) = delete;
 
+    // A program opens the port first; the first byte picks its time-outs.
+    void Begin(FuzzInput& in) { Open(in, Paths[0]); }
+
     // Runs one operation; false once the input may go no further.
     bool Step(FuzzInput& in)
     {
@@ -192,7 +195,7 @@ public:
         }
         switch (in.Below(16)) {
         case 0:
-            Open(in);
+            Open(in, Paths[in.Below(static_cast<unsigned>(Paths.size()))]);
             break;
         case 1:
             if (!Handles.empty()) {
@@ -310,9 +313,9 @@ private:
         return NT_SUCCESS(status) ? handle : nullptr;
     }
 
-    void Open(FuzzInput& in)
+    void Open(FuzzInput& in, const PathChoice& path)
     {
-        HkHandle handle = OpenPath(Paths[in.Below(static_cast<unsigned>(Paths.size()))]);
+        HkHandle handle = OpenPath(path);
         if (handle == nullptr) {
             return;
         }
@@ -495,6 +498,7 @@ std::vector<Returned> RunWith(const uint8_t* data, size_t size, UCHAR marker,
     std::vector<Returned> results;
     {
         SerialRun run(marker);
+        run.Begin(in);
         while (!in.Empty() && run.Step(in)) {
         }
         *sent = run.SentRequests();
@@ -525,6 +529,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     std::vector<Sent> first;
     const std::vector<Returned> one = RunWith(data, size, FirstMarker, &first);
+    // FUZZ_TRACE=1 lists the requests and what came of them, to read what an input did.
+    if (std::getenv("FUZZ_TRACE") != nullptr) {
+        for (size_t k = 0; k < one.size(); ++k) {
+            std::fprintf(stderr, "%zu: major 0x%02X code 0x%08X in %u out %u: 0x%08X, %zu bytes\n",
+                         k, first[k].Major, static_cast<unsigned>(first[k].Code),
+                         static_cast<unsigned>(first[k].InputLength),
+                         static_cast<unsigned>(first[k].OutputLength),
+                         static_cast<unsigned>(one[k].Status),
+                         static_cast<size_t>(one[k].Information));
+        }
+    }
     if (!HoldsMarker(one, FirstMarker) && std::getenv("FUZZ_BOTH_RUNS") == nullptr) {
         return 0;
     }
