@@ -547,6 +547,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const std::vector<Returned> two = RunWith(data, size, SecondMarker, &second);
     const size_t common = std::min(one.size(), two.size());
     for (size_t k = 0; k < common; ++k) {
+        // Only the same request with the same result is compared (the runs repeat exactly; this
+        // keeps the check sound even where they would not).
+        if (first[k].Major != second[k].Major || first[k].Code != second[k].Code ||
+            first[k].InputLength != second[k].InputLength ||
+            first[k].OutputLength != second[k].OutputLength || one[k].Status != two[k].Status ||
+            one[k].Information != two[k].Information) {
+            continue;
+        }
         const std::vector<UCHAR>& a = one[k].Output;
         const std::vector<UCHAR>& b = two[k].Output;
         for (size_t i = 0; i < std::min(a.size(), b.size()); ++i) {
