@@ -287,18 +287,21 @@ private:
         return Handles.empty() ? nullptr : Handles[in.Below(static_cast<unsigned>(Handles.size()))];
     }
 
-    // 0, a few bytes, up to a FIFO or two, or up to a few receive queues.
+    // 0, a few bytes, up to a FIFO or two, up to a few receive queues, or megabytes (where a
+    // time-out proportional to the length grows large).
     static ULONG Length(FuzzInput& in)
     {
-        switch (in.Below(4)) {
+        switch (in.Below(5)) {
         case 0:
             return 0;
         case 1:
             return 1 + in.Below(16);
         case 2:
             return in.Byte();
-        default:
+        case 3:
             return in.U16() % 16384;
+        default:
+            return in.U32() % (4u << 20);
         }
     }
 
