@@ -209,7 +209,8 @@ public:
                 HkHandle handle = OpenPath(Paths[in.Below(3)]);
                 if (handle != nullptr) {
                     if (in.Bool()) {
-                        Send(HkRead(handle, in.Below(4)), IRP_MJ_READ, 0, 0, 0);
+                        const ULONG length = in.Below(4);
+                        Send(HkRead(handle, length), IRP_MJ_READ, 0, 0, length);
                     }
                     Close(handle);
                 }
