@@ -348,13 +348,25 @@ private:
         return false;
     }
 
+    bool WritesPending() const
+    {
+        for (const Sent& sent : Requests) {
+            const bool writes = sent.Major == IRP_MJ_WRITE || sent.Major == IRP_MJ_FLUSH_BUFFERS ||
+                                sent.Code == IOCTL_SERIAL_IMMEDIATE_CHAR;
+            if (writes && !sent.Request->Done()) {
+                return true;
+            }
+        }
+        return false;
+    }
+
     // The driver lets the transmitter finish before a close, for up to a FIFO's length of
-    // character times on the clock, which stands still here. Given some time the transmitter
-    // empties (unless writes keep it going), and the close is sent at once; otherwise the close
+    // character times on the clock, which stands still here. Unless writes keep it going, the
+    // transmitter empties given some time, and the close is sent at once; otherwise the close
     // goes from a thread of its own while this one moves the clock.
     void Close(HkHandle handle)
     {
-        for (int round = 0; round < 6 && TransmittersBusy(); ++round) {
+        for (int round = 0; round < 6 && !WritesPending() && TransmittersBusy(); ++round) {
             HmAdvanceTime(5 * Ms << round);
         }
         if (!TransmittersBusy()) {
