@@ -47,7 +47,8 @@ package: win
 # inputs go to $(BUILD)/fuzz/corpus/<target>, findings to $(BUILD)/fuzz/findings; the seeds in
 # tests/fuzz/corpus are read, never written (make fuzz-merge adds what covers new code).
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS ?= resources pci_config pnp_sequence ports_value advanced_registry com_name
+FUZZ_TARGETS ?= resources pci_config pnp_sequence ports_value advanced_registry com_name \
+                serial_requests
 fuzz: deps
 	CC=clang CXX=clang++ cmake -S . -B $(BUILD)/fuzz -DCORAN_SANITIZE=fuzzer \
 	      -DCMAKE_C_FLAGS="-O1 -g" -DCMAKE_CXX_FLAGS="-O1 -g" >/dev/null

@@ -219,6 +219,9 @@ constexpr LONGLONG HundredNsPerMs = 10000;
 LONGLONG PerformanceTime();
 // Sets a timer to fire once after the given number of 100 ns units.
 VOID SetRelativeTimer(PKTIMER Timer, PKDPC Dpc, LONGLONG Units);
+// A read or write total time-out (milliseconds, multiplier times length plus constant) in 100 ns
+// units for SetRelativeTimer, held at a bound that no timer arithmetic overflows.
+LONGLONG TimeoutUnits(ULONG64 Ms);
 
 // A request field of enumeration type, read as the 32-bit value its sender stored (it may hold
 // values that the enumeration does not name).

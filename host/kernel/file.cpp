@@ -19,6 +19,7 @@
 #include "internal.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -46,6 +47,8 @@ namespace hk {
 namespace {
 
 constexpr unsigned char FreedFill = 0xDD;
+
+std::atomic<UCHAR> BufferFill{HkSystemBufferFill};
 
 std::mutex FileLock;
 std::condition_variable FileChanged;
@@ -276,7 +279,7 @@ unsigned char* SystemBufferOf(size_t length, const std::vector<UCHAR>& input)
         return nullptr;
     }
     unsigned char* buffer = static_cast<unsigned char*>(malloc(length));
-    memset(buffer, HkSystemBufferFill, length);
+    memset(buffer, BufferFill.load(), length);
     if (!input.empty()) {
         memcpy(buffer, input.data(), std::min(length, input.size()));
     }
@@ -432,6 +435,7 @@ HkRequestPtr Refused(const std::shared_ptr<FileRequest>& request, PDEVICE_OBJECT
 void ResetFiles()
 {
     JoinClosers();
+    BufferFill = HkSystemBufferFill;
     std::lock_guard<std::mutex> guard(FileLock);
     ClosedHook = nullptr;
     auto abandon = [](const std::shared_ptr<FileRequest>& request) {
@@ -626,7 +630,7 @@ HkRequestPtr HkRead(HkHandle handle, ULONG length)
     request->CallerLength = length;
     request->ChecksInformation = true;
     request->CopiesBack = true;
-    request->UserBuffer.assign(length, HkSystemBufferFill);
+    request->UserBuffer.assign(length, BufferFill.load());
     if (top->Flags & DO_BUFFERED_IO) {
         request->Buffered = true;
         request->SystemBuffer = SystemBufferOf(length, {});
@@ -674,7 +678,7 @@ HkRequestPtr HkIoControl(HkHandle handle, ULONG code, const std::vector<UCHAR>& 
     request->ChecksInformation = true;
     request->CopiesBack = outputLength != 0;
     request->Buffered = true;
-    request->UserBuffer.assign(outputLength, HkSystemBufferFill);
+    request->UserBuffer.assign(outputLength, BufferFill.load());
     request->SystemBuffer = SystemBufferOf(std::max(inputLength, outputLength), input);
     return Send(request, top, [=](PIO_STACK_LOCATION next) {
         next->Parameters.DeviceIoControl.OutputBufferLength = outputLength;
@@ -712,13 +716,18 @@ HkRequestPtr HkQueryVolumeInformation(HkHandle handle, ULONG infoClass, ULONG le
     request->ChecksInformation = true;
     request->CopiesBack = true;
     request->Buffered = true;
-    request->UserBuffer.assign(length, HkSystemBufferFill);
+    request->UserBuffer.assign(length, BufferFill.load());
     request->SystemBuffer = SystemBufferOf(length, {});
     return Send(request, top, [=](PIO_STACK_LOCATION next) {
         next->Parameters.QueryVolume.Length = length;
         next->Parameters.QueryVolume.FsInformationClass =
             static_cast<FS_INFORMATION_CLASS>(infoClass);
     });
+}
+
+void HkSetSystemBufferFill(UCHAR fill)
+{
+    BufferFill = fill;
 }
 
 void HkCancelIo(HkHandle handle)

@@ -339,13 +339,19 @@ size_t HkSetTimers();  // set and not yet expired (periodic timers count while s
 //  - device control: METHOD_BUFFERED codes get one system buffer of max(input, output) bytes
 //    holding the input; Information bytes are copied back on completion with a success or
 //    warning status. Other transfer methods are refused (STATUS_NOT_IMPLEMENTED);
-//  - a system buffer is filled with HkSystemBufferFill past the input the caller gave, as fresh
-//    pool would hold, before the driver sees it.
+//  - a system buffer is filled over its whole size with the fill byte (HkSystemBufferFill unless
+//    HkSetSystemBufferFill chose another), as fresh pool would hold, and the caller's input is
+//    copied over its start, before the driver sees it. A fill byte among the Information bytes
+//    that come back is memory the driver never wrote, handed to a user program.
 // The verifier reports a buffered request completed with Information larger than the buffer the
 // caller gave (output length for device control, length for read), a user request completed at
 // an IRQL above DISPATCH_LEVEL, and handles still open at the end of the test.
 
 constexpr UCHAR HkSystemBufferFill = 0xA5;
+// The fill of the system buffers (and of the caller's output buffers) of requests built from now
+// on; HkReset goes back to HkSystemBufferFill. A byte the driver wrote does not follow the fill:
+// the same requests sent again with another fill tell the two apart exactly.
+void HkSetSystemBufferFill(UCHAR fill);
 
 typedef struct HkFile* HkHandle;
 

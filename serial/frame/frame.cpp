@@ -134,6 +134,16 @@ LONGLONG PerformanceTime()
     return Seconds * 10000000 + Rest * 10000000 / Frequency.QuadPart;
 }
 
+// Multiplier times length (up to 2^64 ms) does not fit a due time in 100 ns units. A time-out
+// that long would end after thousands of years: holding it at half the due time's range (which
+// the kernel can add to any uptime) keeps it just as unending, where the product would wrap to a
+// time already past, or to anything at all.
+LONGLONG TimeoutUnits(ULONG64 Ms)
+{
+    constexpr ULONG64 Longest = 0x7FFFFFFFFFFFFFFFull / 2 / HundredNsPerMs;
+    return static_cast<LONGLONG>(Ms < Longest ? Ms : Longest) * HundredNsPerMs;
+}
+
 VOID SetRelativeTimer(PKTIMER Timer, PKDPC Dpc, LONGLONG Units)
 {
     LARGE_INTEGER Due;

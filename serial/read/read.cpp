@@ -106,8 +106,7 @@ VOID StartRead(PSERIAL_PORT Port, PIRP Irp)
     }
     if (TotalMs != 0) {
         Port->ReadTotalSequence = Read->Sequence;
-        SetRelativeTimer(&Port->ReadTotalTimer, &Port->ReadTotalDpc,
-                         static_cast<LONGLONG>(TotalMs) * HundredNsPerMs);
+        SetRelativeTimer(&Port->ReadTotalTimer, &Port->ReadTotalDpc, TimeoutUnits(TotalMs));
     }
 }
 

@@ -61,8 +61,7 @@ VOID StartWrite(PSERIAL_PORT Port, PIRP Irp)
         const ULONG64 Ms = static_cast<ULONG64>(Timeouts.WriteTotalTimeoutMultiplier) * Length +
                            Timeouts.WriteTotalTimeoutConstant;
         Port->WriteTotalSequence = Port->Write.Sequence;
-        SetRelativeTimer(&Port->WriteTotalTimer, &Port->WriteTotalDpc,
-                         static_cast<LONGLONG>(Ms) * HundredNsPerMs);
+        SetRelativeTimer(&Port->WriteTotalTimer, &Port->WriteTotalDpc, TimeoutUnits(Ms));
     }
     SyncWithIsr(Port, [&] {
         PSERIAL_SHARED S = &Port->Shared;

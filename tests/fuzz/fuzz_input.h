@@ -16,9 +16,24 @@ public:
 
     uint8_t Byte() { return Offset < Size ? Data[Offset++] : 0; }
     bool Bool() { return (Byte() & 1) != 0; }
-    uint16_t U16() { return static_cast<uint16_t>(Byte() | Byte() << 8); }
-    uint32_t U32() { return static_cast<uint32_t>(U16()) | static_cast<uint32_t>(U16()) << 16; }
-    uint64_t U64() { return static_cast<uint64_t>(U32()) | static_cast<uint64_t>(U32()) << 32; }
+    // Little-endian. The low part is read first in a statement of its own: the operands of |
+    // are evaluated in no fixed order, and GCC and clang pick different ones, so a seed would
+    // decode differently in the replay tree and in the fuzzing tree.
+    uint16_t U16()
+    {
+        const uint16_t low = Byte();
+        return static_cast<uint16_t>(low | Byte() << 8);
+    }
+    uint32_t U32()
+    {
+        const uint32_t low = U16();
+        return low | static_cast<uint32_t>(U16()) << 16;
+    }
+    uint64_t U64()
+    {
+        const uint64_t low = U32();
+        return low | static_cast<uint64_t>(U32()) << 32;
+    }
 
     // A number below limit (limit > 0).
     unsigned Below(unsigned limit) { return Byte() % limit; }

@@ -224,6 +224,26 @@ TEST_F(KernelTest, BufferedRequestsGoThroughTheIoManagersSystemBuffer)
     HkClose(handle);
 }
 
+// A driver that reports more than it wrote hands back the fill, whichever fill was chosen.
+TEST_F(KernelTest, BytesTheDriverDidNotWriteFollowTheFill)
+{
+    std::vector<Seen> seen;
+    MakeNamedDevice(L"\\Device\\Short", Answers(&seen, STATUS_SUCCESS, {'a', 'b'}, 4),
+                    DO_BUFFERED_IO);
+    HkHandle handle = nullptr;
+    ASSERT_EQ(HkOpen(u"\\Device\\Short", &handle), STATUS_SUCCESS);
+    const UCHAR f = HkSystemBufferFill;
+    EXPECT_EQ(HkIoControl(handle, SomeControl, {1}, 4)->Output(),
+              (std::vector<UCHAR>{'a', 'b', f, f}));
+    EXPECT_EQ(HkRead(handle, 4)->Output(), (std::vector<UCHAR>{'a', 'b', f, f}));
+    HkSetSystemBufferFill(0x5A);
+    EXPECT_EQ(HkIoControl(handle, SomeControl, {1, 2, 3}, 4)->Output(),
+              (std::vector<UCHAR>{'a', 'b', 3, 0x5A}))
+        << "the input stays where it was copied";
+    EXPECT_EQ(HkRead(handle, 4)->Output(), (std::vector<UCHAR>{'a', 'b', 0x5A, 0x5A}));
+    HkClose(handle);
+}
+
 TEST_F(KernelTest, TheStatusDecidesWhatComesBackAndOtherMethodsAreRefused)
 {
     NTSTATUS answer = STATUS_SUCCESS;
