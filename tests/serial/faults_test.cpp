@@ -618,9 +618,19 @@ TEST_F(SerialFaultSweep, ReadsAndWrites)
 TEST_F(SerialFaultSweep, PowerAndRemoval)
 {
     const std::vector<Scenario> scenarios = {
+        {"removal", From::Started, [](Rig& r) { return HmRemoveAdapter(r.Board); }, May::Not},
         {"removal refused while open", From::Open,
          [](Rig& r) {
              EXPECT_EQ(HmRemoveAdapter(r.Board), STATUS_DEVICE_BUSY);
+             return STATUS_SUCCESS;
+         },
+         May::Not},
+        {"surprise removal under an open handle", From::Open,
+         [](Rig& r) {
+             HkRequestPtr read = r.Com.ReadOverlapped(10);
+             HmSurpriseRemoveAdapter(r.Board);
+             EXPECT_EQ(Ended(read), STATUS_DEVICE_REMOVED);
+             r.Com.Close();
              return STATUS_SUCCESS;
          },
          May::Not},
