@@ -533,6 +533,17 @@ NTSTATUS Ended(const HkRequestPtr& request)
 
 } // namespace
 
+TEST_F(SerialFaultSweep, StartRestartAndRebalance)
+{
+    const std::vector<Scenario> scenarios = {
+        {"add-device and first start", From::Enumerated,
+         [](Rig& r) { return StartThroughManager(r, HmStartPort); }, May::Fail},
+        {"restart after a property change", From::Started,
+         [](Rig& r) { return StartThroughManager(r, HmRestartPort); }, May::Fail},
+    };
+    SweepAll("start, restart, rebalance", scenarios);
+}
+
 TEST_F(SerialFaultSweep, HandlesAndEveryControlCode)
 {
     std::vector<Scenario> scenarios = {
