@@ -540,6 +540,22 @@ TEST_F(SerialFaultSweep, StartRestartAndRebalance)
          [](Rig& r) { return StartThroughManager(r, HmStartPort); }, May::Fail},
         {"restart after a property change", From::Started,
          [](Rig& r) { return StartThroughManager(r, HmRestartPort); }, May::Fail},
+        {"rebalance under an open handle", From::Open,
+         [](Rig& r) {
+             HkRequestPtr read = r.Com.ReadOverlapped(4);
+             NTSTATUS status = HmRebalance(
+                 r.Board, HmMakeAssignment(0xC000, HmBar0Size(2), 0xC800, HmBar1Size, 21, 0x71, 5));
+             if (NT_SUCCESS(status) && Serving(r, r.Port)) {
+                 EXPECT_TRUE(r.Com.WriteFile(Bytes("back")));
+                 EXPECT_EQ(Ended(read), STATUS_SUCCESS);
+                 EXPECT_EQ(read->Output(), Bytes("back"));
+             } else {
+                 r.Com.Close();
+                 EXPECT_NE(Ended(read), STATUS_SUCCESS);
+             }
+             return status;
+         },
+         May::FailInAdapter},
     };
     SweepAll("start, restart, rebalance", scenarios);
 }
