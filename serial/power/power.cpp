@@ -98,6 +98,9 @@ VOID PowerUp(PSERIAL_PORT Port)
         SyncWithIsr(Port, [&] {
             PSERIAL_SHARED S = &Port->Shared;
             S->IsrLive = TRUE;
+            // Registers that read all ones while the board was still down (its own wake had
+            // failed) answer again now: the callback would otherwise give the UART up at once.
+            S->DeviceGone = FALSE;
             S->TxPaused = FALSE;
             SetOpenShadow(S);
             UartProgram(Port, TRUE); // the board reset the UART on its way out of D3

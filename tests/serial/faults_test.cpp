@@ -647,6 +647,8 @@ TEST_F(SerialFaultSweep, PowerAndRemoval)
     const std::vector<Scenario> scenarios = {
         {"sleep S3 under an open handle", From::Open,
          [](Rig&) { return HmSetSystemPower(PowerSystemSleeping3); }, May::Not},
+        {"wake from S3", From::Asleep, [](Rig&) { return HmSetSystemPower(PowerSystemWorking); },
+         May::Not},
         {"removal", From::Started, [](Rig& r) { return HmRemoveAdapter(r.Board); }, May::Not},
         {"removal refused while open", From::Open,
          [](Rig& r) {
