@@ -46,7 +46,7 @@ const FaultKind Kinds[] = {
     {HkFault::BuildSynchronousFsdRequest,
      "synchronous request",
      NoResources,
-     {"The port device offers no port bus interface."}},
+     {"The port's bus interface could not be queried."}},
     {HkFault::AllocateErrorLogEntry, "error-log entry", NoResources, {}},
     {HkFault::RequestPowerIrp, "power request", NoResources, {}},
     // Only the adapter connects an interrupt (at its start, in a rebalance).
