@@ -456,7 +456,7 @@ protected:
         unsigned points = 0;
         for (const Scenario& s : scenarios) {
             unsigned p = Sweep(s);
-            printf("  %-40s %3u injection points\n", s.Name.c_str(), p);
+            printf("  %-46s %3u injection points\n", s.Name.c_str(), p);
             points += p;
         }
         printf("corserial fault sweep (%s): %u injection points over %zu scenarios x %zu fault "
@@ -538,6 +538,12 @@ TEST_F(SerialFaultSweep, StartRestartAndRebalance)
     const std::vector<Scenario> scenarios = {
         {"add-device and first start", From::Enumerated,
          [](Rig& r) { return StartThroughManager(r, HmStartPort); }, May::Fail},
+        {"first start with an invalid device key value", From::Enumerated,
+         [](Rig& r) {
+             HkRegSetDword(HmDeviceKey(r.Port), u"RxFIFO", 2); // not a trigger level: a warning
+             return StartThroughManager(r, HmStartPort);
+         },
+         May::Fail},
         {"restart after a property change", From::Started,
          [](Rig& r) { return StartThroughManager(r, HmRestartPort); }, May::Fail},
         {"rebalance under an open handle", From::Open,
