@@ -8,8 +8,9 @@
 //  - the caller gets the clean run's status, or, where the request may fail, a resource failure;
 //  - the event log holds the clean run's entries, and the sentence of the failed call where the
 //    driver writes one (a failed start always says why);
-//  - a port that is not running has no COM link, no SERIALCOMM value, no enabled interface and
-//    no reference on the adapter's port interface; a running port has each of them once;
+//  - a port's COM link, SERIALCOMM value and enabled interface stand from a start that succeeded
+//    to its removal (a stop keeps them), never after a failed start; the adapter's port
+//    interface holds one reference per running port;
 //  - once the fault is gone the port works again: a retried start succeeds, a retried open
 //    works, and a byte goes round the loopback plug;
 //  - nothing is left behind once the machine is gone (pool, IRPs, device objects, handles, key
@@ -205,7 +206,8 @@ void Prepare(Rig& r, From from, HmPnpOptions options)
     }
 }
 
-// Each port's names and its hold on the adapter's interface exist exactly while it runs.
+// Each port's names stand while it is named, and the adapter's interface is held once per running
+// port.
 void CheckNames(const Rig& r)
 {
     if (!HmNode(r.Board).Known) {
