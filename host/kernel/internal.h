@@ -153,6 +153,9 @@ void ResetFiles(); // joins the close threads
 void ResetCancel();
 void ResetRemoveLocks();
 void ResetNames();
+// The plug-and-play manager removes a device (its function driver detaches, or the PDO is
+// deleted): an interface whose disable failed for want of resources is disabled now.
+void DeviceRemoved(PDEVICE_OBJECT pdo);
 void ResetRegistry();
 void CheckCleanPool(bool& clean);
 void CheckCleanDispatcher(bool& clean);

@@ -600,6 +600,7 @@ extern "C" NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExte
 
 extern "C" VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
 {
+    DeviceRemoved(DeviceObject);
     std::lock_guard<std::mutex> guard(IoLock);
     DeviceRec* rec = FindDevice(DeviceObject);
     if (rec == nullptr || rec->Freed) {
@@ -691,6 +692,7 @@ extern "C" PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevic
 
 extern "C" VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice)
 {
+    DeviceRemoved(TargetDevice);
     std::lock_guard<std::mutex> guard(IoLock);
     DeviceRec* target = FindDevice(TargetDevice);
     if (target == nullptr || target->Freed) {

@@ -30,6 +30,9 @@ struct InterfaceRecord {
     GUID Class;
     PDEVICE_OBJECT Pdo;
     bool Enabled = false;
+    // A disable failed for want of resources: the plug-and-play manager disables the interface
+    // itself when it removes the device.
+    bool DisableFailed = false;
 };
 
 std::mutex NamesLock;
@@ -147,6 +150,26 @@ void CheckCleanNames(bool& clean)
     }
 }
 
+void DisableInterfaceLocked(InterfaceRecord& record)
+{
+    record.Enabled = false;
+    record.DisableFailed = false;
+    auto link = Links.find(Upcase(record.LinkName));
+    if (link != Links.end() && --link->second.InterfaceUses == 0) {
+        Links.erase(link);
+    }
+}
+
+void DeviceRemoved(PDEVICE_OBJECT pdo)
+{
+    std::lock_guard<std::mutex> guard(NamesLock);
+    for (InterfaceRecord& record : Interfaces) {
+        if (record.Pdo == pdo && record.Enabled && record.DisableFailed) {
+            DisableInterfaceLocked(record);
+        }
+    }
+}
+
 } // namespace hk
 
 using namespace hk;
@@ -254,8 +277,13 @@ extern "C" NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObjec
     std::u16string name = reference.empty() ? linkName : linkName + u"\\" + reference;
     {
         std::lock_guard<std::mutex> guard(NamesLock);
-        // Registering again gives the name registered before.
-        if (FindInterface(name) == nullptr) {
+        // Registering again gives the name registered before; a new PDO of the same device
+        // instance (the device was removed and found again) takes a disabled record over.
+        InterfaceRecord* known = FindInterface(name);
+        if (known != nullptr && !known->Enabled) {
+            known->Pdo = PhysicalDeviceObject;
+        }
+        if (known == nullptr) {
             InterfaceRecord record;
             record.Name = name;
             record.LinkName = linkName;
@@ -277,10 +305,15 @@ extern "C" NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, 
         Report("IoSetDeviceInterfaceState without a name");
         return STATUS_INVALID_PARAMETER;
     }
+    std::u16string given = FromCounted(SymbolicLinkName);
     if (ShouldFail(HkFault::DeviceInterface)) {
+        std::lock_guard<std::mutex> guard(NamesLock);
+        InterfaceRecord* record = FindInterface(given);
+        if (record != nullptr && !Enable) {
+            record->DisableFailed = true;
+        }
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    std::u16string given = FromCounted(SymbolicLinkName);
     std::u16string pdoName;
     PDEVICE_OBJECT pdo;
     {
@@ -293,11 +326,7 @@ extern "C" NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, 
             if (!record->Enabled) {
                 return STATUS_OBJECT_NAME_NOT_FOUND;
             }
-            record->Enabled = false;
-            auto link = Links.find(Upcase(record->LinkName));
-            if (link != Links.end() && --link->second.InterfaceUses == 0) {
-                Links.erase(link);
-            }
+            DisableInterfaceLocked(*record);
             return STATUS_SUCCESS;
         }
         if (record->Enabled) {

@@ -41,9 +41,25 @@ enum class ValueState {
     Read,
     Missing,
     Wrong,
+    Unreadable, // the key could not be read (out of resources): no answer about the value
 };
 
-ValueState QueryDword(HANDLE Key, const WCHAR* Name, PULONG Value)
+// A value longer than the buffer reads as an overflow: it is there, and wrong.
+BOOLEAN ValueAnswered(NTSTATUS Status)
+{
+    return NT_SUCCESS(Status) || Status == STATUS_BUFFER_OVERFLOW ||
+           Status == STATUS_BUFFER_TOO_SMALL;
+}
+
+// The settings are read one after the other; the first read that gets no answer ends the
+// reading, and the start fails with its status rather than run on defaults the key does not say.
+struct KEY_READER {
+    PSERIAL_PORT Port;
+    HANDLE Key;
+    NTSTATUS Status;
+};
+
+ValueState QueryDword(HANDLE Key, const WCHAR* Name, PULONG Value, NTSTATUS* Failure)
 {
     UNICODE_STRING ValueName;
     RtlInitUnicodeString(&ValueName, Name);
@@ -53,6 +69,10 @@ ValueState QueryDword(HANDLE Key, const WCHAR* Name, PULONG Value)
                                       sizeof(Buffer), &Returned);
     if (Status == STATUS_OBJECT_NAME_NOT_FOUND) {
         return ValueState::Missing;
+    }
+    if (!ValueAnswered(Status)) {
+        *Failure = Status;
+        return ValueState::Unreadable;
     }
     const auto Information = reinterpret_cast<PKEY_VALUE_PARTIAL_INFORMATION>(Buffer);
     if (!NT_SUCCESS(Status) || Information->Type != REG_DWORD ||
@@ -73,11 +93,13 @@ VOID SetDword(HANDLE Key, const WCHAR* Name, ULONG Value)
 
 // Reads a DWORD setting; Valid decides its range. Returns the value the port uses.
 template <typename Check>
-ULONG ReadSetting(PSERIAL_PORT Port, HANDLE Key, const DWORD_VALUE& Setting, ULONG Default,
-                  Check Valid)
+ULONG ReadSetting(KEY_READER& Reader, const DWORD_VALUE& Setting, ULONG Default, Check Valid)
 {
+    if (!NT_SUCCESS(Reader.Status)) {
+        return Default;
+    }
     ULONG Value = 0;
-    switch (QueryDword(Key, Setting.Name, &Value)) {
+    switch (QueryDword(Reader.Key, Setting.Name, &Value, &Reader.Status)) {
     case ValueState::Read:
         if (Valid(Value)) {
             return Value;
@@ -85,18 +107,21 @@ ULONG ReadSetting(PSERIAL_PORT Port, HANDLE Key, const DWORD_VALUE& Setting, ULO
         break;
     case ValueState::Missing:
         if (Setting.CreateWhenMissing) {
-            SetDword(Key, Setting.Name, Default);
+            SetDword(Reader.Key, Setting.Name, Default);
         }
         return Default;
     case ValueState::Wrong:
         break;
+    case ValueState::Unreadable:
+        return Default;
     }
-    ReportEvent(Port, SerialMsgWarning, Setting.Complaint);
+    ReportEvent(Reader.Port, SerialMsgWarning, Setting.Complaint);
     return Default;
 }
 
-// "PortName": a string of 1 to 19 characters that can stand in an object name.
-BOOLEAN ReadPortName(HANDLE Key, PWCHAR Name)
+// "PortName": a string of 1 to 19 characters that can stand in an object name. A missing or
+// unusable name is a configuration error; a key that cannot be read gives its own status.
+NTSTATUS ReadPortName(HANDLE Key, PWCHAR Name)
 {
     UNICODE_STRING ValueName;
     RtlInitUnicodeString(&ValueName, L"PortName");
@@ -104,10 +129,13 @@ BOOLEAN ReadPortName(HANDLE Key, PWCHAR Name)
     ULONG Returned = 0;
     NTSTATUS Status = ZwQueryValueKey(Key, &ValueName, KeyValuePartialInformation, Buffer,
                                       sizeof(Buffer), &Returned);
+    if (Status != STATUS_OBJECT_NAME_NOT_FOUND && !ValueAnswered(Status)) {
+        return Status;
+    }
     const auto Information = reinterpret_cast<PKEY_VALUE_PARTIAL_INFORMATION>(Buffer);
     if (!NT_SUCCESS(Status) || Information->Type != REG_SZ ||
         Information->DataLength > PortNameUnits * sizeof(WCHAR)) {
-        return FALSE;
+        return STATUS_DEVICE_CONFIGURATION_ERROR;
     }
     WCHAR Text[PortNameUnits];
     RtlZeroMemory(Text, sizeof(Text));
@@ -117,15 +145,15 @@ BOOLEAN ReadPortName(HANDLE Key, PWCHAR Name)
         // Printable, and no path separator: the name becomes \DosDevices\<name>.
         if (Text[Length] <= L' ' || Text[Length] > L'~' || Text[Length] == L'\\' ||
             Text[Length] == L'/') {
-            return FALSE;
+            return STATUS_DEVICE_CONFIGURATION_ERROR;
         }
         ++Length;
     }
     if (Length == 0 || Length == PortNameUnits) {
-        return FALSE;
+        return STATUS_DEVICE_CONFIGURATION_ERROR;
     }
     RtlCopyMemory(Name, Text, (Length + 1) * sizeof(WCHAR));
-    return TRUE;
+    return STATUS_SUCCESS;
 }
 
 BOOLEAN IsTriggerLevel(ULONG Value)
@@ -178,30 +206,35 @@ NTSTATUS ReadConfiguration(PSERIAL_PORT Port)
         ReportEvent(Port, SerialMsgError, "The port's device key could not be opened.");
         return Status;
     }
-    if (!ReadPortName(Key, Port->PortName)) {
+    KEY_READER Reader = {Port, Key, ReadPortName(Key, Port->PortName)};
+    if (Reader.Status == STATUS_DEVICE_CONFIGURATION_ERROR) {
         ZwClose(Key);
         ReportEvent(Port, SerialMsgError,
                     "The port has no usable PortName value in its device key.");
-        return STATUS_DEVICE_CONFIGURATION_ERROR;
+        return Reader.Status;
     }
     SERIAL_CONFIG Config;
     Config.FifoEnable =
-        ReadSetting(Port, Key, ForceFifoEnable, 1, [](ULONG V) { return V <= 1; }) ? TRUE : FALSE;
+        ReadSetting(Reader, ForceFifoEnable, 1, [](ULONG V) { return V <= 1; }) ? TRUE : FALSE;
     Config.Fifo64 =
-        ReadSetting(Port, Key, EnableFifo64, 1, [](ULONG V) { return V <= 1; }) ? TRUE : FALSE;
-    const ULONG RxMax = ReadSetting(Port, Key, FifoRxMax, RxFifoLimit,
+        ReadSetting(Reader, EnableFifo64, 1, [](ULONG V) { return V <= 1; }) ? TRUE : FALSE;
+    const ULONG RxMax = ReadSetting(Reader, FifoRxMax, RxFifoLimit,
                                     [](ULONG V) { return V >= 1 && V <= RxFifoLimit; });
-    const ULONG TxMax = ReadSetting(Port, Key, FifoTxMax, TxFifoLimit,
+    const ULONG TxMax = ReadSetting(Reader, FifoTxMax, TxFifoLimit,
                                     [](ULONG V) { return V >= 1 && V <= TxFifoLimit; });
     const ULONG RxDefault = HighestLevelUpTo(DefaultRxFifo < RxMax ? DefaultRxFifo : RxMax);
-    Config.RxFifo = ReadSetting(Port, Key, RxFifo, RxDefault,
+    Config.RxFifo = ReadSetting(Reader, RxFifo, RxDefault,
                                 [&](ULONG V) { return IsTriggerLevel(V) && V <= RxMax; });
-    Config.TxFifo = ReadSetting(Port, Key, TxFifo, DefaultTxFifo < TxMax ? DefaultTxFifo : TxMax,
+    Config.TxFifo = ReadSetting(Reader, TxFifo, DefaultTxFifo < TxMax ? DefaultTxFifo : TxMax,
                                 [&](ULONG V) { return V >= 1 && V <= TxMax; });
     // A clock must make 9600 baud, the rate every port starts with.
-    Config.ClockRate = ReadSetting(Port, Key, ClockRate, DefaultClockRate,
+    Config.ClockRate = ReadSetting(Reader, ClockRate, DefaultClockRate,
                                    [](ULONG V) { return DivisorFor(V, 9600) != 0; });
     ZwClose(Key);
+    if (!NT_SUCCESS(Reader.Status)) {
+        ReportEvent(Port, SerialMsgError, "The port's device key could not be read.");
+        return Reader.Status;
+    }
     // A restart reads the key again while control requests of an open handle go on reading
     // the configuration under the port lock.
     PortLock Lock(Port);

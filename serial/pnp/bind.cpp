@@ -95,7 +95,11 @@ NTSTATUS BindHardware(PSERIAL_PORT Port)
 {
     NTSTATUS Status = QueryBusInterface(Port);
     if (!NT_SUCCESS(Status)) {
-        ReportEvent(Port, SerialMsgError, "The port device offers no port bus interface.");
+        // A shortage is not the port device's answer: the interface may well be there.
+        ReportEvent(Port, SerialMsgError,
+                    Status == STATUS_INSUFFICIENT_RESOURCES
+                        ? "The port's bus interface could not be queried."
+                        : "The port device offers no port bus interface.");
         return Status;
     }
     Port->BusReferenced = TRUE;

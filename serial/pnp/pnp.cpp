@@ -51,6 +51,9 @@ NTSTATUS StartPort(PSERIAL_PORT Port)
 {
     NTSTATUS Status = ReadConfiguration(Port);
     if (!NT_SUCCESS(Status)) {
+        // A restart after a stop finds the names of the first start still up: a port that
+        // fails to start has none.
+        WithdrawNames(Port);
         return Status;
     }
     if (!Port->LinkCreated) {

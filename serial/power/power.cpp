@@ -15,7 +15,6 @@ namespace {
 
 typedef struct _POWER_WAIT {
     KEVENT Done;
-    NTSTATUS Status;
 } POWER_WAIT, *PPOWER_WAIT;
 
 VOID DevicePowerDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
@@ -24,26 +23,26 @@ VOID DevicePowerDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STA
     UNREFERENCED_PARAMETER(DeviceObject);
     UNREFERENCED_PARAMETER(MinorFunction);
     UNREFERENCED_PARAMETER(PowerState);
+    UNREFERENCED_PARAMETER(IoStatus);
     const auto Wait = static_cast<PPOWER_WAIT>(Context);
-    Wait->Status = IoStatus->Status;
     KeSetEvent(&Wait->Done, IO_NO_INCREMENT, FALSE);
 }
 
-// Asks for a device power state and waits until the request is done.
-NTSTATUS RequestDevicePower(PSERIAL_PORT Port, DEVICE_POWER_STATE State)
+// Asks for a device power state and waits until the request is done. False when no request
+// could be had.
+BOOLEAN RequestDevicePower(PSERIAL_PORT Port, DEVICE_POWER_STATE State)
 {
     POWER_WAIT Wait;
     KeInitializeEvent(&Wait.Done, NotificationEvent, FALSE);
-    Wait.Status = STATUS_UNSUCCESSFUL;
     POWER_STATE PowerState;
     PowerState.DeviceState = State;
     NTSTATUS Status =
         PoRequestPowerIrp(Port->Pdo, IRP_MN_SET_POWER, PowerState, DevicePowerDone, &Wait, nullptr);
     if (!NT_SUCCESS(Status)) {
-        return Status; // no request: the completion function will not run
+        return FALSE; // no request: the completion function will not run
     }
     KeWaitForSingleObject(&Wait.Done, Executive, KernelMode, FALSE, nullptr);
-    return Wait.Status;
+    return TRUE;
 }
 
 VOID PowerDown(PSERIAL_PORT Port)
@@ -99,6 +98,9 @@ VOID PowerUp(PSERIAL_PORT Port)
         SyncWithIsr(Port, [&] {
             PSERIAL_SHARED S = &Port->Shared;
             S->IsrLive = TRUE;
+            // Registers that read all ones while the board was still down (its own wake had
+            // failed) answer again now: the callback would otherwise give the UART up at once.
+            S->DeviceGone = FALSE;
             S->TxPaused = FALSE;
             SetOpenShadow(S);
             UartProgram(Port, TRUE); // the board reset the UART on its way out of D3
@@ -130,7 +132,17 @@ NTSTATUS SetSystemPower(PSERIAL_PORT Port, PIRP Irp, ULONG SystemState)
         SystemState == PowerSystemWorking ? PowerDeviceD0 : PowerDeviceD3;
     if (Started && Wanted != Current) {
         // Its outcome does not matter here: the system request goes down whatever it was.
-        RequestDevicePower(Port, Wanted);
+        if (!RequestDevicePower(Port, Wanted)) {
+            // No device request could be had, but the board still follows the system: it resets
+            // its UARTs in D3, and a port that never saw its own D3 would skip reprogramming
+            // them on the way back. The port makes the change itself; when the system wakes, its
+            // parent is up before it.
+            if (Wanted == PowerDeviceD3) {
+                PowerDown(Port);
+            } else {
+                PowerUp(Port);
+            }
+        }
     }
     return PassPowerDown(Port, Irp);
 }
