@@ -555,8 +555,9 @@ TEST_P(SerialConcurrency, EveryRequestEndsOnceAndEveryByteArrivesOnceInOrder)
             received.push_back(byte);
         }
     }
-    if (!clearing) {
-        EXPECT_GE(marks, immediateSent); // a clear empties the transmitter too
+    if (!clearing && !removed) {
+        // A clear empties the transmitter too, and a board pulled out takes its FIFO along.
+        EXPECT_GE(marks, immediateSent);
     }
     EXPECT_LE(marks, immediates.Requests.size());
 
