@@ -1089,7 +1089,9 @@ extern "C" VOID IofCompleteRequest(PIRP Irp, CCHAR)
         if (Irp->IoStatus.Status == STATUS_PENDING) {
             Report("%s completed with STATUS_PENDING", IrpDescription(Irp).c_str());
         }
-        if (Irp->CancelRoutine != nullptr) {
+        // Read as IoCancelIrp writes it, atomically: a cancel on another processor may be
+        // exchanging the (already cleared) routine this very moment.
+        if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_ACQUIRE) != nullptr) {
             Report("%s completed with a cancel routine still set", IrpDescription(Irp).c_str());
         }
     }

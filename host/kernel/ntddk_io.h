@@ -631,6 +631,24 @@ extern "C"
         PVOID Context;
     } IO_STACK_LOCATION, *PIO_STACK_LOCATION;
 
+    // IRP::Cancel. IoCancelIrp sets it on one processor while the driver that holds the IRP
+    // reads it on another without a lock (after IoSetCancelRoutine, whose interlocked exchange
+    // orders the two); a byte is read and written whole. The stand-in makes both accesses atomic
+    // so that ThreadSanitizer sees what the hardware guarantees.
+#ifdef __cplusplus
+    struct HK_IRP_FLAG {
+        BOOLEAN Value;
+        operator BOOLEAN() const { return __atomic_load_n(&Value, __ATOMIC_ACQUIRE); }
+        HK_IRP_FLAG& operator=(BOOLEAN value)
+        {
+            __atomic_store_n(&Value, value, __ATOMIC_RELEASE);
+            return *this;
+        }
+    };
+#else
+    typedef BOOLEAN HK_IRP_FLAG;
+#endif
+
     typedef struct _IRP {
         CSHORT Type;
         USHORT Size;
@@ -647,7 +665,7 @@ extern "C"
         BOOLEAN PendingReturned;
         CHAR StackCount;
         CHAR CurrentLocation;
-        BOOLEAN Cancel;
+        HK_IRP_FLAG Cancel;
         KIRQL CancelIrql;
         CCHAR ApcEnvironment;
         UCHAR AllocationFlags;
