@@ -646,7 +646,7 @@ extern "C"
         }
     };
 #else
-    typedef BOOLEAN HK_IRP_FLAG;
+typedef BOOLEAN HK_IRP_FLAG;
 #endif
 
     typedef struct _IRP {

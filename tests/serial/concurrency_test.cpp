@@ -10,6 +10,7 @@
 #include "serial_rig.h"
 
 #include <atomic>
+#include <cstring>
 #include <deque>
 #include <mutex>
 #include <random>
@@ -525,6 +526,7 @@ TEST_P(SerialConcurrency, EveryRequestEndsOnceAndEveryByteArrivesOnceInOrder)
         fits(control, {STATUS_SUCCESS, STATUS_INVALID_PARAMETER});
     }
 
+    bool overran = false;
     if (d != Disruption::Close && !removed) {
         // The rest of what the far end sent is still to be read, every byte of it.
         ASSERT_TRUE(Port.SetCommTimeouts(Timeouts(MAXULONG, MAXULONG, 100)));
@@ -541,6 +543,18 @@ TEST_P(SerialConcurrency, EveryRequestEndsOnceAndEveryByteArrivesOnceInOrder)
         EXPECT_EQ(status.AmountInInQueue, 0u);
         EXPECT_EQ(status.AmountInOutQueue, 0u);
         EXPECT_EQ(status.Errors, 0u) << "flow control keeps every byte";
+#if defined(__SANITIZE_THREAD__)
+        // Under ThreadSanitizer the interrupt path runs an order of magnitude slower than on
+        // a plain build, and around a restart or a wake the line at real time can outrun it: a
+        // UART that overran (the driver counts it) lost bytes no flow control brings back.
+        HkRequestPtr stats =
+            Port.DeviceIoControl(IOCTL_SERIAL_GET_STATS, {}, sizeof(SERIALPERF_STATS));
+        ASSERT_TRUE(stats->Wait());
+        SERIALPERF_STATS counts{};
+        ASSERT_EQ(stats->Output().size(), sizeof(counts));
+        std::memcpy(&counts, stats->Output().data(), sizeof(counts));
+        overran = counts.SerialOverrunErrorCount != 0;
+#endif
     }
     if (!removed) {
         ASSERT_TRUE(HmWaitUntil([&] { return HmUart(Board, 0).TxCount == 0; }));
@@ -578,12 +592,23 @@ TEST_P(SerialConcurrency, EveryRequestEndsOnceAndEveryByteArrivesOnceInOrder)
         EXPECT_TRUE(Subsequence(received, writtenBytes)) << received.size() << " bytes received";
         return;
     }
-    // Reads: all of it where nothing ends the port, the beginning of it otherwise.
+    // Reads: all of it where nothing ends the port, the beginning of it otherwise; after an
+    // overrun each thread's bytes still come in the order they were sent.
     const bool whole = d != Disruption::Close && !removed;
-    EXPECT_TRUE(Interleaving(inbound, reads, !whole).Holds())
-        << delivered << " of " << inbound.size() << " bytes read";
-    if (whole) {
-        EXPECT_EQ(delivered, inbound.size());
+    if (overran) {
+        for (const auto& lane : reads) {
+            std::vector<UCHAR> bytes;
+            for (const std::vector<UCHAR>& piece : lane) {
+                bytes.insert(bytes.end(), piece.begin(), piece.end());
+            }
+            EXPECT_TRUE(Subsequence(bytes, inbound));
+        }
+    } else {
+        EXPECT_TRUE(Interleaving(inbound, reads, !whole).Holds())
+            << delivered << " of " << inbound.size() << " bytes read";
+        if (whole) {
+            EXPECT_EQ(delivered, inbound.size());
+        }
     }
     if (!removed) {
         // Writes: what each handed to the transmitter (its Information), all of it on the line.
