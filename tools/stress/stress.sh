@@ -1,7 +1,7 @@
 #!/bin/bash
-# Runs every test labelled `concurrency` (the *Concurrency* suites of host_tests and driver_tests)
-# many times in the ASan and the TSan trees while two CPU-burning processes run beside them, and
-# prints runs and failures per test. Exits non-zero if any run failed.
+# Runs every test labelled `concurrency` (the *Concurrency* suites of host_tests, driver_tests
+# and serial_tests) many times in the ASan and the TSan trees while two CPU-burning processes
+# run beside them, and prints runs and failures per test. Exits non-zero if any run failed.
 #
 #   tools/stress/stress.sh [BUILD_DIR]        (REPEAT=100 runs per test and tree)
 #
@@ -36,7 +36,7 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 for tree in $TREES; do
-    for bin in tests/host/host_tests tests/driver/driver_tests; do
+    for bin in tests/host/host_tests tests/driver/driver_tests tests/serial/serial_tests; do
         if [ ! -x "$BUILD/$tree/$bin" ]; then
             echo "stress: $BUILD/$tree/$bin is missing (make $tree first)" >&2
             exit 2
@@ -87,10 +87,10 @@ stress_tree() {
     local tree=$1
     local table="$OUT/$tree.table"
     : >"$table"
-    for bin in tests/host/host_tests tests/driver/driver_tests; do
+    for bin in tests/host/host_tests tests/driver/driver_tests tests/serial/serial_tests; do
         local path="$BUILD/$tree/$bin"
         for test in $(list_tests "$path"); do
-            local log="$OUT/$tree-$test.log"
+            local log="$OUT/$tree-${test//\//_}.log" # parameterised names hold slashes
             local result
             result=$(stress_test "$path" "$test" "$log")
             set -- $result
