@@ -87,6 +87,30 @@ VOID UartSetMcr(PSERIAL_SHARED Shared, UCHAR Set, UCHAR Clear)
     }
 }
 
+namespace {
+
+// The interrupt enables and the modem lines. Interrupts go on before the handshake lines tell the
+// far end to send, and the lines drop before interrupts go off: the other way round, what the far
+// end sends in between fills the receive FIFO with nothing to empty it (a few microseconds on a
+// quiet processor, but nothing bounds the gap). The modem lines are then taken as they are, which
+// also clears the deltas the own lines made through a loopback plug. Enabling the transmitter
+// interrupt raises it at once when the holding register is empty, and later when the FIFO drains
+// otherwise: either way the transmitter is not idle.
+VOID UartWriteEnablesAndLines(PSERIAL_SHARED S)
+{
+    if (S->Ier != 0) {
+        UartOut(S, UartIer, S->Ier);
+        UartOut(S, UartMcr, S->Mcr);
+    } else {
+        UartOut(S, UartMcr, S->Mcr);
+        UartOut(S, UartIer, 0);
+    }
+    S->Msr = static_cast<UCHAR>(UartIn(S, UartMsr) & 0xF0);
+    S->TxIdle = (S->Ier & IerThre) == 0;
+}
+
+} // namespace
+
 // The divisor latch is opened for the FIFO control write too: the 64-byte FIFO bit is taken
 // only then (the other bits do not care).
 VOID UartProgram(PSERIAL_PORT Port, BOOLEAN ResetFifos)
@@ -98,14 +122,8 @@ VOID UartProgram(PSERIAL_PORT Port, BOOLEAN ResetFifos)
     UartOut(S, UartDlm, static_cast<UCHAR>(S->Divisor >> 8));
     UartOut(S, UartIirFcr, static_cast<UCHAR>(S->Fcr | (ResetFifos ? FcrRxReset | FcrTxReset : 0)));
     UartOut(S, UartLcr, S->Lcr);
-    UartOut(S, UartMcr, S->Mcr);
-    // Status left over from before is read away; the modem lines are taken as they are now.
-    UartIn(S, UartLsr);
-    S->Msr = static_cast<UCHAR>(UartIn(S, UartMsr) & 0xF0);
-    UartOut(S, UartIer, S->Ier);
-    // Enabling the transmitter interrupt raises it at once when the holding register is empty,
-    // and later when the FIFO drains otherwise: either way the transmitter is not idle.
-    S->TxIdle = (S->Ier & IerThre) == 0;
+    UartIn(S, UartLsr); // status left over from before
+    UartWriteEnablesAndLines(S);
 }
 
 VOID SetOpenShadow(PSERIAL_SHARED S)
@@ -122,10 +140,7 @@ VOID UartApplyOpenState(PSERIAL_PORT Port)
     if (!S->IsrLive) {
         return; // applied when the UART is programmed
     }
-    UartOut(S, UartMcr, S->Mcr);
-    S->Msr = static_cast<UCHAR>(UartIn(S, UartMsr) & 0xF0);
-    UartOut(S, UartIer, S->Ier);
-    S->TxIdle = (S->Ier & IerThre) == 0;
+    UartWriteEnablesAndLines(S);
     UpdateTransmitHolds(Port);
 }
 

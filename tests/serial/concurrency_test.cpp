@@ -542,11 +542,10 @@ TEST_P(SerialConcurrency, EveryRequestEndsOnceAndEveryByteArrivesOnceInOrder)
         ASSERT_TRUE(Port.ClearCommError(nullptr, &status));
         EXPECT_EQ(status.AmountInInQueue, 0u);
         EXPECT_EQ(status.AmountInOutQueue, 0u);
-        EXPECT_EQ(status.Errors, 0u) << "flow control keeps every byte";
-#if defined(__SANITIZE_THREAD__)
-        // Under ThreadSanitizer the interrupt path runs an order of magnitude slower than on
-        // a plain build, and around a restart or a wake the line at real time can outrun it: a
-        // UART that overran (the driver counts it) lost bytes no flow control brings back.
+        // The simulated processor runs on host threads: one the host keeps from running while
+        // the line goes on at real time (sanitizers, a loaded machine) can let the UART overrun
+        // around a restart or a wake. The driver counts it, and the bytes that a UART overrun
+        // loses no flow control brings back.
         HkRequestPtr stats =
             Port.DeviceIoControl(IOCTL_SERIAL_GET_STATS, {}, sizeof(SERIALPERF_STATS));
         ASSERT_TRUE(stats->Wait());
@@ -554,7 +553,8 @@ TEST_P(SerialConcurrency, EveryRequestEndsOnceAndEveryByteArrivesOnceInOrder)
         ASSERT_EQ(stats->Output().size(), sizeof(counts));
         std::memcpy(&counts, stats->Output().data(), sizeof(counts));
         overran = counts.SerialOverrunErrorCount != 0;
-#endif
+        EXPECT_EQ(status.Errors & ~(overran ? SERIAL_ERROR_OVERRUN : 0), 0u)
+            << "flow control keeps every byte";
     }
     if (!removed) {
         ASSERT_TRUE(HmWaitUntil([&] { return HmUart(Board, 0).TxCount == 0; }));
