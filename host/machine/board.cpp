@@ -439,6 +439,7 @@ HmUartView HmUart(PDEVICE_OBJECT pdo, ULONG port)
     v.RxCount = static_cast<ULONG>(u->Rx.size());
     v.TxCount = static_cast<ULONG>(u->Tx.size() + (u->TsrBusy ? 1 : 0));
     v.RxTrigger = u->Trigger;
+    v.Overruns = u->Overruns;
     v.Interrupt = UartInterrupt(*u);
     return v;
 }

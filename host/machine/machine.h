@@ -528,6 +528,7 @@ struct HmUartView {
     ULONG RxCount, TxCount;
     UCHAR RxTrigger;
     bool Interrupt; // INT output
+    ULONG Overruns; // characters lost to a full receive FIFO since the board was plugged
 };
 HmUartView HmUart(PDEVICE_OBJECT pdo, ULONG port);
 UCHAR HmStatusRegister(PDEVICE_OBJECT pdo); // bit k = INT of UART k

@@ -90,6 +90,7 @@ void Receive(Uart& u, UartChar c, uint64_t at)
         return;
     }
     u.Overrun = true;
+    u.Overruns++;
     if (!u.FifoEnabled) {
         u.Rx.back() = c; // the 16450 holding register is overwritten; a full FIFO keeps its data
     }
