@@ -120,8 +120,9 @@ TEST_F(SerialFlowControl, ASenderStopsWhileThePeerHoldsCtsLow)
     EXPECT_EQ(received, Pattern(500));
 }
 
-// RS-485 transmit enable: RTS is off at rest, on while a write goes out, and off again only
-// once its last character has left the UART.
+// RS-485 transmit enable: RTS is off at rest, on while a write goes out, and off again once its
+// last character has left the UART, within a twentieth of a character: the other station may
+// answer at once, and a transmitter still enabled would talk over it.
 TEST_F(SerialFlowControl, TransmitToggleRaisesRtsOnlyWhileSending)
 {
     PDEVICE_OBJECT board = Plug(HmModel::LX2C);
@@ -143,7 +144,7 @@ TEST_F(SerialFlowControl, TransmitToggleRaisesRtsOnlyWhileSending)
     EXPECT_TRUE(HmPortOutputs(board, 1).Rts) << "still sending";
     HmAdvanceTime(3 * Ms);
     EXPECT_TRUE(HmPortOutputs(board, 1).Rts) << "the last character is still on the line";
-    HmAdvanceTime(3 * Ms);
+    HmAdvanceTime(Ms / 5 + 17 * Ms / 1000); // its stop bit ended at 4.167 ms
     EXPECT_FALSE(HmPortOutputs(board, 1).Rts);
     EXPECT_EQ(HmRemoteTake(board, 1), Bytes("abcd"));
     HmSetTimeScale(1);

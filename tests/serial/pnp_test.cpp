@@ -293,3 +293,122 @@ TEST_F(SerialPnp, AnOpenPortRefusesToBeRemoved)
     EXPECT_EQ(HmRemoveAdapter(board), STATUS_SUCCESS);
     EXPECT_EQ(Corserial->DeviceObject, nullptr);
 }
+
+// WMI and whatever else is not the port's own goes to the port device below, which answers it:
+// corcard's port device has no WMI provider and leaves the request as it came.
+TEST_F(SerialPnp, SystemControlIsAnsweredByThePortDeviceBelow)
+{
+    PDEVICE_OBJECT board = Plug(HmModel::LX2A);
+    HmIrpResult r =
+        HmSendPnp(HmPortDevices(board)[0], IRP_MN_QUERY_ALL_DATA, [](PIO_STACK_LOCATION sp) {
+            sp->MajorFunction = IRP_MJ_SYSTEM_CONTROL;
+            sp->Parameters.WMI.ProviderId = 0;
+        });
+    EXPECT_EQ(r.Status, STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(r.Information, 0u);
+}
+
+namespace {
+NTSTATUS NameHolderEntry(PDRIVER_OBJECT, PUNICODE_STRING)
+{
+    return STATUS_SUCCESS;
+}
+} // namespace
+
+// A port's device takes the lowest free \Device\CorSerial<n>, n below 1024: with every number but
+// the last held already (by 1023 ports, here by another driver's devices), the next port gets
+// that one and the one after it gets none.
+TEST_F(SerialPnp, TheLastDeviceNumberIsUsedAndNoneBeyondIt)
+{
+    PDRIVER_OBJECT holder = LoadDriver(NameHolderEntry, L"nameholder");
+    ASSERT_NE(holder, nullptr);
+    std::vector<PDEVICE_OBJECT> held;
+    for (int n = 0; n < 1023; ++n) {
+        std::u16string text = u"\\Device\\CorSerial";
+        for (char digit : std::to_string(n)) {
+            text += static_cast<char16_t>(digit);
+        }
+        UNICODE_STRING name;
+        RtlInitUnicodeString(&name, reinterpret_cast<const WCHAR*>(text.c_str()));
+        PDEVICE_OBJECT device = nullptr;
+        ASSERT_EQ(IoCreateDevice(holder, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &device),
+                  STATUS_SUCCESS);
+        held.push_back(device);
+    }
+    PDEVICE_OBJECT board = Plug(HmModel::LX2A);
+    EXPECT_EQ(HkSymbolicLinkTarget(u"\\??\\" + NameOf(board, 0)), u"\\Device\\CorSerial1023");
+    EXPECT_EQ(HkSymbolicLinkTarget(u"\\??\\" + NameOf(board, 1)), u"");
+    EXPECT_EQ(HmRemoveAdapter(board), STATUS_SUCCESS);
+    for (PDEVICE_OBJECT device : held) {
+        IoDeleteDevice(device);
+    }
+}
+
+namespace {
+// A lower filter under the port function driver that makes corcard's interface answer look like
+// one of another version, as a bus driver of another release would give.
+PDEVICE_OBJECT OlderBusLower;
+
+NTSTATUS OlderVersion(PDEVICE_OBJECT, PIRP irp, PVOID)
+{
+    if (NT_SUCCESS(irp->IoStatus.Status)) {
+        IoGetCurrentIrpStackLocation(irp)->Parameters.QueryInterface.Interface->Version = 1;
+    }
+    if (irp->PendingReturned) {
+        IoMarkIrpPending(irp);
+    }
+    return STATUS_CONTINUE_COMPLETION;
+}
+
+NTSTATUS OlderBusDispatch(PDEVICE_OBJECT, PIRP irp)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    if (stack->MajorFunction == IRP_MJ_POWER) {
+        PoStartNextPowerIrp(irp);
+        IoSkipCurrentIrpStackLocation(irp);
+        return PoCallDriver(OlderBusLower, irp);
+    }
+    if (stack->MajorFunction == IRP_MJ_PNP && stack->MinorFunction == IRP_MN_QUERY_INTERFACE &&
+        IsEqualGUID(*stack->Parameters.QueryInterface.InterfaceType, CORPORT_INTERFACE_GUID)) {
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        IoSetCompletionRoutine(irp, OlderVersion, nullptr, TRUE, FALSE, FALSE);
+        return IoCallDriver(OlderBusLower, irp);
+    }
+    IoSkipCurrentIrpStackLocation(irp);
+    return IoCallDriver(OlderBusLower, irp);
+}
+
+NTSTATUS OlderBusEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
+{
+    for (int major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; ++major) {
+        driver->MajorFunction[major] = OlderBusDispatch;
+    }
+    return STATUS_SUCCESS;
+}
+} // namespace
+
+// An interface record of another version is not used: the start fails with an event, and the
+// reference that came with the record goes back.
+TEST_F(SerialPnp, AnInterfaceOfAnotherVersionIsGivenBackUnused)
+{
+    Options.StartPorts = false;
+    HmSetPnpOptions(Options);
+    PDEVICE_OBJECT board = Plug(HmModel::LX2A);
+    PDEVICE_OBJECT pdo = HmPortDevices(board)[0];
+    PDRIVER_OBJECT filterDriver = LoadDriver(OlderBusEntry, L"olderbus");
+    ASSERT_NE(filterDriver, nullptr);
+    PDEVICE_OBJECT filter = nullptr;
+    ASSERT_EQ(IoCreateDevice(filterDriver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &filter),
+              STATUS_SUCCESS);
+    OlderBusLower = IoAttachDeviceToDeviceStack(filter, pdo);
+    ASSERT_EQ(OlderBusLower, pdo);
+    filter->Flags |= pdo->Flags & DO_POWER_PAGABLE;
+    filter->Flags &= ~DO_DEVICE_INITIALIZING;
+
+    EXPECT_EQ(HmStartPort(pdo), STATUS_NOT_SUPPORTED);
+    EXPECT_TRUE(Logged("The port device offers no port bus interface."));
+    EXPECT_EQ(AdapterOf(board->AttachedDevice)->InterfaceRefCount, 0);
+    EXPECT_EQ(pdo->AttachedDevice, filter) << "the failed start removed corserial's device";
+    IoDetachDevice(pdo);
+    IoDeleteDevice(filter);
+}

@@ -130,3 +130,46 @@ TEST_F(SerialPower, NothingRaisesTheHandshakeWhileThePortGoesToSleep)
         ASSERT_TRUE(port.ReadFile(100, &rest));
     }
 }
+
+// Device power requests reach a port that has not started (its start failed for want of a name):
+// they change nothing that its later start would find, and the port then works as any other.
+TEST_F(SerialPower, APortThatHasNotStartedTakesDevicePowerAndStartsLaterAsAnyOther)
+{
+    Options.AssignPortNames = false;
+    Options.RemoveOnFailedStart = false;
+    HmSetPnpOptions(Options);
+    PDEVICE_OBJECT board = Plug(HmModel::LX2A);
+    PDEVICE_OBJECT pdo = HmPortDevices(board)[0];
+    for (DEVICE_POWER_STATE state : {PowerDeviceD3, PowerDeviceD0}) {
+        POWER_STATE power;
+        power.DeviceState = state;
+        EXPECT_EQ(HmSendPower(pdo, IRP_MN_SET_POWER, DevicePowerState, power).Status,
+                  STATUS_SUCCESS);
+    }
+    HkRegSetString(HmDeviceKey(pdo), u"PortName", u"COM5");
+    ASSERT_EQ(HmStartPort(pdo), STATUS_SUCCESS);
+    ComPort port;
+    OpenAt(port, u"COM5");
+    ASSERT_TRUE(port.WriteFile(Pattern(100)));
+    ASSERT_TRUE(HmWaitUntil([&] { return HmUart(board, 0).TxCount == 0; }));
+    HkWaitClock(HkNow() + 2 * Ms); // the last character's stop bit
+    EXPECT_EQ(HmRemoteTake(board, 0), Pattern(100));
+    EXPECT_EQ(HmUart(board, 0).Mcr & 0x03, 0x03) << "DTR and RTS up";
+}
+
+// While the port is in D3 its UART is not there to ask: the modem lines are answered from what
+// the port last knew, not from registers that read all ones.
+TEST_F(SerialPower, AsleepTheModemLinesComeFromWhatThePortLastKnew)
+{
+    PDEVICE_OBJECT board = Plug(HmModel::LX2A);
+    HmSetModemInputs(board, 0, true, false, false, true);
+    ComPort port;
+    OpenAt(port, NameOf(board, 0));
+    ULONG awake = 0;
+    ASSERT_TRUE(port.GetCommModemStatus(&awake));
+    ASSERT_EQ(HmSetSystemPower(PowerSystemSleeping3), STATUS_SUCCESS);
+    ULONG asleep = 0;
+    EXPECT_TRUE(port.GetCommModemStatus(&asleep));
+    EXPECT_EQ(asleep, awake);
+    ASSERT_EQ(HmSetSystemPower(PowerSystemWorking), STATUS_SUCCESS);
+}

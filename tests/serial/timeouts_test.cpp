@@ -106,7 +106,8 @@ TEST_F(SerialTimeouts, WaitForTheFirstByteReturnsWithItOrTimesOut)
 }
 
 // The other end drops CTS in the middle of a write: the write stops, and when its total time-out
-// ends it, it reports exactly the bytes that went out.
+// ends it, it reports exactly the bytes that went out. The write queued behind it starts then,
+// with a time-out of its own; one queued behind a cancelled write goes out once CTS is back.
 TEST_F(SerialTimeouts, AWriteHeldByFlowControlTimesOutWithWhatItSent)
 {
     HmSetModemInputs(Board, 0, true, true, false, true);
@@ -116,6 +117,7 @@ TEST_F(SerialTimeouts, AWriteHeldByFlowControlTimesOutWithWhatItSent)
     ASSERT_TRUE(Port.SetCommState(dcb));
     ASSERT_TRUE(Port.SetCommTimeouts(Timeouts(0, 0, 0, 0, 100)));
     HkRequestPtr write = Port.WriteOverlapped(Pattern(2000));
+    HkRequestPtr next = Port.WriteOverlapped(Pattern(10, 2));
     HmAdvanceTime(30 * Ms); // about 340 characters
     HmSetModemInputs(Board, 0, false, true, false, true);
     HmAdvanceTime(71 * Ms);
@@ -130,5 +132,23 @@ TEST_F(SerialTimeouts, AWriteHeldByFlowControlTimesOutWithWhatItSent)
     SERIAL_STATUS status{};
     ASSERT_TRUE(Port.ClearCommError(&errors, &status));
     EXPECT_EQ(status.HoldReasons & SERIAL_TX_WAITING_FOR_CTS, SERIAL_TX_WAITING_FOR_CTS);
-    EXPECT_EQ(status.AmountInOutQueue, 0u);
+    EXPECT_EQ(status.AmountInOutQueue, 10u);
+
+    HmAdvanceTime(100 * Ms);
+    ASSERT_TRUE(next->Done());
+    EXPECT_EQ(next->Status(), STATUS_TIMEOUT);
+    EXPECT_EQ(next->CompletedAt() - write->CompletedAt(), 100 * Ms);
+    EXPECT_EQ(next->Information(), 0u);
+
+    ASSERT_TRUE(Port.SetCommTimeouts(Timeouts(0, 0, 0)));
+    HkRequestPtr cancelled = Port.WriteOverlapped(Pattern(10, 3));
+    HkRequestPtr after = Port.WriteOverlapped(Pattern(10, 4));
+    EXPECT_TRUE(cancelled->Cancel());
+    ASSERT_TRUE(cancelled->Wait());
+    EXPECT_EQ(cancelled->Status(), STATUS_CANCELLED);
+    HmSetModemInputs(Board, 0, true, true, false, true);
+    HmAdvanceTime(2 * Ms);
+    ASSERT_TRUE(after->Done());
+    EXPECT_EQ(after->Status(), STATUS_SUCCESS);
+    EXPECT_EQ(HmRemoteTake(Board, 0), Pattern(10, 4));
 }

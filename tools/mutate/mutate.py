@@ -588,9 +588,14 @@ def main():
                       and m["outcome"] == "survived" and key(m) not in allowed]
                   for k in kinds}
         for k in kinds:
-            current = {(m["file"], m["original"], m["mutant"]): m for m in candidates[k]}
-            chosen[k] = [current[(m["file"], m["original"], m["mutant"])] for m in chosen[k]
-                         if (m["file"], m["original"], m["mutant"]) in current]
+            # A line's text may occur more than once in its file (a brace, a call): of those, the
+            # one nearest the line the survivor was on is the same mutant.
+            current = {}
+            for m in candidates[k]:
+                current.setdefault((m["file"], m["original"], m["mutant"]), []).append(m)
+            chosen[k] = [min(current[t], key=lambda c, line=m["line"]: abs(c["line"] - line))
+                         for m in chosen[k]
+                         for t in [(m["file"], m["original"], m["mutant"])] if t in current]
     else:
         rng = random.Random(args.seed)
         chosen = {}
