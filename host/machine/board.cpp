@@ -75,7 +75,7 @@ ULONG Bar0Read(void* context, ULONG offset, int width)
             ULONG uart = at / 8;
             UCHAR byte = 0xFF;
             if (uart < b.UartCount) {
-                const uint64_t now = PortAccessTime();
+                const uint64_t now = std::max(PortAccessTime(), b.LinesAt);
                 BoardRunPort(b, uart, now);
                 const bool dlab = (b.Uarts[uart].Lcr & LcrDlab) != 0;
                 byte = UartRead(b.Uarts[uart], at % 8, now);
@@ -98,7 +98,7 @@ void Bar0Write(void* context, ULONG offset, int width, ULONG value)
             ULONG at = offset + i;
             ULONG uart = at / 8;
             if (uart < b.UartCount) {
-                const uint64_t now = PortAccessTime();
+                const uint64_t now = std::max(PortAccessTime(), b.LinesAt);
                 BoardRunPort(b, uart, now);
                 const bool dlab = (b.Uarts[uart].Lcr & LcrDlab) != 0;
                 UartWrite(b.Uarts[uart], at % 8, static_cast<uint8_t>(value >> (8 * i)), now);
@@ -116,7 +116,7 @@ ULONG Bar1Read(void* context, ULONG offset, int width)
 {
     Board& b = *static_cast<Board*>(context);
     std::lock_guard<HkMutex> lock(b.Mu);
-    BoardRunLines(b, PortAccessTime());
+    BoardRunLines(b, std::max(PortAccessTime(), b.LinesAt));
     ULONG value = 0;
     for (int i = 0; i < width; ++i) {
         if (offset + i == 0) {

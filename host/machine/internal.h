@@ -87,6 +87,9 @@ struct Board {
     size_t Unclaimed = 0;
     unsigned BackoffMs = 0;
     std::chrono::steady_clock::time_point BackoffUntil{};
+    // How far the hardware thread has run the lines: ahead of the clock between a step's lines
+    // and its clock (BoardNow).
+    uint64_t LinesAt = 0;
     // Bus driver behaviour and records.
     HmBusAnswers Answers;
     bool Decoding = false; // registers mapped (under Mu)
@@ -98,6 +101,13 @@ struct Board {
     bool DeleteWhenDetached = false; // removal of a vanished board with a stack still above it
     std::string Name;                // "adapter N"
 };
+
+// The time a register access or a test's action on a board's lines happens at: the clock, or
+// where the hardware thread has already run the board's lines when that is later. Within a step
+// the lines run before the clock moves; a driver raising RTS in between would otherwise have the
+// far end start in the past and send the whole step's characters at once, with no interrupt
+// taken between them.
+uint64_t BoardNow(const Board& b);
 
 // Board procedures (board.cpp).
 void BoardInitUarts(Board& b);

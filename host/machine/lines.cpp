@@ -132,8 +132,14 @@ void BoardRunPort(Board& b, ULONG port, uint64_t now)
     }
 }
 
+uint64_t BoardNow(const Board& b)
+{
+    return std::max(LineNow(), b.LinesAt);
+}
+
 void BoardRunLines(Board& b, uint64_t now)
 {
+    b.LinesAt = std::max(b.LinesAt, now);
     for (ULONG i = 0; i < b.UartCount; ++i) {
         BoardRunPort(b, i, now);
     }
@@ -178,8 +184,8 @@ void HmSetLinePace(PDEVICE_OBJECT pdo, ULONG port, unsigned ticksPerChar)
 void HmRemoteSend(PDEVICE_OBJECT pdo, ULONG port, const std::vector<UCHAR>& bytes)
 {
     WithPort(pdo, port, [&](Board& b, Uart&, Peer& p) {
-        PeerSend(p, LineNow(), bytes);
-        BoardRunPort(b, port, LineNow());
+        PeerSend(p, BoardNow(b), bytes);
+        BoardRunPort(b, port, BoardNow(b));
     });
 }
 
@@ -187,11 +193,11 @@ void HmRemoteSendError(PDEVICE_OBJECT pdo, ULONG port, UCHAR byte, HmLineError e
 {
     WithPort(pdo, port, [&](Board& b, Uart&, Peer& p) {
         if (error == HmLineError::Break) {
-            PeerSendBreak(p, LineNow(), 0); // one character time
+            PeerSendBreak(p, BoardNow(b), 0); // one character time
         } else {
-            PeerSendFaulty(p, LineNow(), byte, error == HmLineError::Parity ? LsrPe : LsrFe);
+            PeerSendFaulty(p, BoardNow(b), byte, error == HmLineError::Parity ? LsrPe : LsrFe);
         }
-        BoardRunPort(b, port, LineNow());
+        BoardRunPort(b, port, BoardNow(b));
     });
 }
 
@@ -220,7 +226,7 @@ size_t HmRemotePending(PDEVICE_OBJECT pdo, ULONG port)
 void HmSetModemInputs(PDEVICE_OBJECT pdo, ULONG port, bool cts, bool dsr, bool ri, bool dcd)
 {
     WithPort(pdo, port, [&](Board& b, Uart& u, Peer& p) {
-        BoardRunPort(b, port, LineNow());
+        BoardRunPort(b, port, BoardNow(b));
         PeerDrive(p, u, ModemInputs{cts, dsr, ri, dcd});
     });
 }
@@ -285,16 +291,16 @@ void HmPeerFollow(PDEVICE_OBJECT pdo, ULONG port)
 
 void HmPeerPause(PDEVICE_OBJECT pdo, ULONG port, LONGLONG units)
 {
-    WithPort(pdo, port, [&](Board&, Uart&, Peer& p) {
-        PeerIdle(p, LineNow(), static_cast<uint64_t>(units) * 100);
+    WithPort(pdo, port, [&](Board& b, Uart&, Peer& p) {
+        PeerIdle(p, BoardNow(b), static_cast<uint64_t>(units) * 100);
     });
 }
 
 void HmPeerSendBreak(PDEVICE_OBJECT pdo, ULONG port, LONGLONG units)
 {
     WithPort(pdo, port, [&](Board& b, Uart&, Peer& p) {
-        PeerSendBreak(p, LineNow(), static_cast<uint64_t>(units) * 100);
-        BoardRunPort(b, port, LineNow());
+        PeerSendBreak(p, BoardNow(b), static_cast<uint64_t>(units) * 100);
+        BoardRunPort(b, port, BoardNow(b));
     });
 }
 
