@@ -170,11 +170,26 @@ VOID ReceiveCarefully(PSERIAL_PORT Port, UCHAR Lsr)
             }
             break;
         }
-        Events |= ReceiveByte(Port, UartIn(S, UartRbrThr), Lsr);
-        Lsr = UartIn(S, UartLsr);
+        const UCHAR Byte = UartIn(S, UartRbrThr);
+        const UCHAR Next = UartIn(S, UartLsr);
+        if (Byte == RegisterGone && Next == RegisterGone) {
+            // The board went between the two reads: the byte is the bus's all ones, not data.
+            S->DeviceGone = TRUE;
+            break;
+        }
+        Events |= ReceiveByte(Port, Byte, Lsr);
+        Lsr = Next;
     }
     RecordEvents(Port, Events);
     RequestService(Port);
+}
+
+// A received byte that reads all ones may be the bus answering for a board that has just been
+// pulled out (surprise removal in the middle of a burst): the line status register, which never
+// reads all ones from a UART, tells. Only such bytes cost the extra read.
+BOOLEAN BoardGoneUnder(PSERIAL_PORT Port, UCHAR Byte)
+{
+    return Byte == RegisterGone && UartReadLineStatus(Port) == RegisterGone;
 }
 
 // Received data available: at least RxTrigger bytes wait in the FIFO, and the line status read
@@ -187,16 +202,27 @@ VOID ReceiveBurst(PSERIAL_PORT Port)
     if (S->Open && ReceivePlain(S)) {
         const ULONG Before = S->Rx.Count;
         ULONG Stored = 0;
-        for (ULONG Index = 0; Index < Count; ++Index) {
-            Stored += RingPut(S, UartIn(S, UartRbrThr)) ? 1 : 0;
+        ULONG Index = 0;
+        for (; Index < Count; ++Index) {
+            const UCHAR Byte = UartIn(S, UartRbrThr);
+            if (BoardGoneUnder(Port, Byte)) {
+                S->DeviceGone = TRUE;
+                break;
+            }
+            Stored += RingPut(S, Byte) ? 1 : 0;
         }
-        S->Stats.ReceivedCount += Count;
+        S->Stats.ReceivedCount += Index;
         if (Stored != 0) {
             Events = SERIAL_EV_RXCHAR | AfterStore(Port, Before);
         }
     } else {
         for (ULONG Index = 0; Index < Count; ++Index) {
-            Events |= ReceiveByte(Port, UartIn(S, UartRbrThr), 0);
+            const UCHAR Byte = UartIn(S, UartRbrThr);
+            if (BoardGoneUnder(Port, Byte)) {
+                S->DeviceGone = TRUE;
+                break;
+            }
+            Events |= ReceiveByte(Port, Byte, 0);
         }
     }
     RecordEvents(Port, Events);
