@@ -64,6 +64,13 @@ void CountUartAccess(Board& b, ULONG uart, unsigned reg, bool write, uint8_t val
     }
 }
 
+// A register access happens when the processor gets to it, and never before the point the
+// hardware thread has already run the board's lines to (BoardNow).
+uint64_t AccessTime(const Board& b)
+{
+    return std::max(PortAccessTime(), b.LinesAt);
+}
+
 ULONG Bar0Read(void* context, ULONG offset, int width)
 {
     Board& b = *static_cast<Board*>(context);
@@ -75,7 +82,7 @@ ULONG Bar0Read(void* context, ULONG offset, int width)
             ULONG uart = at / 8;
             UCHAR byte = 0xFF;
             if (uart < b.UartCount) {
-                const uint64_t now = std::max(PortAccessTime(), b.LinesAt);
+                const uint64_t now = AccessTime(b);
                 BoardRunPort(b, uart, now);
                 const bool dlab = (b.Uarts[uart].Lcr & LcrDlab) != 0;
                 byte = UartRead(b.Uarts[uart], at % 8, now);
@@ -98,7 +105,7 @@ void Bar0Write(void* context, ULONG offset, int width, ULONG value)
             ULONG at = offset + i;
             ULONG uart = at / 8;
             if (uart < b.UartCount) {
-                const uint64_t now = std::max(PortAccessTime(), b.LinesAt);
+                const uint64_t now = AccessTime(b);
                 BoardRunPort(b, uart, now);
                 const bool dlab = (b.Uarts[uart].Lcr & LcrDlab) != 0;
                 UartWrite(b.Uarts[uart], at % 8, static_cast<uint8_t>(value >> (8 * i)), now);
@@ -116,7 +123,7 @@ ULONG Bar1Read(void* context, ULONG offset, int width)
 {
     Board& b = *static_cast<Board*>(context);
     std::lock_guard<HkMutex> lock(b.Mu);
-    BoardRunLines(b, std::max(PortAccessTime(), b.LinesAt));
+    BoardRunLines(b, AccessTime(b));
     ULONG value = 0;
     for (int i = 0; i < width; ++i) {
         if (offset + i == 0) {

@@ -186,10 +186,15 @@ VOID ReceiveCarefully(PSERIAL_PORT Port, UCHAR Lsr)
 
 // A received byte that reads all ones may be the bus answering for a board that has just been
 // pulled out (surprise removal in the middle of a burst): the line status register, which never
-// reads all ones from a UART, tells. Only such bytes cost the extra read.
+// reads all ones from a UART, tells (and the port then has no device). Only such bytes cost the
+// extra read.
 BOOLEAN BoardGoneUnder(PSERIAL_PORT Port, UCHAR Byte)
 {
-    return Byte == RegisterGone && UartReadLineStatus(Port) == RegisterGone;
+    if (Byte != RegisterGone || UartReadLineStatus(Port) != RegisterGone) {
+        return FALSE;
+    }
+    Port->Shared.DeviceGone = TRUE;
+    return TRUE;
 }
 
 // Received data available: at least RxTrigger bytes wait in the FIFO, and the line status read
@@ -206,7 +211,6 @@ VOID ReceiveBurst(PSERIAL_PORT Port)
         for (; Index < Count; ++Index) {
             const UCHAR Byte = UartIn(S, UartRbrThr);
             if (BoardGoneUnder(Port, Byte)) {
-                S->DeviceGone = TRUE;
                 break;
             }
             Stored += RingPut(S, Byte) ? 1 : 0;
@@ -219,7 +223,6 @@ VOID ReceiveBurst(PSERIAL_PORT Port)
         for (ULONG Index = 0; Index < Count; ++Index) {
             const UCHAR Byte = UartIn(S, UartRbrThr);
             if (BoardGoneUnder(Port, Byte)) {
-                S->DeviceGone = TRUE;
                 break;
             }
             Events |= ReceiveByte(Port, Byte, 0);
