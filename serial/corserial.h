@@ -18,7 +18,8 @@ DRIVER_UNLOAD SerialUnload;
 DRIVER_DISPATCH SerialPassDown; // requests the port does not handle go to the port device
 
 // Takes the remove lock for a request of an open handle and checks that the port takes requests
-// at all. On failure the request is completed here and its status returned.
+// at all. On failure the request is completed here and its status returned. A request that goes on
+// to wait in a queue is checked again there (QueueInsert), under the same hold of Lock.
 NTSTATUS AcceptRequest(PSERIAL_PORT Port, PIRP Irp);
 // Completes a request that AcceptRequest accepted, with the remove lock released.
 NTSTATUS CompleteRequest(PSERIAL_PORT Port, PIRP Irp, NTSTATUS Status, ULONG_PTR Information);
@@ -139,8 +140,9 @@ KDEFERRED_ROUTINE DrainDpcRoutine;
 // ---- queue/queue.cpp: cancel-safe request queues (Lock held) ------------------------------------
 
 VOID QueueInitialize(PSERIAL_QUEUE Queue, PDRIVER_CANCEL CancelRoutine);
-// FALSE when the request was cancelled before it could be queued: the caller completes it.
-BOOLEAN QueueInsert(PSERIAL_QUEUE Queue, PIRP Irp);
+// STATUS_PENDING when queued. Otherwise the status the caller completes the request with: it was
+// cancelled before it could be queued, or the port is being removed.
+NTSTATUS QueueInsert(PSERIAL_PORT Port, PSERIAL_QUEUE Queue, PIRP Irp);
 // The first request that is not being cancelled, or null.
 PIRP QueuePeek(PSERIAL_QUEUE Queue);
 // Takes a request out; FALSE when its cancel routine has it already (and will complete it).

@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <unordered_map>
@@ -459,10 +460,25 @@ extern "C" VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock)
     *SpinLock = 0;
 }
 
+namespace {
+thread_local std::function<void()> PreemptionHook;
+thread_local bool InPreemptionHook = false;
+} // namespace
+
+void HkSetPreemptionHook(std::function<void()> hook)
+{
+    PreemptionHook = std::move(hook);
+}
+
 extern "C" KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock)
 {
     CheckIrqlAtMost(DISPATCH_LEVEL, "KeAcquireSpinLock");
     KIRQL old = CurrentThread().Irql;
+    if (old == PASSIVE_LEVEL && PreemptionHook && !InPreemptionHook) {
+        InPreemptionHook = true;
+        PreemptionHook();
+        InPreemptionHook = false;
+    }
     CurrentThread().Irql = DISPATCH_LEVEL > old ? DISPATCH_LEVEL : old;
     AcquireSpin(SpinLock);
     return old;

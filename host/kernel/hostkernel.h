@@ -184,6 +184,12 @@ void HkClearDebugOutput();
 
 KIRQL HkCurrentIrql();
 
+// Called on the calling thread each time it is about to take a spin lock from PASSIVE_LEVEL
+// (holding none): the points between a driver's locked steps, where on a multiprocessor another
+// processor's work (a removal, a cancel) can come in. The hook may call into the machine; spin
+// locks it takes itself do not call it again. An empty function removes it.
+void HkSetPreemptionHook(std::function<void()> hook);
+
 // ---------------------------------------------------------------------------------------------
 // I/O port space. READ_PORT_UCHAR / WRITE_PORT_UCHAR (and the USHORT/ULONG forms) reach the
 // handler mapped over the address; an access to an unmapped address reads all ones and is recorded

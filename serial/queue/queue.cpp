@@ -29,16 +29,21 @@ VOID QueueInitialize(PSERIAL_QUEUE Queue, PDRIVER_CANCEL CancelRoutine)
     Queue->CancelRoutine = CancelRoutine;
 }
 
-BOOLEAN QueueInsert(PSERIAL_QUEUE Queue, PIRP Irp)
+NTSTATUS QueueInsert(PSERIAL_PORT Port, PSERIAL_QUEUE Queue, PIRP Irp)
 {
+    if (Port->Removing) {
+        // The port went away after the request was let in (Lock was free in between): the
+        // removal has ended every queued request already, and would never see this one.
+        return STATUS_DEVICE_REMOVED;
+    }
     static_cast<void>(IoSetCancelRoutine(Irp, Queue->CancelRoutine));
     if (Irp->Cancel && IoSetCancelRoutine(Irp, nullptr) != nullptr) {
         // Cancelled before it got here, and the routine was not called: it is ours to complete.
-        return FALSE;
+        return STATUS_CANCELLED;
     }
     // If IoCancelIrp took the routine meanwhile, the routine waits for Lock and finds it here.
     InsertTailList(&Queue->Head, &Irp->Tail.Overlay.ListEntry);
-    return TRUE;
+    return STATUS_PENDING;
 }
 
 PIRP QueuePeek(PSERIAL_QUEUE Queue)

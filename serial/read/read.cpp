@@ -163,8 +163,9 @@ NTSTATUS SerialRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     BOOLEAN Abort = FALSE;
     SyncWithIsr(Port, [&] { Abort = Port->Shared.ErrorAbort; });
     IoMarkIrpPending(Irp);
-    if (Abort || !QueueInsert(&Port->ReadQueue, Irp)) {
-        Done.Add(Irp, STATUS_CANCELLED, 0);
+    const NTSTATUS Queued = Abort ? STATUS_CANCELLED : QueueInsert(Port, &Port->ReadQueue, Irp);
+    if (Queued != STATUS_PENDING) {
+        Done.Add(Irp, Queued, 0);
     } else {
         ServiceReads(Port, Done);
     }

@@ -75,8 +75,9 @@ NTSTATUS WaitOnMask(PSERIAL_PORT Port, PIRP Irp)
         return STATUS_SUCCESS;
     }
     IoMarkIrpPending(Irp);
-    if (!QueueInsert(&Port->WaitQueue, Irp)) {
-        Done.Add(Irp, STATUS_CANCELLED, 0);
+    const NTSTATUS Queued = QueueInsert(Port, &Port->WaitQueue, Irp);
+    if (Queued != STATUS_PENDING) {
+        Done.Add(Irp, Queued, 0);
         return STATUS_PENDING;
     }
     SyncWithIsr(Port, [&] { Port->Shared.WaitPending = TRUE; });

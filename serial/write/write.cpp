@@ -156,8 +156,9 @@ NTSTATUS SerialWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     BOOLEAN Abort = FALSE;
     SyncWithIsr(Port, [&] { Abort = Port->Shared.ErrorAbort; });
     IoMarkIrpPending(Irp);
-    if (Abort || !QueueInsert(&Port->WriteQueue, Irp)) {
-        Done.Add(Irp, STATUS_CANCELLED, 0);
+    const NTSTATUS Queued = Abort ? STATUS_CANCELLED : QueueInsert(Port, &Port->WriteQueue, Irp);
+    if (Queued != STATUS_PENDING) {
+        Done.Add(Irp, Queued, 0);
     } else {
         Port->QueuedWriteBytes += Length;
         ServiceWrites(Port, Done);
@@ -176,8 +177,9 @@ NTSTATUS SerialFlush(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     CompletionBatch Done(Port);
     PortLock Lock(Port);
     IoMarkIrpPending(Irp);
-    if (!QueueInsert(&Port->WriteQueue, Irp)) {
-        Done.Add(Irp, STATUS_CANCELLED, 0);
+    const NTSTATUS Queued = QueueInsert(Port, &Port->WriteQueue, Irp);
+    if (Queued != STATUS_PENDING) {
+        Done.Add(Irp, Queued, 0);
     } else {
         ServiceWrites(Port, Done);
     }
@@ -294,8 +296,9 @@ NTSTATUS ImmediateChar(PSERIAL_PORT Port, PIRP Irp)
         return STATUS_INVALID_PARAMETER;
     }
     IoMarkIrpPending(Irp);
-    if (!QueueInsert(&Port->ImmediateQueue, Irp)) {
-        Done.Add(Irp, STATUS_CANCELLED, 0);
+    const NTSTATUS Queued = QueueInsert(Port, &Port->ImmediateQueue, Irp);
+    if (Queued != STATUS_PENDING) {
+        Done.Add(Irp, Queued, 0);
         return STATUS_PENDING;
     }
     SyncWithIsr(Port, [&] {

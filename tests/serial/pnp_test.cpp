@@ -281,6 +281,64 @@ TEST_F(SerialPnp, UnpluggingTheBoardMidTransferEndsEverythingAndLeavesNothing)
     EXPECT_EQ(Corserial->DeviceObject, nullptr) << "every port device deleted";
 }
 
+// The board can be pulled out on another processor between any two locked steps of a request on
+// its way in. Whatever the request had reached by then, it ends: the removal ends what is queued,
+// and what would be queued after it is refused. None is left waiting for a port that is gone.
+TEST_F(SerialPnp, ARequestOnItsWayInWhenTheBoardIsPulledStillEnds)
+{
+    struct Kind {
+        const char* Name;
+        HkRequestPtr (*Send)(ComPort& port);
+    };
+    static const Kind Kinds[] = {
+        {"read", [](ComPort& port) { return port.ReadOverlapped(16); }},
+        {"write", [](ComPort& port) { return port.WriteOverlapped(Pattern(16)); }},
+        {"flush", [](ComPort& port) { return HkFlush(port.Handle()); }},
+        {"wait", [](ComPort& port) { return port.WaitCommEventOverlapped(); }},
+        {"immediate char",
+         [](ComPort& port) {
+             return port.DeviceIoControl(IOCTL_SERIAL_IMMEDIATE_CHAR, {0x55}, 0);
+         }},
+    };
+    for (const Kind& kind : Kinds) {
+        for (unsigned point = 1;; ++point) {
+            PDEVICE_OBJECT board = Plug(HmModel::LX2A);
+            ComPort port;
+            OpenAt(port, NameOf(board, 0));
+            ASSERT_TRUE(port.SetCommTimeouts(Timeouts(0, 0, 0))); // a read waits for bytes
+            ASSERT_TRUE(port.SetCommMask(SERIAL_EV_CTS));
+            ASSERT_TRUE(port.EscapeCommFunction(SetXoff));
+            HkRequestPtr held = port.WriteOverlapped(Pattern(8)); // what comes behind it waits
+
+            unsigned reached = 0;
+            HkSetPreemptionHook([&] {
+                if (++reached == point) {
+                    HmSurpriseRemoveAdapter(board);
+                }
+            });
+            HkRequestPtr request = kind.Send(port);
+            HkSetPreemptionHook({});
+            if (reached < point) {
+                HmSurpriseRemoveAdapter(board); // every point of this kind has been tried
+            } else {
+                const bool done = request->Done();
+                EXPECT_TRUE(done && (request->Status() == STATUS_DEVICE_REMOVED ||
+                                     request->Status() == STATUS_SUCCESS))
+                    << kind.Name << ", board pulled at point " << point << ": "
+                    << (done ? "ended with status " : "still pending ") << std::hex
+                    << request->Status();
+            }
+            port.Close();
+            HmWaitPnpIdle();
+            ASSERT_TRUE(request->Wait());
+            ASSERT_TRUE(held->Wait());
+            if (reached < point) {
+                break;
+            }
+        }
+    }
+}
+
 TEST_F(SerialPnp, AnOpenPortRefusesToBeRemoved)
 {
     PDEVICE_OBJECT board = Plug(HmModel::LX2A);
