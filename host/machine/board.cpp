@@ -71,12 +71,31 @@ uint64_t AccessTime(const Board& b)
     return std::max(PortAccessTime(), b.LinesAt);
 }
 
+// With Mu held, at each register access: whether the board is out of its slot. Until the bus
+// driver has heard of a board pulled out under a running driver, its ranges stay mapped and read
+// all ones, as an empty slot's bus cycles do.
+bool GoneAtAccess(Board& b)
+{
+    if (b.PullAtAccess != 0 && --b.PullAtAccess == 0) {
+        b.Present = false;
+    }
+    return !b.Present;
+}
+
+ULONG AllOnes(int width)
+{
+    return width >= 4 ? 0xFFFFFFFFu : (1u << (8 * width)) - 1;
+}
+
 ULONG Bar0Read(void* context, ULONG offset, int width)
 {
     Board& b = *static_cast<Board*>(context);
     ULONG value = 0;
     {
         std::lock_guard<HkMutex> lock(b.Mu);
+        if (GoneAtAccess(b)) {
+            return AllOnes(width);
+        }
         for (int i = 0; i < width; ++i) {
             ULONG at = offset + i;
             ULONG uart = at / 8;
@@ -101,6 +120,9 @@ void Bar0Write(void* context, ULONG offset, int width, ULONG value)
     Board& b = *static_cast<Board*>(context);
     {
         std::lock_guard<HkMutex> lock(b.Mu);
+        if (GoneAtAccess(b)) {
+            return;
+        }
         for (int i = 0; i < width; ++i) {
             ULONG at = offset + i;
             ULONG uart = at / 8;
@@ -123,6 +145,9 @@ ULONG Bar1Read(void* context, ULONG offset, int width)
 {
     Board& b = *static_cast<Board*>(context);
     std::lock_guard<HkMutex> lock(b.Mu);
+    if (GoneAtAccess(b)) {
+        return AllOnes(width);
+    }
     BoardRunLines(b, AccessTime(b));
     ULONG value = 0;
     for (int i = 0; i < width; ++i) {
@@ -141,6 +166,9 @@ void Bar1Write(void* context, ULONG, int, ULONG)
     // them, and the processor still waits for each).
     Board& b = *static_cast<Board*>(context);
     std::lock_guard<HkMutex> lock(b.Mu);
+    if (GoneAtAccess(b)) {
+        return;
+    }
     PortAccessTime();
     ++TallyFor(b).Other;
 }
@@ -465,6 +493,24 @@ bool HmLineAsserted(PDEVICE_OBJECT pdo)
 {
     std::shared_ptr<Board> b = BoardOf(pdo);
     return b && BoardLineAsserted(*b);
+}
+
+void HmPullAdapterAtAccess(PDEVICE_OBJECT pdo, unsigned access)
+{
+    if (std::shared_ptr<Board> b = BoardOf(pdo)) {
+        std::lock_guard<HkMutex> lock(b->Mu);
+        b->PullAtAccess = access;
+    }
+}
+
+bool HmAdapterInSlot(PDEVICE_OBJECT pdo)
+{
+    std::shared_ptr<Board> b = BoardOf(pdo);
+    if (!b) {
+        return false;
+    }
+    std::lock_guard<HkMutex> lock(b->Mu);
+    return b->Present;
 }
 
 bool HmRegistersMapped(PDEVICE_OBJECT pdo)

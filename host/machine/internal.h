@@ -73,8 +73,9 @@ struct Board {
     LineEnd Ends[MaxUarts];
     std::vector<CableChar> CableOut; // left into cables, not yet delivered (the hardware thread)
     ULONG UartCount = 0;
-    bool Present = true;  // in the slot
-    bool Started = false; // the bus has started the function (decoding enabled by start)
+    bool Present = true;       // in the slot
+    unsigned PullAtAccess = 0; // register accesses until it leaves the slot (HmPullAdapterAtAccess)
+    bool Started = false;      // the bus has started the function (decoding enabled by start)
     DEVICE_POWER_STATE Power = PowerDeviceD0;
     // Current mappings (under MapMu).
     ULONG64 Bar0Mapped = 0;

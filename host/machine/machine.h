@@ -317,6 +317,13 @@ NTSTATUS HmRemoveAdapter(PDEVICE_OBJECT pdo);
 // IRP_MN_REMOVE_DEVICE (ports first); the PCI bus driver deletes the PDO.
 void HmSurpriseRemoveAdapter(PDEVICE_OBJECT pdo);
 
+// The board leaves its slot at its access-th register access from now (1: the next one), as one
+// pulled out under a running driver: that access and every later one read all ones, writes go
+// nowhere, its UARTs stop and its interrupt line goes quiet. The managers hear of it only when
+// the test sends HmSurpriseRemoveAdapter. 0 takes the request back.
+void HmPullAdapterAtAccess(PDEVICE_OBJECT pdo, unsigned access);
+bool HmAdapterInSlot(PDEVICE_OBJECT pdo);
+
 // Orderly removal (if a driver is loaded on it) and then the board leaves the slot: PDO deleted.
 void HmUnplugAdapter(PDEVICE_OBJECT pdo);
 

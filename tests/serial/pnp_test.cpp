@@ -339,6 +339,41 @@ TEST_F(SerialPnp, ARequestOnItsWayInWhenTheBoardIsPulledStillEnds)
     }
 }
 
+// A board pulled out while the port empties its receive FIFO, at each register access in turn:
+// from there on everything reads all ones, which is no byte the far end sent. The program gets
+// the bytes that came before, never the bus's all ones: in a burst at the trigger level, and
+// byte by byte after the character time-out. (A read that the removal ends returns nothing.)
+TEST_F(SerialPnp, ABoardPulledOutMidReceiveHandsOverOnlyBytesThatCame)
+{
+    for (size_t sent : {3, 100}) {
+        std::vector<UCHAR> data(sent);
+        for (size_t k = 0; k < sent; ++k) {
+            data[k] = static_cast<UCHAR>('A' + k);
+        }
+        for (unsigned access = 1;; ++access) {
+            PDEVICE_OBJECT board = Plug(HmModel::LX2A);
+            ComPort port;
+            OpenAt(port, NameOf(board, 0));
+            ASSERT_TRUE(port.SetCommTimeouts(Timeouts(0, 0, 0)));
+            HkRequestPtr read = port.ReadOverlapped(3);
+            HmPullAdapterAtAccess(board, access);
+            HmRemoteSend(board, 0, data);
+            ASSERT_TRUE(HmWaitUntil([&] { return !HmAdapterInSlot(board) || read->Done(); }));
+            HmSurpriseRemoveAdapter(board);
+            ASSERT_TRUE(read->Wait());
+            const std::vector<UCHAR> got = read->Output();
+            EXPECT_EQ(got, std::vector<UCHAR>(data.begin(), data.begin() + got.size()))
+                << sent << " bytes sent, board pulled at register access " << access;
+            port.Close();
+            HmWaitPnpIdle();
+            if (read->Status() == STATUS_SUCCESS) {
+                break; // the read had its bytes before the board went: so it has at every later
+                       // access
+            }
+        }
+    }
+}
+
 TEST_F(SerialPnp, AnOpenPortRefusesToBeRemoved)
 {
     PDEVICE_OBJECT board = Plug(HmModel::LX2A);
