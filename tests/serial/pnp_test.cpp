@@ -281,10 +281,11 @@ TEST_F(SerialPnp, UnpluggingTheBoardMidTransferEndsEverythingAndLeavesNothing)
     EXPECT_EQ(Corserial->DeviceObject, nullptr) << "every port device deleted";
 }
 
-// The board can be pulled out on another processor between any two locked steps of a request on
-// its way in. Whatever the request had reached by then, it ends: the removal ends what is queued,
-// and what would be queued after it is refused. None is left waiting for a port that is gone.
-TEST_F(SerialPnp, ARequestOnItsWayInWhenTheBoardIsPulledStillEnds)
+// On another processor, between any two locked steps of a request on its way in, the board is
+// pulled out or the program cancels the handle's I/O. Whatever the request had reached by then, it
+// ends: what is queued is ended, and what would be queued after that is refused. None is left
+// waiting for a port that is gone or for a cancel that has come and gone.
+TEST_F(SerialPnp, ARequestOnItsWayInEndsWhenTheBoardIsPulledOrItsIoIsCancelled)
 {
     struct Kind {
         const char* Name;
@@ -300,40 +301,50 @@ TEST_F(SerialPnp, ARequestOnItsWayInWhenTheBoardIsPulledStillEnds)
              return port.DeviceIoControl(IOCTL_SERIAL_IMMEDIATE_CHAR, {0x55}, 0);
          }},
     };
-    for (const Kind& kind : Kinds) {
-        for (unsigned point = 1;; ++point) {
-            PDEVICE_OBJECT board = Plug(HmModel::LX2A);
-            ComPort port;
-            OpenAt(port, NameOf(board, 0));
-            ASSERT_TRUE(port.SetCommTimeouts(Timeouts(0, 0, 0))); // a read waits for bytes
-            ASSERT_TRUE(port.SetCommMask(SERIAL_EV_CTS));
-            ASSERT_TRUE(port.EscapeCommFunction(SetXoff));
-            HkRequestPtr held = port.WriteOverlapped(Pattern(8)); // what comes behind it waits
-
-            unsigned reached = 0;
-            HkSetPreemptionHook([&] {
-                if (++reached == point) {
-                    HmSurpriseRemoveAdapter(board);
+    struct Race {
+        const char* Name;
+        NTSTATUS Ends;
+        void (*Act)(PDEVICE_OBJECT board, ComPort& port);
+    };
+    static const Race Races[] = {
+        {"board pulled out", STATUS_DEVICE_REMOVED,
+         [](PDEVICE_OBJECT board, ComPort&) { HmSurpriseRemoveAdapter(board); }},
+        {"I/O cancelled", STATUS_CANCELLED, [](PDEVICE_OBJECT, ComPort& port) { port.CancelIo(); }},
+    };
+    for (const Race& race : Races) {
+        for (const Kind& kind : Kinds) {
+            for (unsigned point = 1;; ++point) {
+                PDEVICE_OBJECT board = Plug(HmModel::LX2A);
+                ComPort port;
+                OpenAt(port, NameOf(board, 0));
+                ASSERT_TRUE(port.SetCommTimeouts(Timeouts(0, 0, 0))); // a read waits for bytes
+                ASSERT_TRUE(port.SetCommMask(SERIAL_EV_CTS));
+                ASSERT_TRUE(port.EscapeCommFunction(SetXoff));
+                HkRequestPtr held = port.WriteOverlapped(Pattern(8)); // what follows waits
+                unsigned reached = 0;
+                HkSetPreemptionHook([&] {
+                    if (++reached == point) {
+                        race.Act(board, port);
+                    }
+                });
+                HkRequestPtr request = kind.Send(port);
+                HkSetPreemptionHook({});
+                if (reached >= point) {
+                    const bool done = request->Done();
+                    EXPECT_TRUE(done && (request->Status() == race.Ends ||
+                                         request->Status() == STATUS_SUCCESS))
+                        << kind.Name << ", " << race.Name << " at point " << point << ": "
+                        << (done ? "ended with status " : "still pending ") << std::hex
+                        << request->Status();
                 }
-            });
-            HkRequestPtr request = kind.Send(port);
-            HkSetPreemptionHook({});
-            if (reached < point) {
-                HmSurpriseRemoveAdapter(board); // every point of this kind has been tried
-            } else {
-                const bool done = request->Done();
-                EXPECT_TRUE(done && (request->Status() == STATUS_DEVICE_REMOVED ||
-                                     request->Status() == STATUS_SUCCESS))
-                    << kind.Name << ", board pulled at point " << point << ": "
-                    << (done ? "ended with status " : "still pending ") << std::hex
-                    << request->Status();
-            }
-            port.Close();
-            HmWaitPnpIdle();
-            ASSERT_TRUE(request->Wait());
-            ASSERT_TRUE(held->Wait());
-            if (reached < point) {
-                break;
+                port.Close();
+                HmUnplugAdapter(board);
+                HmWaitPnpIdle();
+                ASSERT_TRUE(request->Wait());
+                ASSERT_TRUE(held->Wait());
+                if (reached < point) {
+                    break; // every point of this kind has been tried
+                }
             }
         }
     }
