@@ -394,7 +394,8 @@ std::vector<PDEVICE_OBJECT> HmPortDevices(PDEVICE_OBJECT adapterPdo);
 // the FIFO values live; the key exists from the device's enumeration on.
 std::u16string HmDeviceKey(PDEVICE_OBJECT portPdo);
 // Starts the stack of a port device that enumeration left unstarted (StartPorts false), binding
-// the port function driver first (BindPortDrivers); returns the start's status.
+// the port function driver first (BindPortDrivers); returns the start's status, or AddDevice's
+// when that failed (the device is then not started: it is no raw device).
 NTSTATUS HmStartPort(PDEVICE_OBJECT portPdo);
 // What the ports class installer does for a property change of a port (DIF_PROPERTYCHANGE): the
 // stack is removed (query-remove, remove; a refused query-remove is cancelled and returned) and

@@ -253,12 +253,16 @@ NTSTATUS StartPort(Node& child)
             driver ? driver->DriverExtension->AddDevice(driver, child.Pdo) : STATUS_UNSUCCESSFUL;
         AddTrace("pnp -> " + child.Name +
                  ": AddDevice of the port driver = " + HmStatusName(status));
-        std::lock_guard<HkMutex> lock(m.Mu);
-        if (NT_SUCCESS(status)) {
-            child.FunctionDriver = driver;
-            child.Info.PortDriverBound = true;
-            child.State = HmNodeState::DriversAdded;
+        if (!NT_SUCCESS(status)) {
+            // The device node gets a problem code (failed add) and is not started: a port
+            // device is no raw device, so nothing may run on it without its function driver.
+            SetState(child, HmNodeState::StartFailed, status);
+            return status;
         }
+        std::lock_guard<HkMutex> lock(m.Mu);
+        child.FunctionDriver = driver;
+        child.Info.PortDriverBound = true;
+        child.State = HmNodeState::DriversAdded;
     }
     NTSTATUS status = StartStack(child, nullptr);
     if (!NT_SUCCESS(status)) {

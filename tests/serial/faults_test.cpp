@@ -143,38 +143,6 @@ std::vector<std::string> Sentences()
     return sentences;
 }
 
-// AddDevice's status when the port driver could not be added (the manager then starts the port
-// device without it); success otherwise.
-NTSTATUS AddDeviceFailure()
-{
-    const std::string mark = "AddDevice of the port driver = ";
-    std::vector<std::string> trace = HmTrace();
-    for (auto it = trace.rbegin(); it != trace.rend(); ++it) {
-        size_t at = it->find(mark);
-        if (at == std::string::npos) {
-            continue;
-        }
-        const std::string name = it->substr(at + mark.size());
-        for (NTSTATUS status : {STATUS_SUCCESS, STATUS_INSUFFICIENT_RESOURCES,
-                                STATUS_NO_SUCH_DEVICE, STATUS_OBJECT_NAME_COLLISION}) {
-            if (name == HmStatusName(status)) {
-                return status;
-            }
-        }
-        return STATUS_UNSUCCESSFUL;
-    }
-    return STATUS_SUCCESS;
-}
-
-// A start through the manager, with a failed AddDevice reported as the failure it is.
-NTSTATUS StartThroughManager(Rig& r, NTSTATUS (*start)(PDEVICE_OBJECT))
-{
-    HmClearTrace();
-    NTSTATUS status = start(r.Port);
-    NTSTATUS added = AddDeviceFailure();
-    return NT_SUCCESS(added) ? status : added;
-}
-
 void OpenPlain(ComPort& com, const std::u16string& name)
 {
     ASSERT_EQ(com.Open(name), STATUS_SUCCESS);
@@ -275,7 +243,7 @@ void CheckUsable(Rig& r)
     }
     r.Port = HmPortDevices(r.Board).at(0);
     if (!Serving(r, r.Port)) {
-        ASSERT_EQ(StartThroughManager(r, HmRestartPort), STATUS_SUCCESS) << "a retried start";
+        ASSERT_EQ(HmRestartPort(r.Port), STATUS_SUCCESS) << "a retried start";
     }
     ASSERT_TRUE(Serving(r, r.Port));
     OpenPlain(r.Com, PortName(r.Port));
@@ -538,16 +506,16 @@ NTSTATUS Ended(const HkRequestPtr& request)
 TEST_F(SerialFaultSweep, StartRestartAndRebalance)
 {
     const std::vector<Scenario> scenarios = {
-        {"add-device and first start", From::Enumerated,
-         [](Rig& r) { return StartThroughManager(r, HmStartPort); }, May::Fail},
+        {"add-device and first start", From::Enumerated, [](Rig& r) { return HmStartPort(r.Port); },
+         May::Fail},
         {"first start with an invalid device key value", From::Enumerated,
          [](Rig& r) {
              HkRegSetDword(HmDeviceKey(r.Port), u"RxFIFO", 2); // not a trigger level: a warning
-             return StartThroughManager(r, HmStartPort);
+             return HmStartPort(r.Port);
          },
          May::Fail},
         {"restart after a property change", From::Started,
-         [](Rig& r) { return StartThroughManager(r, HmRestartPort); }, May::Fail},
+         [](Rig& r) { return HmRestartPort(r.Port); }, May::Fail},
         {"rebalance under an open handle", From::Open,
          [](Rig& r) {
              HkRequestPtr read = r.Com.ReadOverlapped(4);
