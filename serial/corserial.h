@@ -143,6 +143,9 @@ VOID QueueInitialize(PSERIAL_QUEUE Queue, PDRIVER_CANCEL CancelRoutine);
 // STATUS_PENDING when queued. Otherwise the status the caller completes the request with: it was
 // cancelled before it could be queued, or the port is being removed.
 NTSTATUS QueueInsert(PSERIAL_PORT Port, PSERIAL_QUEUE Queue, PIRP Irp);
+// A read or write on its way to its queue, marked pending: FALSE when it was completed instead
+// (an error abort is in force until the program reads the errors, or QueueInsert refused it).
+BOOLEAN QueueTransfer(PSERIAL_PORT Port, PSERIAL_QUEUE Queue, PIRP Irp, CompletionBatch& Done);
 // The first request that is not being cancelled, or null.
 PIRP QueuePeek(PSERIAL_QUEUE Queue);
 // Takes a request out; FALSE when its cancel routine has it already (and will complete it).

@@ -46,6 +46,19 @@ NTSTATUS QueueInsert(PSERIAL_PORT Port, PSERIAL_QUEUE Queue, PIRP Irp)
     return STATUS_PENDING;
 }
 
+BOOLEAN QueueTransfer(PSERIAL_PORT Port, PSERIAL_QUEUE Queue, PIRP Irp, CompletionBatch& Done)
+{
+    BOOLEAN Abort = FALSE;
+    SyncWithIsr(Port, [&] { Abort = Port->Shared.ErrorAbort; });
+    IoMarkIrpPending(Irp);
+    const NTSTATUS Queued = Abort ? STATUS_CANCELLED : QueueInsert(Port, Queue, Irp);
+    if (Queued != STATUS_PENDING) {
+        Done.Add(Irp, Queued, 0);
+        return FALSE;
+    }
+    return TRUE;
+}
+
 PIRP QueuePeek(PSERIAL_QUEUE Queue)
 {
     for (PLIST_ENTRY Entry = Queue->Head.Flink; Entry != &Queue->Head; Entry = Entry->Flink) {

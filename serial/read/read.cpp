@@ -160,13 +160,7 @@ NTSTATUS SerialRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
     CompletionBatch Done(Port);
     PortLock Lock(Port);
-    BOOLEAN Abort = FALSE;
-    SyncWithIsr(Port, [&] { Abort = Port->Shared.ErrorAbort; });
-    IoMarkIrpPending(Irp);
-    const NTSTATUS Queued = Abort ? STATUS_CANCELLED : QueueInsert(Port, &Port->ReadQueue, Irp);
-    if (Queued != STATUS_PENDING) {
-        Done.Add(Irp, Queued, 0);
-    } else {
+    if (QueueTransfer(Port, &Port->ReadQueue, Irp, Done)) {
         ServiceReads(Port, Done);
     }
     return STATUS_PENDING;

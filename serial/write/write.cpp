@@ -153,13 +153,7 @@ NTSTATUS SerialWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
     CompletionBatch Done(Port);
     PortLock Lock(Port);
-    BOOLEAN Abort = FALSE;
-    SyncWithIsr(Port, [&] { Abort = Port->Shared.ErrorAbort; });
-    IoMarkIrpPending(Irp);
-    const NTSTATUS Queued = Abort ? STATUS_CANCELLED : QueueInsert(Port, &Port->WriteQueue, Irp);
-    if (Queued != STATUS_PENDING) {
-        Done.Add(Irp, Queued, 0);
-    } else {
+    if (QueueTransfer(Port, &Port->WriteQueue, Irp, Done)) {
         Port->QueuedWriteBytes += Length;
         ServiceWrites(Port, Done);
     }
