@@ -36,26 +36,6 @@ namespace {
 constexpr double CharMicroseconds = 10.0 * 1e6 / 921600.0;
 constexpr unsigned EventBytes = 8; // the double programs receive trigger 8
 
-int Failures = 0;
-void Check(bool ok, const std::string& what)
-{
-    if (!ok) {
-        ++Failures;
-        std::fprintf(stderr, "CHECK FAILED: %s\n", what.c_str());
-    }
-}
-
-void Subtract(HmAccessTally& a, const HmAccessTally& b)
-{
-    a.StatusReads -= b.StatusReads;
-    a.RxData -= b.RxData;
-    a.RxControl -= b.RxControl;
-    a.TxData -= b.TxData;
-    a.TxControl -= b.TxControl;
-    a.IdleIir -= b.IdleIir;
-    a.Other -= b.Other;
-}
-
 void JsonTally(Json& json, const std::string& key, const HmAccessTally& t)
 {
     json.Open(key, '{');
@@ -243,9 +223,7 @@ LoadResult RunFullLoadRig(HmModel model, Arrangement arrangement, unsigned bytes
         Check(rig.Tick(), what + ": the line did not go quiet");
     }
     r.D = rig.Since();
-    r.Accesses = HmPortAccesses(rig.Adapter());
-    Subtract(r.Accesses.Interrupt, accessesBefore.Interrupt);
-    Subtract(r.Accesses.Elsewhere, accessesBefore.Elsewhere);
+    r.Accesses = HmPortAccessesSince(rig.Adapter(), accessesBefore);
     for (ULONG port = 0; port < rig.Ports(); ++port) {
         r.Transmitted += HmRemoteTake(rig.Adapter(), port).size();
     }
@@ -328,9 +306,7 @@ TimedResult RunTimedLoadRig(HmModel model, Arrangement arrangement, ULONG baud)
         quiet = busy ? 0 : quiet + 1;
     }
     HmSetPortAccessNs(0);
-    r.Accesses = HmPortAccesses(rig.Adapter());
-    Subtract(r.Accesses.Interrupt, accessesBefore.Interrupt);
-    Subtract(r.Accesses.Elsewhere, accessesBefore.Elsewhere);
+    r.Accesses = HmPortAccessesSince(rig.Adapter(), accessesBefore);
     r.Serviced = HmInterrupts(rig.Adapter()).Claimed - interruptsBefore.Claimed;
     for (ULONG port = 0; port < rig.Ports(); ++port) {
         const HmSerialState s = HmSerialStateOf(rig.PortDevices()[port]);
@@ -567,12 +543,8 @@ int main(int argc, char** argv)
     json.Num("check_failures", Failures);
     json.Out << "}\n";
 
-    FILE* f = std::fopen(out, "w");
-    if (f == nullptr) {
-        std::perror(out);
+    if (!WriteReport(json, out)) {
         return 2;
     }
-    std::fputs(json.Out.str().c_str(), f);
-    std::fclose(f);
     return Failures == 0 ? 0 : 1;
 }

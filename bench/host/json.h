@@ -1,7 +1,8 @@
-// A small JSON writer for the benchmark programs' figures: keys and numbers, strings without
-// characters that need escaping, nested objects and arrays.
+// A small JSON writer for the benchmark programs' figures (keys and numbers, strings without
+// characters that need escaping, nested objects and arrays), and the programs' count checks.
 #pragma once
 
+#include <cstdio>
 #include <sstream>
 #include <string>
 
@@ -42,5 +43,27 @@ struct Json {
         First = false;
     }
 };
+
+// Writes the finished figures to path; false, with the reason on stderr, when it cannot.
+inline bool WriteReport(const Json& json, const char* path)
+{
+    FILE* f = std::fopen(path, "w");
+    if (f == nullptr) {
+        std::perror(path);
+        return false;
+    }
+    const bool written = std::fputs(json.Out.str().c_str(), f) >= 0;
+    return std::fclose(f) == 0 && written;
+}
+
+// The count checks of a program: each failure is printed, and any makes the exit status 1.
+inline int Failures = 0;
+inline void Check(bool ok, const std::string& what)
+{
+    if (!ok) {
+        ++Failures;
+        std::fprintf(stderr, "CHECK FAILED: %s\n", what.c_str());
+    }
+}
 
 } // namespace bench

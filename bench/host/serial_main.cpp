@@ -33,15 +33,6 @@ const ULONG Rates[] = {115200, 128000, 230400, 460800, 921600}; // the page's li
 const HmModel Models[] = {HmModel::LX2A, HmModel::LX4A, HmModel::LX8C};
 constexpr double TimedSeconds = 0.1; // line time of each timed run
 
-int Failures = 0;
-void Check(bool ok, const std::string& what)
-{
-    if (!ok) {
-        ++Failures;
-        std::fprintf(stderr, "CHECK FAILED: %s\n", what.c_str());
-    }
-}
-
 SerialFifo Fifo(bool wide, ULONG rxFifo)
 {
     SerialFifo f;
@@ -396,12 +387,8 @@ int main(int argc, char** argv)
     RunLatency(json);
     json.Num("check_failures", Failures);
     json.Out << "}\n";
-    FILE* f = std::fopen(out, "w");
-    if (f == nullptr) {
-        std::perror(out);
+    if (!WriteReport(json, out)) {
         return 2;
     }
-    std::fputs(json.Out.str().c_str(), f);
-    std::fclose(f);
     return Failures == 0 ? 0 : 1;
 }

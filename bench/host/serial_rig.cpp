@@ -41,17 +41,6 @@ std::u16string PortNameOf(PDEVICE_OBJECT portPdo)
     return name.substr(0, name.find(u'\0'));
 }
 
-void Subtract(HmAccessTally& a, const HmAccessTally& b)
-{
-    a.StatusReads -= b.StatusReads;
-    a.RxData -= b.RxData;
-    a.RxControl -= b.RxControl;
-    a.TxData -= b.TxData;
-    a.TxControl -= b.TxControl;
-    a.IdleIir -= b.IdleIir;
-    a.Other -= b.Other;
-}
-
 // One direction of one port: the requests in flight and what came back.
 struct Flow {
     size_t Issued = 0; // bytes asked for so far
@@ -256,9 +245,7 @@ SerialDelta SerialRig::Stream(unsigned mask, size_t bytes, bool receiveOnly, boo
         reads[i].Data.resize(reads[i].Data.size() + arrived);
     }
 
-    d.Accesses = HmPortAccesses(Pdo_);
-    Subtract(d.Accesses.Interrupt, accessesBefore.Interrupt);
-    Subtract(d.Accesses.Elsewhere, accessesBefore.Elsewhere);
+    d.Accesses = HmPortAccessesSince(Pdo_, accessesBefore);
     const HmInterruptStats interrupts = HmInterrupts(Pdo_);
     d.Deliveries = interrupts.Deliveries - interruptsBefore.Deliveries;
     d.Serviced = interrupts.Claimed - interruptsBefore.Claimed;

@@ -544,6 +544,24 @@ HmPortAccessCounts HmPortAccesses(PDEVICE_OBJECT pdo)
     return b->Accesses;
 }
 
+HmAccessTally HmTallySince(const HmAccessTally& now, const HmAccessTally& before)
+{
+    return HmAccessTally{now.StatusReads - before.StatusReads,
+                         now.RxData - before.RxData,
+                         now.RxControl - before.RxControl,
+                         now.TxData - before.TxData,
+                         now.TxControl - before.TxControl,
+                         now.IdleIir - before.IdleIir,
+                         now.Other - before.Other};
+}
+
+HmPortAccessCounts HmPortAccessesSince(PDEVICE_OBJECT pdo, const HmPortAccessCounts& before)
+{
+    const HmPortAccessCounts now = HmPortAccesses(pdo);
+    return HmPortAccessCounts{HmTallySince(now.Interrupt, before.Interrupt),
+                              HmTallySince(now.Elsewhere, before.Elsewhere)};
+}
+
 HmInterruptStats HmInterrupts(PDEVICE_OBJECT pdo)
 {
     HmInterruptStats s{0, 0, 0, 0};

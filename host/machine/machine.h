@@ -578,6 +578,9 @@ struct HmPortAccessCounts {
     HmAccessTally Elsewhere; // made anywhere else
 };
 HmPortAccessCounts HmPortAccesses(PDEVICE_OBJECT pdo); // since the adapter was plugged
+// The accesses made after an earlier reading `before`.
+HmAccessTally HmTallySince(const HmAccessTally& now, const HmAccessTally& before);
+HmPortAccessCounts HmPortAccessesSince(PDEVICE_OBJECT pdo, const HmPortAccessCounts& before);
 
 // The timed model of the port bus. A port access is not posted on PCI or PCI Express, read or
 // write: the processor waits until the device has answered. With HmSetPortAccessNs(ns) every

@@ -25,17 +25,6 @@ void Program115200(PDEVICE_OBJECT pdo)
     WRITE_PORT_UCHAR(Register(pdo, 0, 2), 0x01);
 }
 
-HmAccessTally Minus(const HmAccessTally& a, const HmAccessTally& b)
-{
-    return HmAccessTally{a.StatusReads - b.StatusReads,
-                         a.RxData - b.RxData,
-                         a.RxControl - b.RxControl,
-                         a.TxData - b.TxData,
-                         a.TxControl - b.TxControl,
-                         a.IdleIir - b.IdleIir,
-                         a.Other - b.Other};
-}
-
 } // namespace
 
 class MachinePortAccess : public HmTest {};
@@ -56,23 +45,23 @@ TEST_F(MachinePortAccess, AccessesAreCountedByWhatTheyDoAndWhereTheyAreMade)
     HmRemoteSend(pdo, 0, {1, 2, 3, 4, 5, 6, 7, 8}); // the double's receive trigger
     HmAdvanceTime(20 * Ms);                         // eight characters at 9600 baud, and more
     HmPortAccessCounts after = HmPortAccesses(pdo);
-    HmAccessTally in = Minus(after.Interrupt, before.Interrupt);
+    HmAccessTally in = HmTallySince(after.Interrupt, before.Interrupt);
     EXPECT_EQ(in.StatusReads, 2u) << "one that shows the port, one that shows nothing";
     EXPECT_EQ(in.RxData, 8u);
     EXPECT_EQ(in.RxControl, 10u) << "the cause, and a line status read before each byte and after";
     EXPECT_EQ(in.IdleIir, 1u);
     EXPECT_EQ(in.TxData + in.TxControl + in.Other, 0u);
-    EXPECT_EQ(Minus(after.Elsewhere, before.Elsewhere).Total(), 0u);
+    EXPECT_EQ(HmTallySince(after.Elsewhere, before.Elsewhere).Total(), 0u);
 
     before = after;
     ASSERT_EQ(HmSerialWrite(port, {'a', 'b', 'c'}), STATUS_SUCCESS); // from this thread
     after = HmPortAccesses(pdo);
-    HmAccessTally out = Minus(after.Elsewhere, before.Elsewhere);
+    HmAccessTally out = HmTallySince(after.Elsewhere, before.Elsewhere);
     EXPECT_EQ(out.TxData, 3u);
     EXPECT_EQ(out.Other, 1u) << "the line status read that found the transmitter idle";
     before = after;
     HmAdvanceTime(10 * Ms); // the transmitter runs empty and interrupts
-    in = Minus(HmPortAccesses(pdo).Interrupt, before.Interrupt);
+    in = HmTallySince(HmPortAccesses(pdo).Interrupt, before.Interrupt);
     EXPECT_EQ(in.TxControl, 1u);
     EXPECT_EQ(in.TxData, 0u) << "nothing more to send";
     EXPECT_EQ(in.StatusReads, 2u);
