@@ -29,31 +29,19 @@ MINGW = "/usr/x86_64-w64-mingw32"
 WARNINGS = ["-Wall", "-Wextra", "-Wconversion", "-Wno-sign-conversion", "-Wshadow"]
 COMMON = ["-std=c++17", "-fno-exceptions", "-fno-rtti"] + WARNINGS
 
+# The two drivers each against the kernel stand-in (16-bit wchar_t, as in the host build) and
+# against mingw-w64's DDK headers; the property page against mingw-w64's Windows headers.
+HOST = ["-DCORAN_HOST=1", "-fshort-wchar", "-Iinclude", "-Ihost/kernel"]
+DDK = ["--target=x86_64-w64-mingw32", "-Iinclude", "-isystem", MINGW + "/include/ddk"]
 CONFIGS = {
-    "driver-host": {
-        "folders": ["driver"],
-        "flags": ["-DCORAN_HOST=1", "-fshort-wchar", "-Idriver", "-Iinclude", "-Ihost/kernel"],
-    },
-    "driver-ddk": {
-        "folders": ["driver"],
-        "flags": ["--target=x86_64-w64-mingw32", "-Idriver", "-Iinclude",
-                  "-isystem", MINGW + "/include/ddk"],
-    },
-    "serial-host": {
-        "folders": ["serial"],
-        "flags": ["-DCORAN_HOST=1", "-fshort-wchar", "-Iserial", "-Iinclude", "-Ihost/kernel"],
-    },
-    "serial-ddk": {
-        "folders": ["serial"],
-        "flags": ["--target=x86_64-w64-mingw32", "-Iserial", "-Iinclude",
-                  "-isystem", MINGW + "/include/ddk"],
-    },
-    "proppage": {
-        "folders": ["proppage"],
-        "flags": ["--target=x86_64-w64-mingw32", "-Iproppage", "-DUNICODE", "-D_UNICODE",
-                  "-DWIN32_LEAN_AND_MEAN", "-DNOMINMAX", "-D_WIN32_WINNT=0x0601",
-                  "-DWINVER=0x0601", "-D_WIN32_IE=0x0600"],
-    },
+    "%s-%s" % (folder, kind): {"folders": [folder], "flags": ["-I" + folder] + flags}
+    for folder in ("driver", "serial") for kind, flags in (("host", HOST), ("ddk", DDK))
+}
+CONFIGS["proppage"] = {
+    "folders": ["proppage"],
+    "flags": ["--target=x86_64-w64-mingw32", "-Iproppage", "-DUNICODE", "-D_UNICODE",
+              "-DWIN32_LEAN_AND_MEAN", "-DNOMINMAX", "-D_WIN32_WINNT=0x0601", "-DWINVER=0x0601",
+              "-D_WIN32_IE=0x0600"],
 }
 
 FINDING = re.compile(r"^(/[^:]+):(\d+):(\d+): (warning|error): (.*?)( \[[^ ]+\])?$")
