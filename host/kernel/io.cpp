@@ -53,17 +53,25 @@ struct DriverRec {
 struct DispatchReturn {
     NTSTATUS Status;
     std::string Routine; // for the report
+    // Answered below a forced-pending call, by the driver the request was carried to or one it
+    // skip-forwarded to: only its own mark counts for it.
+    bool BelowForced = false;
 };
 
 struct LocationTrack {
     bool Dispatched = false;
     bool Walked = false;
     bool PendingSeen = false;
+    // Forced pending answered STATUS_PENDING for the driver of this location: the walk up marks
+    // it pending (and so do the drivers above that skip-forwarded into it and returned that
+    // answer), but the driver itself never sees the mark, nor does one it skip-forwards to.
+    bool Forced = false;
     std::vector<DispatchReturn> Returns; // answers not yet checked against the mark
 };
 
-void CheckPendingAgreement(const DispatchReturn& answer, bool marked)
+void CheckPendingAgreement(const DispatchReturn& answer, const LocationTrack& track)
 {
+    const bool marked = track.PendingSeen || (track.Forced && !answer.BelowForced);
     if (answer.Status == STATUS_PENDING && !marked) {
         Report("%s returned STATUS_PENDING without IoMarkIrpPending (nor a completion routine "
                "that marks the IRP pending)",
@@ -101,6 +109,7 @@ UCHAR WdmMinor = 0x30;
 // Forced pending below one driver (HkForcePendingBelow): the requests its devices send down are
 // carried to the lower driver by these threads.
 std::atomic<PDRIVER_OBJECT> ForcedBelow{nullptr};
+thread_local const IRP* CarryingForced = nullptr; // the request a forwarder thread carries down
 std::mutex ForwardLock;
 std::vector<std::thread> Forwarders;
 
@@ -992,18 +1001,18 @@ extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(Irp);
     sp->DeviceObject = DeviceObject;
     if (ForcedPendingFor(DeviceObject)) {
-        // The lower driver's answer, as far as the caller can tell: pending, with the location
-        // marked so that the completion says so too.
-        sp->Control |= SL_PENDING_RETURNED;
+        // The lower driver's answer, as far as the caller can tell: pending, and its completion
+        // says so too.
         {
             std::lock_guard<std::mutex> guard(IoLock);
-            Irps.at(Irp).Locations[static_cast<size_t>(location)].Returns.push_back(
-                {STATUS_PENDING, "forced pending"});
+            Irps.at(Irp).Locations[static_cast<size_t>(location)].Forced = true;
         }
         std::lock_guard<std::mutex> guard(ForwardLock);
         Forwarders.emplace_back([DeviceObject, Irp, location] {
             ForcedPendingDelay();
+            CarryingForced = Irp;
             Dispatch(DeviceObject, Irp, location, false);
+            CarryingForced = nullptr;
         });
         return STATUS_PENDING;
     }
@@ -1040,7 +1049,8 @@ NTSTATUS Dispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp, CHAR location, bool che
     }
     DispatchReturn answer{status,
                           Format("the %s dispatch routine (minor 0x%02X) of device %p",
-                                 MajorName(major), minor, static_cast<void*>(DeviceObject))};
+                                 MajorName(major), minor, static_cast<void*>(DeviceObject)),
+                          CarryingForced == Irp};
     std::lock_guard<std::mutex> guard(IoLock);
     auto it = Irps.find(Irp);
     if (it == Irps.end()) {
@@ -1048,7 +1058,7 @@ NTSTATUS Dispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp, CHAR location, bool che
     }
     LocationTrack& track = it->second.Locations[static_cast<size_t>(location)];
     if (track.Walked) {
-        CheckPendingAgreement(answer, track.PendingSeen);
+        CheckPendingAgreement(answer, track);
     } else {
         track.Returns.push_back(std::move(answer));
     }
@@ -1099,6 +1109,7 @@ extern "C" VOID IofCompleteRequest(PIRP Irp, CCHAR)
     for (;;) {
         PIO_STACK_LOCATION sp;
         UCHAR control;
+        bool forced;
         PIO_COMPLETION_ROUTINE routine;
         PVOID context;
         PDEVICE_OBJECT device;
@@ -1119,12 +1130,13 @@ extern "C" VOID IofCompleteRequest(PIRP Irp, CCHAR)
             sp = IoGetCurrentIrpStackLocation(Irp);
             LocationTrack& track = it->second.Locations[static_cast<size_t>(Irp->CurrentLocation)];
             control = sp->Control;
+            forced = track.Forced;
             routine = sp->CompletionRoutine;
             context = sp->Context;
             track.Walked = true;
             track.PendingSeen = (control & SL_PENDING_RETURNED) != 0;
             for (const DispatchReturn& answer : track.Returns) {
-                CheckPendingAgreement(answer, track.PendingSeen);
+                CheckPendingAgreement(answer, track);
             }
             track.Returns.clear();
             // What the kernel clears in a location it leaves.
@@ -1143,7 +1155,7 @@ extern "C" VOID IofCompleteRequest(PIRP Irp, CCHAR)
             DeviceRec* rec = device == nullptr ? nullptr : FindDevice(device);
             deviceFreed = rec != nullptr && rec->Freed;
         }
-        Irp->PendingReturned = (control & SL_PENDING_RETURNED) ? TRUE : FALSE;
+        Irp->PendingReturned = (control & SL_PENDING_RETURNED) || forced ? TRUE : FALSE;
         NTSTATUS status = Irp->IoStatus.Status;
         bool invoke =
             routine != nullptr && ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||

@@ -129,6 +129,32 @@ TEST_F(KernelConcurrencyTest, ForcedPendingHoldsBackWhatADriverSendsDown)
     EXPECT_EQ(below, caller);
 }
 
+// Forced pending answers for the driver right below; a filter there that skip-forwards hands its
+// stack location to the device below it. Neither sees a pending mark they did not set, and the
+// device below may complete at once; the caller's routine still hears that it was pending.
+TEST_F(KernelConcurrencyTest, ForcedPendingAboveASkipForwardingFilterBlamesNoDriverBelow)
+{
+    Trace trace;
+    bool markSeenBelow = false;
+    PDEVICE_OBJECT bottom = MakeDevice([&](PDEVICE_OBJECT device, PIRP irp) {
+        markSeenBelow = (IoGetCurrentIrpStackLocation(irp)->Control & SL_PENDING_RETURNED) != 0;
+        return Completes(STATUS_SUCCESS)(device, irp);
+    });
+    PDEVICE_OBJECT filter = MakeDevice(PassesTo(&bottom), bottom, LoadOtherDriver(L"filter"));
+    PDEVICE_OBJECT top = MakeDevice(Hooks(&filter, &trace), filter);
+    HkForcePendingBelow(Driver);
+
+    KEVENT event;
+    IO_STATUS_BLOCK iosb{};
+    PIRP irp = BuildPnp(top, IRP_MN_QUERY_CAPABILITIES, &event, &iosb);
+    ASSERT_EQ(IoCallDriver(top, irp), STATUS_PENDING);
+    ASSERT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    HkForcePendingBelow(nullptr);
+    EXPECT_FALSE(markSeenBelow);
+    EXPECT_EQ(trace.PendingSeen, (std::vector<bool>{true}));
+    EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
+}
+
 // A driver that deletes its device while a request it hooked is still below: its routine would
 // run against memory the platform has taken back. A deleted object still referenced is valid.
 TEST_F(KernelTest, CompletionThroughAFreedDeviceIsReported)

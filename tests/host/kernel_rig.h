@@ -71,16 +71,28 @@ protected:
             }
         }
         HkUnloadDriver(Driver);
+        for (PDRIVER_OBJECT other : OtherDrivers) {
+            HkUnloadDriver(other);
+        }
         HkTest::TearDown();
     }
 
-    // A device with a behaviour, attached above `below` when given.
-    PDEVICE_OBJECT MakeDevice(DispatchBehaviour behaviour, PDEVICE_OBJECT below = nullptr)
+    // Another driver with the rig's dispatch, for devices of a second driver in a stack.
+    PDRIVER_OBJECT LoadOtherDriver(const WCHAR* name)
+    {
+        OtherDrivers.push_back(HkLoadDriver(RigEntry, name));
+        return OtherDrivers.back();
+    }
+
+    // A device with a behaviour, attached above `below` when given; of the rig's driver unless
+    // another one (LoadOtherDriver) is given.
+    PDEVICE_OBJECT MakeDevice(DispatchBehaviour behaviour, PDEVICE_OBJECT below = nullptr,
+                              PDRIVER_OBJECT driver = nullptr)
     {
         Behaviours.push_back(std::make_unique<DispatchBehaviour>(std::move(behaviour)));
         PDEVICE_OBJECT device = nullptr;
-        NTSTATUS status =
-            IoCreateDevice(Driver, sizeof(void*), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+        NTSTATUS status = IoCreateDevice(driver ? driver : Driver, sizeof(void*), nullptr,
+                                         FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
         EXPECT_EQ(status, STATUS_SUCCESS);
         *static_cast<DispatchBehaviour**>(device->DeviceExtension) = Behaviours.back().get();
         if (below != nullptr) {
@@ -147,6 +159,7 @@ protected:
     }
 
     PDRIVER_OBJECT Driver = nullptr;
+    std::vector<PDRIVER_OBJECT> OtherDrivers;
     std::vector<PDEVICE_OBJECT> Devices;
     std::vector<std::unique_ptr<DispatchBehaviour>> Behaviours;
 };

@@ -495,9 +495,6 @@ NTSTATUS OlderBusEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
 // reference that came with the record goes back.
 TEST_F(SerialPnp, AnInterfaceOfAnotherVersionIsGivenBackUnused)
 {
-    // The requests reach the filter at once: forced pending would mark the filter's stack
-    // location, which it hands on to corcard's device as it is.
-    HkForcePendingBelow(nullptr);
     Options.StartPorts = false;
     HmSetPnpOptions(Options);
     PDEVICE_OBJECT board = Plug(HmModel::LX2A);
