@@ -475,6 +475,7 @@ HmUartView HmUart(PDEVICE_OBJECT pdo, ULONG port)
     v.TxCount = static_cast<ULONG>(u->Tx.size() + (u->TsrBusy ? 1 : 0));
     v.RxTrigger = u->Trigger;
     v.Overruns = u->Overruns;
+    v.RtsWhileDeaf = u->RtsWhileDeaf;
     v.Interrupt = UartInterrupt(*u);
     return v;
 }

@@ -537,6 +537,8 @@ struct HmUartView {
     UCHAR RxTrigger;
     bool Interrupt; // INT output
     ULONG Overruns; // characters lost to a full receive FIFO since the board was plugged
+    // Register writes that left RTS up on the line with the received-data interrupt off.
+    ULONG RtsWhileDeaf;
 };
 HmUartView HmUart(PDEVICE_OBJECT pdo, ULONG port);
 UCHAR HmStatusRegister(PDEVICE_OBJECT pdo); // bit k = INT of UART k

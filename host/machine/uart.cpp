@@ -422,6 +422,13 @@ void UartWrite(Uart& u, unsigned reg, uint8_t value, uint64_t now)
         u.Scr = value;
         break;
     }
+    // RTS up asks a far end that honours it to send; with the received-data interrupt off, what
+    // it sends waits in a FIFO that nothing empties.
+    const unsigned written = reg & 7;
+    if ((written == UartMcr || (written == UartIer && !dlab)) && UartOutputs(u).Rts &&
+        !(u.Ier & IerRda)) {
+        ++u.RtsWhileDeaf;
+    }
 }
 
 void UartReset(Uart& u, uint64_t now)

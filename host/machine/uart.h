@@ -250,8 +250,9 @@ struct Uart {
     bool TsrBusy = false;    // the transmitter shift register holds a character
     WireChar Tsr;            // ... and this is it on the wire, with the time it ends
     bool Overrun = false;
-    uint32_t Overruns = 0;    // characters a full receive FIFO turned away, resets included
-    bool ThrePending = false; // the THRE interrupt source is armed
+    uint32_t Overruns = 0;     // characters a full receive FIFO turned away, resets included
+    uint32_t RtsWhileDeaf = 0; // IER or MCR writes that left RTS up with received data unheard
+    bool ThrePending = false;  // the THRE interrupt source is armed
     uint8_t LastRbr = 0;
     uint64_t RxActivity = 0; // a character entered the receive FIFO or RBR was read
     bool TimedOut = false;   // the character time-out fell due since then

@@ -93,6 +93,29 @@ INSTANTIATE_TEST_SUITE_P(Kinds, SerialFlow,
 
 class SerialFlowControl : public SerialTest {};
 
+// RTS up asks a far end that honours it to send: the port never raises it, nor leaves it up,
+// while its received-data interrupt is off, or what comes waits in a FIFO nothing empties.
+// Through opens and closes, a restart after a rebalance, and a sleep.
+TEST_F(SerialFlowControl, RtsIsNeverUpWhileTheReceiverIsDeaf)
+{
+    PDEVICE_OBJECT board = Plug(HmModel::LX2A);
+    ComPort port;
+    for (int round = 0; round < 2; ++round) {
+        OpenAt(port, NameOf(board, 0));
+        ComDcb dcb;
+        ASSERT_TRUE(port.GetCommState(&dcb));
+        dcb.RtsControl = ComDcb::RtsHandshake;
+        ASSERT_TRUE(port.SetCommState(dcb));
+        EXPECT_TRUE(HmPortOutputs(board, 0).Rts);
+        ASSERT_EQ(HmRebalance(board, HmDefaultAssignment(board)), STATUS_SUCCESS);
+        ASSERT_EQ(HmSetSystemPower(PowerSystemSleeping3), STATUS_SUCCESS);
+        ASSERT_EQ(HmSetSystemPower(PowerSystemWorking), STATUS_SUCCESS);
+        EXPECT_TRUE(HmPortOutputs(board, 0).Rts);
+        port.Close();
+    }
+    EXPECT_EQ(HmUart(board, 0).RtsWhileDeaf, 0u);
+}
+
 // The peer holds CTS low: a write waits, at most a FIFO's worth having gone before; CTS high
 // again, the rest follows.
 TEST_F(SerialFlowControl, ASenderStopsWhileThePeerHoldsCtsLow)
