@@ -18,7 +18,6 @@
 namespace hm {
 
 constexpr ULONG MaxUarts = 8;
-constexpr ULONG MaxSlots = 16;
 
 // PCI configuration space offsets used by the bus and the board.
 constexpr ULONG CfgVendor = 0x00;

@@ -644,6 +644,26 @@ std::shared_ptr<Board> BoardOf(PDEVICE_OBJECT pdo)
 
 using namespace hm;
 
+namespace {
+
+// The lowest slot no device node holds: a board pulled out leaves its slot once the bus driver
+// has deleted its PDO, and the next board goes in there (with the same instance ID and so the
+// same device key, as a card put into that slot on Windows).
+ULONG FreeSlot(const Machine& m)
+{
+    for (ULONG slot = 0;; ++slot) {
+        bool held = false;
+        for (const auto& b : m.Boards) {
+            held = held || (b->Slot == slot && b->Pdo != nullptr);
+        }
+        if (!held) {
+            return slot;
+        }
+    }
+}
+
+} // namespace
+
 PDEVICE_OBJECT HmPlugAdapter(const HmPciConfig& config)
 {
     StartThreads();
@@ -654,7 +674,7 @@ PDEVICE_OBJECT HmPlugAdapter(const HmPciConfig& config)
         auto b = std::make_shared<Board>();
         {
             std::lock_guard<HkMutex> lock(m.Mu);
-            b->Slot = static_cast<ULONG>(m.Boards.size());
+            b->Slot = FreeSlot(m);
         }
         b->Config = config;
         b->Name = "adapter " + std::to_string(b->Slot);
