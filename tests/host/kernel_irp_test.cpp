@@ -96,10 +96,26 @@ TEST_F(KernelTest, PendingReturnedTravelsUpThroughLocationsWithoutRoutine)
     EXPECT_EQ(HkIrpsOutstanding(), 0u);
 }
 
+class ForcedPendingConcurrency : public KernelConcurrencyTest {
+protected:
+    // A query sent to the top of a stack whose driver's requests are forced pending: the caller
+    // is answered STATUS_PENDING, and the I/O manager finishes the request later. Its status.
+    NTSTATUS QueryPending(PDEVICE_OBJECT top)
+    {
+        KEVENT event;
+        IO_STATUS_BLOCK iosb{};
+        PIRP irp = BuildPnp(top, IRP_MN_QUERY_CAPABILITIES, &event, &iosb);
+        EXPECT_EQ(IoCallDriver(top, irp), STATUS_PENDING);
+        EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr),
+                  STATUS_SUCCESS);
+        return iosb.Status;
+    }
+};
+
 // Forced pending below a driver: what its device sends down answers STATUS_PENDING and reaches the
 // lower device later, from another thread; what the manager sends to the top is left alone, and a
 // lower driver that completes at once is no violation.
-TEST_F(KernelConcurrencyTest, ForcedPendingHoldsBackWhatADriverSendsDown)
+TEST_F(ForcedPendingConcurrency, HoldsBackWhatADriverSendsDown)
 {
     Trace trace;
     std::atomic<bool> reached{false};
@@ -112,19 +128,15 @@ TEST_F(KernelConcurrencyTest, ForcedPendingHoldsBackWhatADriverSendsDown)
     });
     PDEVICE_OBJECT top = MakeDevice(Hooks(&bottom, &trace), bottom);
     HkForcePendingBelow(Driver);
-
-    KEVENT event;
-    IO_STATUS_BLOCK iosb{};
-    PIRP irp = BuildPnp(top, IRP_MN_QUERY_CAPABILITIES, &event, &iosb);
-    ASSERT_EQ(IoCallDriver(top, irp), STATUS_PENDING);
-    ASSERT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(QueryPending(top), STATUS_SUCCESS);
     EXPECT_TRUE(reached);
     EXPECT_NE(below, caller);
     EXPECT_EQ(trace.PendingSeen, (std::vector<bool>{true}));
-    EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
 
     HkForcePendingBelow(nullptr);
-    irp = BuildPnp(top, IRP_MN_QUERY_CAPABILITIES, &event, &iosb);
+    KEVENT event;
+    IO_STATUS_BLOCK iosb{};
+    PIRP irp = BuildPnp(top, IRP_MN_QUERY_CAPABILITIES, &event, &iosb);
     EXPECT_EQ(IoCallDriver(top, irp), STATUS_SUCCESS);
     EXPECT_EQ(below, caller);
 }
@@ -132,7 +144,7 @@ TEST_F(KernelConcurrencyTest, ForcedPendingHoldsBackWhatADriverSendsDown)
 // Forced pending answers for the driver right below; a filter there that skip-forwards hands its
 // stack location to the device below it. Neither sees a pending mark they did not set, and the
 // device below may complete at once; the caller's routine still hears that it was pending.
-TEST_F(KernelConcurrencyTest, ForcedPendingAboveASkipForwardingFilterBlamesNoDriverBelow)
+TEST_F(ForcedPendingConcurrency, AboveASkipForwardingFilterBlamesNoDriverBelow)
 {
     Trace trace;
     bool markSeenBelow = false;
@@ -143,16 +155,10 @@ TEST_F(KernelConcurrencyTest, ForcedPendingAboveASkipForwardingFilterBlamesNoDri
     PDEVICE_OBJECT filter = MakeDevice(PassesTo(&bottom), bottom, LoadOtherDriver(L"filter"));
     PDEVICE_OBJECT top = MakeDevice(Hooks(&filter, &trace), filter);
     HkForcePendingBelow(Driver);
-
-    KEVENT event;
-    IO_STATUS_BLOCK iosb{};
-    PIRP irp = BuildPnp(top, IRP_MN_QUERY_CAPABILITIES, &event, &iosb);
-    ASSERT_EQ(IoCallDriver(top, irp), STATUS_PENDING);
-    ASSERT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(QueryPending(top), STATUS_SUCCESS);
     HkForcePendingBelow(nullptr);
     EXPECT_FALSE(markSeenBelow);
     EXPECT_EQ(trace.PendingSeen, (std::vector<bool>{true}));
-    EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
 }
 
 // A driver that deletes its device while a request it hooked is still below: its routine would
