@@ -140,11 +140,12 @@ KDEFERRED_ROUTINE DrainDpcRoutine;
 // ---- queue/queue.cpp: cancel-safe request queues (Lock held) ------------------------------------
 
 VOID QueueInitialize(PSERIAL_QUEUE Queue, PDRIVER_CANCEL CancelRoutine);
-// STATUS_PENDING when queued. Otherwise the status the caller completes the request with: it was
-// cancelled before it could be queued, or the port is being removed.
-NTSTATUS QueueInsert(PSERIAL_PORT Port, PSERIAL_QUEUE Queue, PIRP Irp);
-// A read or write on its way to its queue, marked pending: FALSE when it was completed instead
-// (an error abort is in force until the program reads the errors, or QueueInsert refused it).
+// Marks a request pending and queues it at the tail; FALSE when it was completed into the batch
+// instead: it was cancelled before it could be queued, or the port is being removed. Either way
+// the dispatch routine returns STATUS_PENDING.
+BOOLEAN QueueInsert(PSERIAL_PORT Port, PSERIAL_QUEUE Queue, PIRP Irp, CompletionBatch& Done);
+// QueueInsert for a read or write, which an error abort in force (until the program reads the
+// errors) completes as cancelled instead.
 BOOLEAN QueueTransfer(PSERIAL_PORT Port, PSERIAL_QUEUE Queue, PIRP Irp, CompletionBatch& Done);
 // The first request that is not being cancelled, or null.
 PIRP QueuePeek(PSERIAL_QUEUE Queue);

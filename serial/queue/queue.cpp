@@ -29,34 +29,36 @@ VOID QueueInitialize(PSERIAL_QUEUE Queue, PDRIVER_CANCEL CancelRoutine)
     Queue->CancelRoutine = CancelRoutine;
 }
 
-NTSTATUS QueueInsert(PSERIAL_PORT Port, PSERIAL_QUEUE Queue, PIRP Irp)
+BOOLEAN QueueInsert(PSERIAL_PORT Port, PSERIAL_QUEUE Queue, PIRP Irp, CompletionBatch& Done)
 {
+    IoMarkIrpPending(Irp);
     if (Port->Removing) {
         // The port went away after the request was let in (Lock was free in between): the
         // removal has ended every queued request already, and would never see this one.
-        return STATUS_DEVICE_REMOVED;
+        Done.Add(Irp, STATUS_DEVICE_REMOVED, 0);
+        return FALSE;
     }
     static_cast<void>(IoSetCancelRoutine(Irp, Queue->CancelRoutine));
     if (Irp->Cancel && IoSetCancelRoutine(Irp, nullptr) != nullptr) {
         // Cancelled before it got here, and the routine was not called: it is ours to complete.
-        return STATUS_CANCELLED;
+        Done.Add(Irp, STATUS_CANCELLED, 0);
+        return FALSE;
     }
     // If IoCancelIrp took the routine meanwhile, the routine waits for Lock and finds it here.
     InsertTailList(&Queue->Head, &Irp->Tail.Overlay.ListEntry);
-    return STATUS_PENDING;
+    return TRUE;
 }
 
 BOOLEAN QueueTransfer(PSERIAL_PORT Port, PSERIAL_QUEUE Queue, PIRP Irp, CompletionBatch& Done)
 {
     BOOLEAN Abort = FALSE;
     SyncWithIsr(Port, [&] { Abort = Port->Shared.ErrorAbort; });
-    IoMarkIrpPending(Irp);
-    const NTSTATUS Queued = Abort ? STATUS_CANCELLED : QueueInsert(Port, Queue, Irp);
-    if (Queued != STATUS_PENDING) {
-        Done.Add(Irp, Queued, 0);
+    if (Abort) {
+        IoMarkIrpPending(Irp);
+        Done.Add(Irp, STATUS_CANCELLED, 0);
         return FALSE;
     }
-    return TRUE;
+    return QueueInsert(Port, Queue, Irp, Done);
 }
 
 PIRP QueuePeek(PSERIAL_QUEUE Queue)

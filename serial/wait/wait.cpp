@@ -74,10 +74,7 @@ NTSTATUS WaitOnMask(PSERIAL_PORT Port, PIRP Irp)
         FinishWait(Irp, Seen, STATUS_SUCCESS, Done);
         return STATUS_SUCCESS;
     }
-    IoMarkIrpPending(Irp);
-    const NTSTATUS Queued = QueueInsert(Port, &Port->WaitQueue, Irp);
-    if (Queued != STATUS_PENDING) {
-        Done.Add(Irp, Queued, 0);
+    if (!QueueInsert(Port, &Port->WaitQueue, Irp, Done)) {
         return STATUS_PENDING;
     }
     SyncWithIsr(Port, [&] { Port->Shared.WaitPending = TRUE; });

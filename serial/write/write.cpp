@@ -170,11 +170,7 @@ NTSTATUS SerialFlush(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
     CompletionBatch Done(Port);
     PortLock Lock(Port);
-    IoMarkIrpPending(Irp);
-    const NTSTATUS Queued = QueueInsert(Port, &Port->WriteQueue, Irp);
-    if (Queued != STATUS_PENDING) {
-        Done.Add(Irp, Queued, 0);
-    } else {
+    if (QueueInsert(Port, &Port->WriteQueue, Irp, Done)) {
         ServiceWrites(Port, Done);
     }
     return STATUS_PENDING;
@@ -289,10 +285,7 @@ NTSTATUS ImmediateChar(PSERIAL_PORT Port, PIRP Irp)
         Done.Add(Irp, STATUS_INVALID_PARAMETER, 0);
         return STATUS_INVALID_PARAMETER;
     }
-    IoMarkIrpPending(Irp);
-    const NTSTATUS Queued = QueueInsert(Port, &Port->ImmediateQueue, Irp);
-    if (Queued != STATUS_PENDING) {
-        Done.Add(Irp, Queued, 0);
+    if (!QueueInsert(Port, &Port->ImmediateQueue, Irp, Done)) {
         return STATUS_PENDING;
     }
     SyncWithIsr(Port, [&] {
