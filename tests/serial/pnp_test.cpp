@@ -377,9 +377,9 @@ TEST_F(SerialPnp, ABoardPulledOutMidReceiveHandsOverOnlyBytesThatCame)
                 << sent << " bytes sent, board pulled at register access " << access;
             port.Close();
             HmWaitPnpIdle();
+            // A read that had its bytes before the board went has them at every later access.
             if (read->Status() == STATUS_SUCCESS) {
-                break; // the read had its bytes before the board went: so it has at every later
-                       // access
+                break;
             }
         }
     }
