@@ -129,7 +129,7 @@ void ExpireLocked(PKTIMER timer)
     if (record.Dpc != nullptr) {
         LARGE_INTEGER system;
         system.QuadPart = c.WallAtReset + NowLocked();
-        QueueDpc(
+        QueueTimerDpc(
             record.Dpc, reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(system.LowPart)),
             reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(static_cast<ULONG>(system.HighPart))));
     }

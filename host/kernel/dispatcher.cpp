@@ -470,6 +470,29 @@ void HkSetPreemptionHook(std::function<void()> hook)
     PreemptionHook = std::move(hook);
 }
 
+namespace {
+thread_local std::function<void()> SynchronizeHook;
+thread_local bool InSynchronizeHook = false;
+} // namespace
+
+void HkSetSynchronizeHook(std::function<void()> hook)
+{
+    SynchronizeHook = std::move(hook);
+}
+
+namespace hk {
+
+void RunSynchronizeHook()
+{
+    if (SynchronizeHook && !InSynchronizeHook) {
+        InSynchronizeHook = true;
+        SynchronizeHook();
+        InSynchronizeHook = false;
+    }
+}
+
+} // namespace hk
+
 extern "C" KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock)
 {
     CheckIrqlAtMost(DISPATCH_LEVEL, "KeAcquireSpinLock");

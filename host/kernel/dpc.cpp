@@ -13,6 +13,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <unordered_map>
@@ -29,6 +30,10 @@ struct DpcState {
     std::condition_variable Work; // the queue got a DPC
     std::condition_variable Idle; // a DPC finished or left the queue
     std::deque<PKDPC> Queue;
+    std::deque<PKDPC> Held; // queued by a timer while HoldTimers: waiting on another processor
+    bool HoldTimers = false;
+    std::function<void()> StartHook; // HkSetDpcStartHook: once, before the next DPC's routine
+    size_t FlushWaiters = 0;         // threads inside KeFlushQueuedDpcs
     std::unordered_map<const KDPC*, uint64_t> Sequence; // of each queued DPC: order of insertion
     std::unordered_set<const KDPC*> Initialised;
     uint64_t NextSequence = 1;
@@ -81,7 +86,12 @@ void DpcThread()
         PVOID argument1 = dpc->SystemArgument1;
         PVOID argument2 = dpc->SystemArgument2;
         dpc->DpcData = nullptr;
+        std::function<void()> hook;
+        hook.swap(d.StartHook);
         guard.unlock();
+        if (hook) {
+            hook(); // the DPC has left the queue and not yet begun: another processor's moment
+        }
         RunOne(routine, dpc, context, argument1, argument2);
         guard.lock();
         d.Running = false;
@@ -102,7 +112,7 @@ void StartThreadLocked()
 }
 
 // Under D().Lock.
-bool InsertLocked(PKDPC dpc, PVOID argument1, PVOID argument2)
+bool InsertLocked(PKDPC dpc, PVOID argument1, PVOID argument2, bool held = false)
 {
     DpcState& d = D();
     if (d.Sequence.count(dpc) != 0) {
@@ -112,6 +122,10 @@ bool InsertLocked(PKDPC dpc, PVOID argument1, PVOID argument2)
     dpc->SystemArgument2 = argument2;
     dpc->DpcData = QueuedMark;
     d.Sequence[dpc] = d.NextSequence++;
+    if (held) {
+        d.Held.push_back(dpc);
+        return true;
+    }
     if (dpc->Importance == HighImportance) {
         d.Queue.push_front(dpc);
     } else {
@@ -129,11 +143,13 @@ bool RemoveLocked(const KDPC* dpc)
     if (d.Sequence.erase(dpc) == 0) {
         return false;
     }
-    for (auto it = d.Queue.begin(); it != d.Queue.end(); ++it) {
-        if (*it == dpc) {
-            (*it)->DpcData = nullptr;
-            d.Queue.erase(it);
-            break;
+    for (std::deque<PKDPC>* queue : {&d.Queue, &d.Held}) {
+        for (auto it = queue->begin(); it != queue->end(); ++it) {
+            if (*it == dpc) {
+                (*it)->DpcData = nullptr;
+                queue->erase(it);
+                break;
+            }
         }
     }
     d.Idle.notify_all();
@@ -161,6 +177,12 @@ bool QueueDpc(PKDPC dpc, PVOID argument1, PVOID argument2)
     return InsertLocked(dpc, argument1, argument2);
 }
 
+bool QueueTimerDpc(PKDPC dpc, PVOID argument1, PVOID argument2)
+{
+    std::lock_guard<std::mutex> guard(D().Lock);
+    return InsertLocked(dpc, argument1, argument2, D().HoldTimers);
+}
+
 bool DpcInitialised(const KDPC* dpc)
 {
     std::lock_guard<std::mutex> guard(D().Lock);
@@ -180,7 +202,13 @@ void ResetDpcs()
     for (PKDPC dpc : d.Queue) {
         dpc->DpcData = nullptr;
     }
+    for (PKDPC dpc : d.Held) {
+        dpc->DpcData = nullptr;
+    }
     d.Queue.clear();
+    d.Held.clear();
+    d.HoldTimers = false;
+    d.StartHook = nullptr;
     d.Sequence.clear();
     d.Initialised.clear();
     WaitLimited(guard, "HkReset's wait for the running DPC", [&] { return !d.Running; });
@@ -191,8 +219,10 @@ void CheckCleanDpcs(bool& clean)
     std::vector<std::pair<const KDPC*, PKDEFERRED_ROUTINE>> queued;
     {
         std::lock_guard<std::mutex> guard(D().Lock);
-        for (PKDPC dpc : D().Queue) {
-            queued.emplace_back(dpc, dpc->DeferredRoutine);
+        for (const std::deque<PKDPC>* queue : {&D().Queue, &D().Held}) {
+            for (PKDPC dpc : *queue) {
+                queued.emplace_back(dpc, dpc->DeferredRoutine);
+            }
         }
     }
     for (const auto& entry : queued) {
@@ -292,6 +322,7 @@ extern "C" VOID KeFlushQueuedDpcs(void)
     DpcState& d = D();
     std::unique_lock<std::mutex> guard(d.Lock);
     uint64_t ticket = d.NextSequence;
+    d.FlushWaiters++;
     WaitLimited(guard, "KeFlushQueuedDpcs", [&] {
         if (d.Running && d.RunningSequence < ticket) {
             return false;
@@ -303,6 +334,7 @@ extern "C" VOID KeFlushQueuedDpcs(void)
         }
         return true;
     });
+    d.FlushWaiters--;
 }
 
 extern "C" VOID KeSetImportanceDpc(PRKDPC Dpc, KDPC_IMPORTANCE Importance)
@@ -314,6 +346,44 @@ extern "C" VOID KeSetTargetProcessorDpc(PRKDPC Dpc, CCHAR Number)
 {
     // One DPC queue stands for every processor's.
     Dpc->Number = static_cast<USHORT>(Number);
+}
+
+void HkSetDpcStartHook(std::function<void()> hook)
+{
+    std::lock_guard<std::mutex> guard(D().Lock);
+    D().StartHook = std::move(hook);
+}
+
+size_t HkFlushWaiters()
+{
+    std::lock_guard<std::mutex> guard(D().Lock);
+    return D().FlushWaiters;
+}
+
+void HkHoldTimerDpcs(bool hold)
+{
+    std::lock_guard<std::mutex> guard(D().Lock);
+    D().HoldTimers = hold;
+}
+
+size_t HkHeldDpcs()
+{
+    std::lock_guard<std::mutex> guard(D().Lock);
+    return D().Held.size();
+}
+
+void HkReleaseHeldDpcs()
+{
+    DpcState& d = D();
+    std::lock_guard<std::mutex> guard(d.Lock);
+    for (PKDPC dpc : d.Held) {
+        d.Queue.push_back(dpc);
+    }
+    d.Held.clear();
+    if (!d.Queue.empty()) {
+        StartThreadLocked();
+        d.Work.notify_one();
+    }
 }
 
 size_t HkQueuedDpcs()

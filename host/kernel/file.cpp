@@ -662,10 +662,14 @@ HkRequestPtr HkWrite(HkHandle handle, const std::vector<UCHAR>& data)
     });
 }
 
-HkRequestPtr HkIoControl(HkHandle handle, ULONG code, const std::vector<UCHAR>& input,
-                         ULONG outputLength)
+namespace {
+
+// DeviceIoControl, and the internal device control a kernel client sends through the file object
+// of the port it opened: the same buffered request under another major function.
+HkRequestPtr IoControl(HkHandle handle, UCHAR major, ULONG code, const std::vector<UCHAR>& input,
+                       ULONG outputLength, const char* routine)
 {
-    auto request = NewRequest(handle, IRP_MJ_DEVICE_CONTROL, "HkIoControl");
+    auto request = NewRequest(handle, major, routine);
     if (request->Done()) {
         return request;
     }
@@ -685,6 +689,60 @@ HkRequestPtr HkIoControl(HkHandle handle, ULONG code, const std::vector<UCHAR>& 
         next->Parameters.DeviceIoControl.InputBufferLength = inputLength;
         next->Parameters.DeviceIoControl.IoControlCode = code;
         next->Parameters.DeviceIoControl.Type3InputBuffer = nullptr;
+    });
+}
+
+} // namespace
+
+HkRequestPtr HkIoControl(HkHandle handle, ULONG code, const std::vector<UCHAR>& input,
+                         ULONG outputLength)
+{
+    return IoControl(handle, IRP_MJ_DEVICE_CONTROL, code, input, outputLength, "HkIoControl");
+}
+
+HkRequestPtr HkInternalIoControl(HkHandle handle, ULONG code, const std::vector<UCHAR>& input,
+                                 ULONG outputLength)
+{
+    return IoControl(handle, IRP_MJ_INTERNAL_DEVICE_CONTROL, code, input, outputLength,
+                     "HkInternalIoControl");
+}
+
+HkRequestPtr HkQueryInformationFile(HkHandle handle, ULONG infoClass, ULONG length)
+{
+    auto request = NewRequest(handle, IRP_MJ_QUERY_INFORMATION, "HkQueryInformationFile");
+    if (request->Done()) {
+        return request;
+    }
+    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(request->File->Device);
+    request->CallerLength = length;
+    request->ChecksInformation = true;
+    request->CopiesBack = true;
+    request->Buffered = true;
+    request->UserBuffer.assign(length, BufferFill.load());
+    request->SystemBuffer = SystemBufferOf(length, {});
+    return Send(request, top, [=](PIO_STACK_LOCATION next) {
+        next->Parameters.QueryFile.Length = length;
+        next->Parameters.QueryFile.FileInformationClass =
+            static_cast<FILE_INFORMATION_CLASS>(infoClass);
+    });
+}
+
+HkRequestPtr HkSetInformationFile(HkHandle handle, ULONG infoClass, const std::vector<UCHAR>& input)
+{
+    auto request = NewRequest(handle, IRP_MJ_SET_INFORMATION, "HkSetInformationFile");
+    if (request->Done()) {
+        return request;
+    }
+    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(request->File->Device);
+    const ULONG length = static_cast<ULONG>(input.size());
+    request->Buffered = true;
+    request->SystemBuffer = SystemBufferOf(length, input);
+    return Send(request, top, [=](PIO_STACK_LOCATION next) {
+        next->Parameters.SetFile.Length = length;
+        next->Parameters.SetFile.FileInformationClass =
+            static_cast<FILE_INFORMATION_CLASS>(infoClass);
+        next->Parameters.SetFile.FileObject = nullptr;
+        next->Parameters.SetFile.ClusterCount = 0;
     });
 }
 

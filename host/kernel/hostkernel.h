@@ -189,6 +189,13 @@ KIRQL HkCurrentIrql();
 // processor's work (a removal, a cancel) can come in. The hook may call into the machine; spin
 // locks it takes itself do not call it again. An empty function removes it.
 void HkSetPreemptionHook(std::function<void()> hook);
+// Called on the calling thread each time it is about to synchronise with an interrupt
+// (KeSynchronizeExecution) from below the interrupt's synchronize IRQL: the points between a
+// routine's interrupt-synchronised steps, where on a multiprocessor the service routine can run
+// on another processor. The thread may hold spin locks there (a driver's own lock, at
+// DISPATCH_LEVEL): the hook must not call into the driver, and may wait for the machine's
+// hardware thread to deliver an interrupt. An empty function removes it.
+void HkSetSynchronizeHook(std::function<void()> hook);
 
 // ---------------------------------------------------------------------------------------------
 // I/O port space. READ_PORT_UCHAR / WRITE_PORT_UCHAR (and the USHORT/ULONG forms) reach the
@@ -331,6 +338,18 @@ bool HkWaitClock(LONGLONG time);
 // set timer whose memory is freed (pool freed, device object deleted and freed) or still queued
 // or set at the end of the test, and a DPC or timer used before it was initialised.
 
+// A DPC that a timer's expiry queues while held waits as on another processor that has not got
+// to it yet: it stays queued (KeInsertQueueDpc says so, KeRemoveQueueDpc may take it out, and
+// KeCancelTimer does not), and it runs only once HkReleaseHeldDpcs lets it. The clock and the
+// machine go on meanwhile. Every held DPC must be released before the test ends.
+void HkHoldTimerDpcs(bool hold);
+// Runs once on the DPC thread, when the next DPC has left the queue and before its routine starts:
+// a DPC another processor has begun. The hook may wait for other threads (HkFlushWaiters).
+void HkSetDpcStartHook(std::function<void()> hook);
+// Threads waiting in KeFlushQueuedDpcs right now.
+size_t HkFlushWaiters();
+size_t HkHeldDpcs();
+void HkReleaseHeldDpcs();
 size_t HkQueuedDpcs(); // queued and not yet started
 size_t HkSetTimers();  // set and not yet expired (periodic timers count while set)
 
@@ -403,8 +422,16 @@ HkRequestPtr HkRead(HkHandle handle, ULONG length);
 HkRequestPtr HkWrite(HkHandle handle, const std::vector<UCHAR>& data);
 HkRequestPtr HkIoControl(HkHandle handle, ULONG code, const std::vector<UCHAR>& input,
                          ULONG outputLength);
+// IRP_MJ_INTERNAL_DEVICE_CONTROL, as a kernel client sends it through the file object of the
+// device it opened.
+HkRequestPtr HkInternalIoControl(HkHandle handle, ULONG code, const std::vector<UCHAR>& input,
+                                 ULONG outputLength);
 HkRequestPtr HkFlush(HkHandle handle);
 HkRequestPtr HkQueryVolumeInformation(HkHandle handle, ULONG infoClass, ULONG length);
+// NtQueryInformationFile / NtSetInformationFile that reach the driver (GetFileSize, SetEndOfFile).
+HkRequestPtr HkQueryInformationFile(HkHandle handle, ULONG infoClass, ULONG length);
+HkRequestPtr HkSetInformationFile(HkHandle handle, ULONG infoClass,
+                                  const std::vector<UCHAR>& input);
 // CancelIoEx(handle, NULL): IoCancelIrp on every request of the handle still with the driver.
 void HkCancelIo(HkHandle handle);
 // Open handles (of every device) right now.

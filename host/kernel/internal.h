@@ -109,6 +109,10 @@ LONGLONG SystemTime();
 // DPCs (dpc.cpp): queues a DPC for the DPC thread without the checks of KeInsertQueueDpc (for
 // timer expiry). True if it was not queued already.
 bool QueueDpc(PKDPC dpc, PVOID argument1, PVOID argument2);
+// KeSynchronizeExecution's point for HkSetSynchronizeHook (dispatcher.cpp).
+void RunSynchronizeHook();
+// The same for a timer's expiry, which HkHoldTimerDpcs may hold back.
+bool QueueTimerDpc(PKDPC dpc, PVOID argument1, PVOID argument2);
 bool DpcInitialised(const KDPC* dpc);
 bool OnDpcThread();
 
@@ -146,10 +150,11 @@ void ResetIo();
 void ResetErrorLog();
 void ResetInterrupts();
 void ResetPortIo();
-void ResetPower(); // joins the power request threads first
-void ResetClock(); // no timer set, the clock at 0 and free-running
-void ResetDpcs();  // waits for a running DPC, forgets the queue
-void ResetFiles(); // joins the close threads
+void ResetPower();     // joins the power request threads first
+void ResetWorkItems(); // joins the worker threads first
+void ResetClock();     // no timer set, the clock at 0 and free-running
+void ResetDpcs();      // waits for a running DPC, forgets the queue
+void ResetFiles();     // joins the close threads
 void ResetCancel();
 void ResetRemoveLocks();
 void ResetNames();
@@ -163,6 +168,7 @@ void CheckCleanIo(bool& clean);
 void CheckCleanErrorLog(bool& clean);
 void CheckCleanInterrupts(bool& clean);
 void CheckCleanPower(bool& clean);
+void CheckCleanWorkItems(bool& clean);
 void CheckCleanClock(bool& clean);
 void CheckCleanDpcs(bool& clean);
 void CheckCleanFiles(bool& clean);

@@ -210,6 +210,9 @@ extern "C" BOOLEAN KeSynchronizeExecution(PKINTERRUPT Interrupt,
         Report("KeSynchronizeExecution at IRQL %d, above the interrupt's synchronize IRQL %d", old,
                Interrupt->SynchronizeIrql);
     } else {
+        if (old < Interrupt->SynchronizeIrql) {
+            RunSynchronizeHook();
+        }
         thread.Irql = Interrupt->SynchronizeIrql;
     }
     AcquireSpin(Interrupt->Lock, "interrupt lock");

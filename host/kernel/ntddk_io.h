@@ -768,6 +768,21 @@ typedef BOOLEAN HK_IRP_FLAG;
 
     PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota);
     VOID IoFreeIrp(PIRP Irp);
+
+    // Work items: a routine run later at PASSIVE_LEVEL by a system worker thread, with a reference
+    // on the device object held until it returns.
+    typedef struct _IO_WORKITEM* PIO_WORKITEM;
+    typedef VOID IO_WORKITEM_ROUTINE(PDEVICE_OBJECT DeviceObject, PVOID Context);
+    typedef IO_WORKITEM_ROUTINE* PIO_WORKITEM_ROUTINE;
+    typedef enum _WORK_QUEUE_TYPE {
+        CriticalWorkQueue,
+        DelayedWorkQueue,
+        HyperCriticalWorkQueue
+    } WORK_QUEUE_TYPE;
+    PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject);
+    VOID IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine,
+                         WORK_QUEUE_TYPE QueueType, PVOID Context);
+    VOID IoFreeWorkItem(PIO_WORKITEM IoWorkItem);
     VOID IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize);
     VOID IoReuseIrp(PIRP Irp, NTSTATUS Iostatus);
     PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject,

@@ -203,6 +203,7 @@ void HkReset()
     // Threads first: a power request, a forced-pending request, a timer, a DPC or a close still on
     // its way must not run into freed objects.
     ResetPower();
+    ResetWorkItems();
     JoinForwarders();
     HkForcePendingBelow(nullptr);
     ResetClock();
@@ -236,6 +237,7 @@ bool HkCheckClean()
 {
     bool clean = true;
     CheckCleanPower(clean);
+    CheckCleanWorkItems(clean);
     JoinForwarders();
     CheckCleanFiles(clean); // lets the closes on their way finish first
     CheckCleanIo(clean);
