@@ -21,10 +21,16 @@ DRIVER_DISPATCH SerialPassDown; // requests the port does not handle go to the p
 // at all. On failure the request is completed here and its status returned. A request that goes on
 // to wait in a queue is checked again there (QueueInsert), under the same hold of Lock.
 NTSTATUS AcceptRequest(PSERIAL_PORT Port, PIRP Irp);
-// Completes a request that AcceptRequest accepted, with the remove lock released.
-NTSTATUS CompleteRequest(PSERIAL_PORT Port, PIRP Irp, NTSTATUS Status, ULONG_PTR Information);
-// Completes a request that holds no remove lock.
-NTSTATUS CompleteUnlocked(PIRP Irp, NTSTATUS Status, ULONG_PTR Information);
+// AcceptRequest for an internal device control: a kernel client may send it with no file object.
+NTSTATUS AcceptInternalRequest(PSERIAL_PORT Port, PIRP Irp);
+// CompleteAndRelease (frame/lock.h) completes a request that holds the remove lock; this one
+// completes a request that holds none.
+NTSTATUS CompleteWithoutRemoveLock(PIRP Irp, NTSTATUS Status, ULONG_PTR Information);
+// A control request's Information, held to its output buffer (the bytes the I/O manager copies).
+ULONG_PTR ReturnedBytes(PIRP Irp, ULONG_PTR Information);
+// Passes a request that holds the remove lock to the port device below, untouched, and lets the
+// lock go (power requests as the power rules ask).
+NTSTATUS PassDown(PSERIAL_PORT Port, PIRP Irp);
 // Sends a request to the port device and waits for it (PASSIVE_LEVEL); the request comes back.
 NTSTATUS SendDownAndWait(PSERIAL_PORT Port, PIRP Irp);
 
@@ -74,6 +80,9 @@ VOID FifoParameters(const SERIAL_CONFIG* Config, PUCHAR Fcr, PUCHAR RxTrigger, P
 // ---- power/power.cpp ----------------------------------------------------------------------------
 
 DRIVER_DISPATCH SerialPower;
+// IOCTL_SERIAL_INTERNAL_DO_WAIT_WAKE / CANCEL_WAIT_WAKE. Enabling is refused when the stack's
+// capabilities name no state the device can wake the system from.
+NTSTATUS EnableWaitWake(PSERIAL_PORT Port, BOOLEAN Enable);
 
 // ---- uart/uart.cpp: programming the UART --------------------------------------------------------
 
@@ -84,12 +93,18 @@ UCHAR LineControlBits(const SERIAL_LINE_CONTROL* LineControl);
 // Microseconds one character of the current line settings takes (with its start and stop bits).
 ULONG CharacterMicroseconds(const SERIAL_SHARED* Shared);
 // Interrupt-synchronised: programs every register from SERIAL_SHARED (divisor, line, FIFOs,
-// modem control, interrupt enable) and reads the modem status; resetFifos empties both FIFOs.
+// modem control, interrupt enable) and reads the modem status, with the events of any change;
+// resetFifos empties both FIFOs.
 VOID UartProgram(PSERIAL_PORT Port, BOOLEAN ResetFifos);
-// Modem control and interrupt enable as the open state asks: the register images only
-// (SetOpenShadow), or programmed too (UartApplyOpenState, interrupt-synchronised).
-VOID SetOpenShadow(PSERIAL_SHARED Shared);
+// Interrupt-synchronised: the UART works again after a start, a restart or D3: DTR and RTS as the
+// program left them, the handshake lines and XON/XOFF from the receive flow state, every register
+// programmed.
+VOID UartGoLive(PSERIAL_PORT Port, BOOLEAN ResetFifos);
+// Interrupt-synchronised: interrupt enables and modem lines as opening or closing the port asks.
 VOID UartApplyOpenState(PSERIAL_PORT Port);
+// Interrupt-synchronised: a FIFO control image (enable, trigger; the 64-byte mode stays), the
+// transmit load, and FIFO resets; the trigger level and depth follow.
+VOID UartSetFifos(PSERIAL_PORT Port, UCHAR Fcr, UCHAR TxLoad, UCHAR Resets);
 // Interrupt-synchronised register access.
 UCHAR UartIn(const SERIAL_SHARED* Shared, ULONG Register);
 VOID UartOut(const SERIAL_SHARED* Shared, ULONG Register, UCHAR Value);
@@ -126,8 +141,14 @@ VOID UpdateTransmitHolds(PSERIAL_PORT Port);
 // The receive queue filled up to the XOFF limit / drained to the XON limit.
 VOID ReceiveFlowOff(PSERIAL_PORT Port);
 VOID ReceiveFlowOn(PSERIAL_PORT Port);
-// DTR and RTS as the handshake settings and the flow state ask (open port).
-UCHAR ModemControlFor(const SERIAL_SHARED* Shared);
+// The receive flow state starts over under the current settings, queue and power: the handshake
+// lines and XON/XOFF tell the far end what holds now (an XOFF it has is taken back).
+VOID ReceiveFlowReset(PSERIAL_PORT Port);
+// On the way to D3 or a stop: the far end is held (handshake lines down, XOFF) and no more data
+// goes into the transmitter. TRUE when the far end was told just now.
+BOOLEAN HoldFarEnd(PSERIAL_PORT Port);
+// DTR and RTS as the settings give them (open, SetCommState), then the receive flow state reset.
+VOID ApplySettingsLines(PSERIAL_PORT Port);
 // Whether anything stops data from going out now.
 BOOLEAN TransmitHeld(const SERIAL_SHARED* Shared);
 // Received bytes need no look one by one (no XON/XOFF, null stripping, DSR sensitivity or
@@ -144,9 +165,9 @@ VOID QueueInitialize(PSERIAL_QUEUE Queue, PDRIVER_CANCEL CancelRoutine);
 // instead: it was cancelled before it could be queued, or the port is being removed. Either way
 // the dispatch routine returns STATUS_PENDING.
 BOOLEAN QueueInsert(PSERIAL_PORT Port, PSERIAL_QUEUE Queue, PIRP Irp, CompletionBatch& Done);
-// QueueInsert for a read or write, which an error abort in force (until the program reads the
-// errors) completes as cancelled instead.
-BOOLEAN QueueTransfer(PSERIAL_PORT Port, PSERIAL_QUEUE Queue, PIRP Irp, CompletionBatch& Done);
+// QueueInsert for a read, write, flush or XOFF counter, which an error abort in force (until the
+// program reads the errors) completes as cancelled instead.
+BOOLEAN QueueUnlessAborted(PSERIAL_PORT Port, PSERIAL_QUEUE Queue, PIRP Irp, CompletionBatch& Done);
 // The first request that is not being cancelled, or null.
 PIRP QueuePeek(PSERIAL_QUEUE Queue);
 // Takes a request out; FALSE when its cancel routine has it already (and will complete it).
@@ -176,8 +197,14 @@ KDEFERRED_ROUTINE ReadIntervalDpcRoutine;
 
 DRIVER_DISPATCH SerialWrite;
 DRIVER_DISPATCH SerialFlush;
+NTSTATUS XoffCounter(PSERIAL_PORT Port, PIRP Irp);
+// Queues a write, flush or XOFF counter that AcceptRequest accepted.
+NTSTATUS QueueWriteRequest(PSERIAL_PORT Port, PIRP Irp);
 VOID ServiceWrites(PSERIAL_PORT Port, CompletionBatch& Done);
-VOID EndWrites(PSERIAL_PORT Port, PFILE_OBJECT File, NTSTATUS Status, CompletionBatch& Done);
+// Ends the writes and XOFF counters of a file object (all when File is null), and its flushes too
+// when asked; a flush left in the queue completes once nothing is ahead of it.
+VOID EndWrites(PSERIAL_PORT Port, PFILE_OBJECT File, NTSTATUS Status, BOOLEAN AlsoFlushes,
+               CompletionBatch& Done);
 // Lock held: bytes of every write not yet in the transmitter.
 ULONG TransmitQueueCount(PSERIAL_PORT Port);
 NTSTATUS ImmediateChar(PSERIAL_PORT Port, PIRP Irp);
@@ -204,13 +231,19 @@ DRIVER_CANCEL WaitCancel;
 // ---- ioctl/ioctl.cpp: the serial control codes -------------------------------------------------
 
 DRIVER_DISPATCH SerialDeviceControl;
+DRIVER_DISPATCH SerialInternalControl;
+
+// ---- info/info.cpp: file and volume information ------------------------------------------------
+
+DRIVER_DISPATCH SerialQueryInformation;
+DRIVER_DISPATCH SerialSetInformation;
+DRIVER_DISPATCH SerialQueryVolume;
 
 // ---- open/open.cpp: handles ---------------------------------------------------------------------
 
 DRIVER_DISPATCH SerialCreate;
 DRIVER_DISPATCH SerialClose;
 DRIVER_DISPATCH SerialCleanup;
-DRIVER_DISPATCH SerialQueryVolume;
 // Lock held: ends every request of a file object (all when null) with Status.
 VOID EndRequestsOf(PSERIAL_PORT Port, PFILE_OBJECT File, NTSTATUS Status, CompletionBatch& Done);
 // Default line settings of a port that has never been set (9600 8N1, DTR and RTS on).
@@ -223,10 +256,11 @@ constexpr LONGLONG HundredNsPerMs = 10000;
 
 // A time in 100 ns units from the performance counter (the interval time-out's clock).
 LONGLONG PerformanceTime();
-// Sets a timer to fire once after the given number of 100 ns units.
-VOID SetRelativeTimer(PKTIMER Timer, PKDPC Dpc, LONGLONG Units);
+// Lock held: sets one of the port's timers to fire once after the given number of 100 ns units;
+// nothing once the port is being removed (the removal cancels them for good).
+VOID ArmTimer(PSERIAL_PORT Port, PKTIMER Timer, PKDPC Dpc, LONGLONG Units);
 // A read or write total time-out (milliseconds, multiplier times length plus constant) in 100 ns
-// units for SetRelativeTimer, held at a bound that no timer arithmetic overflows.
+// units for ArmTimer, held at a bound that no timer arithmetic overflows.
 LONGLONG TimeoutUnits(ULONG64 Ms);
 
 // A request field of enumeration type, read as the 32-bit value its sender stored (it may hold

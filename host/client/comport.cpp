@@ -132,6 +132,11 @@ bool ComPort::GetCommState(ComDcb* dcb)
 
 bool ComPort::SetCommState(const ComDcb& dcb)
 {
+    if (dcb.XonChar == dcb.XoffChar) {
+        // The function itself refuses a DCB whose XON and XOFF are one byte.
+        Last_ = STATUS_INVALID_PARAMETER;
+        return false;
+    }
     SERIAL_BAUD_RATE rate{dcb.BaudRate};
     SERIAL_LINE_CONTROL line{};
     line.WordLength = dcb.ByteSize;
@@ -248,6 +253,42 @@ bool ComPort::TransmitCommChar(UCHAR c)
 bool ComPort::GetCommProperties(SERIAL_COMMPROP* properties)
 {
     return Control(IOCTL_SERIAL_GET_PROPERTIES, nullptr, 0, properties, sizeof *properties);
+}
+
+ULONG ComPort::GetFileType()
+{
+    HkRequestPtr request = HkQueryVolumeInformation(Handle_, FileFsDeviceInformation,
+                                                    sizeof(FILE_FS_DEVICE_INFORMATION));
+    if (!Finish(request) || request->Output().size() < sizeof(FILE_FS_DEVICE_INFORMATION)) {
+        return 0;
+    }
+    FILE_FS_DEVICE_INFORMATION device;
+    std::memcpy(&device, request->Output().data(), sizeof device);
+    // Serial ports and the null device are the character devices a port driver can be.
+    return device.DeviceType == FILE_DEVICE_SERIAL_PORT || device.DeviceType == FILE_DEVICE_NULL
+               ? 2 // FILE_TYPE_CHAR
+               : 0;
+}
+
+bool ComPort::GetFileSize(LONGLONG* size)
+{
+    HkRequestPtr request =
+        HkQueryInformationFile(Handle_, FileStandardInformation, sizeof(FILE_STANDARD_INFORMATION));
+    if (!Finish(request) || request->Output().size() < sizeof(FILE_STANDARD_INFORMATION)) {
+        return false;
+    }
+    FILE_STANDARD_INFORMATION standard;
+    std::memcpy(&standard, request->Output().data(), sizeof standard);
+    *size = standard.EndOfFile.QuadPart;
+    return true;
+}
+
+bool ComPort::SetEndOfFile()
+{
+    FILE_END_OF_FILE_INFORMATION end{};
+    FILE_ALLOCATION_INFORMATION allocation{};
+    return Finish(HkSetInformationFile(Handle_, FileEndOfFileInformation, AsBytes(end))) &&
+           Finish(HkSetInformationFile(Handle_, FileAllocationInformation, AsBytes(allocation)));
 }
 
 bool ComPort::ReadFile(ULONG length, std::vector<UCHAR>* data)

@@ -25,8 +25,17 @@ extern "C"
 
 // DCB: the fields a serial driver sees, with Win32's meanings and defaults of a fresh port.
 struct ComDcb {
-    enum : UCHAR { DtrDisable = 0, DtrEnable = 1, DtrHandshake = 2 };
-    enum : UCHAR { RtsDisable = 0, RtsEnable = 1, RtsHandshake = 2, RtsToggle = 3 };
+    enum : UCHAR {
+        DtrDisable = 0,
+        DtrEnable = 1,
+        DtrHandshake = 2
+    };
+    enum : UCHAR {
+        RtsDisable = 0,
+        RtsEnable = 1,
+        RtsHandshake = 2,
+        RtsToggle = 3
+    };
     ULONG BaudRate = 9600;
     bool OutxCtsFlow = false;
     bool OutxDsrFlow = false;
@@ -90,10 +99,15 @@ public:
     bool EscapeCommFunction(ComEscape function);
     bool SetCommMask(ULONG mask);
     bool GetCommMask(ULONG* mask);
-    bool WaitCommEvent(ULONG* events);     // synchronous
+    bool WaitCommEvent(ULONG* events);      // synchronous
     HkRequestPtr WaitCommEventOverlapped(); // the 4-byte event set is the request's output
     bool TransmitCommChar(UCHAR c);
     bool GetCommProperties(SERIAL_COMMPROP* properties);
+    // GetFileType: FILE_TYPE_CHAR (2) for a character device, FILE_TYPE_UNKNOWN (0) otherwise.
+    ULONG GetFileType();
+    // GetFileSizeEx and SetEndOfFile (at the position 0 a port always has).
+    bool GetFileSize(LONGLONG* size);
+    bool SetEndOfFile();
 
     // ReadFile and WriteFile, synchronous and overlapped.
     bool ReadFile(ULONG length, std::vector<UCHAR>* data);

@@ -1,6 +1,6 @@
 // Handshake and flow control, both directions. Everything here is interrupt-synchronised: the
-// callback runs it as the modem lines and the receive queue change, and the control codes run it
-// when the settings change.
+// callback runs it as the modem lines and the receive queue change, and the control codes, open,
+// purge, power and plug-and-play run it when the settings or the port's state change.
 //
 // Transmit side (the other end stops us): CTS, DSR and DCD handshakes hold the transmitter while
 // their line is low; XOFF received (with automatic transmit flow control) holds it until XON.
@@ -10,8 +10,12 @@
 // Receive side (we stop the other end): when the receive queue fills to within XoffLimit bytes of
 // its size, RTS and/or DTR drop (for the handshakes that use them) and XOFF is sent (automatic
 // receive flow control); when it drains to XonLimit bytes they come back and XON is sent. On the
-// way to D3 (TxPaused) the handshake lines stay down whatever the queue or the settings say: the
-// UART loses what the far end sends once the board powers down.
+// way to D3 or a stop (TxPaused) the far end is held whatever the queue says: the UART loses what
+// the far end sends once the board powers down. The receive flow state (RxFlowOff, the XON or
+// XOFF waiting to go out, whether the far end has our XOFF, the handshake lines) changes only
+// here: ReceiveFlowOff and ReceiveFlowOn follow the queue, ReceiveFlowReset starts it over when
+// the settings, the queue or the port's power change, and HoldFarEnd stops the far end before
+// the UART stops listening. The far end is never left waiting on an XOFF nobody takes back.
 #include "corserial.h"
 
 namespace {
@@ -29,13 +33,44 @@ BOOLEAN DtrHandshake(const SERIAL_SHARED* S)
     return (S->HandFlow.ControlHandShake & SERIAL_DTR_MASK) == SERIAL_DTR_HANDSHAKE;
 }
 
-// Queues XON or XOFF ahead of everything else the transmitter has to send.
-VOID SendFlowChar(PSERIAL_PORT Port, UCHAR Char)
+BOOLEAN XonXoffReceive(const SERIAL_SHARED* S)
 {
-    PSERIAL_SHARED S = &Port->Shared;
-    S->FlowChar = Char;
-    S->FlowCharPending = TRUE;
-    TransmitKick(Port);
+    return (S->HandFlow.FlowReplace & SERIAL_AUTO_RECEIVE) != 0;
+}
+
+BOOLEAN ReceiveFlowInUse(const SERIAL_SHARED* S)
+{
+    return RtsHandshake(S) || DtrHandshake(S) || XonXoffReceive(S);
+}
+
+// The handshake lines say "send" while the port is open, its queue has room and it is not on its
+// way down; the lines the program or the settings own are left as they are.
+VOID ApplyHandshakeLines(PSERIAL_SHARED S)
+{
+    const UCHAR Go = S->Open && !S->RxFlowOff && !S->TxPaused ? (McrRts | McrDtr) : 0;
+    UCHAR Owned = 0;
+    if (RtsHandshake(S)) {
+        Owned |= McrRts;
+    }
+    if (DtrHandshake(S)) {
+        Owned |= McrDtr;
+    }
+    UartSetMcr(S, static_cast<UCHAR>(Owned & Go), static_cast<UCHAR>(Owned & ~Go));
+}
+
+// The XON/XOFF half of the receive flow state. What goes out is the difference between what the
+// far end was last told (SERIAL_TX_WAITING_XOFF_SENT: it has our XOFF) and what is wanted now: an
+// XOFF not yet sent is simply dropped when it is no longer wanted, and an XON is owed whenever the
+// far end has an XOFF that no longer holds, whatever the settings have become meanwhile.
+// The caller starts an idle transmitter for it (the callback does so in its last step).
+VOID WantFarEndStopped(PSERIAL_SHARED S, BOOLEAN Stopped)
+{
+    const BOOLEAN HasXoff = (S->HoldReasons & SERIAL_TX_WAITING_XOFF_SENT) != 0;
+    if (Stopped) {
+        S->FlowCharPending = HasXoff ? SerialFlowCharNone : SerialFlowCharXoff;
+    } else {
+        S->FlowCharPending = HasXoff ? SerialFlowCharXon : SerialFlowCharNone;
+    }
 }
 
 } // namespace
@@ -54,7 +89,7 @@ BOOLEAN ReceivePlain(const SERIAL_SHARED* S)
 {
     return !(S->HandFlow.FlowReplace & (SERIAL_AUTO_TRANSMIT | SERIAL_NULL_STRIPPING)) &&
            !(S->HandFlow.ControlHandShake & SERIAL_DSR_SENSITIVITY) &&
-           !(S->WaitMask & SERIAL_EV_RXFLAG);
+           !(S->WaitMask & SERIAL_EV_RXFLAG) && S->EscapeChar == 0;
 }
 
 VOID UpdateTransmitHolds(PSERIAL_PORT Port)
@@ -82,81 +117,70 @@ VOID UpdateTransmitHolds(PSERIAL_PORT Port)
 VOID ReceiveFlowOff(PSERIAL_PORT Port)
 {
     PSERIAL_SHARED S = &Port->Shared;
-    const BOOLEAN Xon = (S->HandFlow.FlowReplace & SERIAL_AUTO_RECEIVE) != 0;
-    if (S->RxFlowOff || !(RtsHandshake(S) || DtrHandshake(S) || Xon)) {
+    if (S->RxFlowOff || !ReceiveFlowInUse(S)) {
         return;
     }
     S->RxFlowOff = TRUE;
-    UCHAR Clear = 0;
-    if (RtsHandshake(S)) {
-        Clear |= McrRts;
-    }
-    if (DtrHandshake(S)) {
-        Clear |= McrDtr;
-    }
-    UartSetMcr(S, 0, Clear);
-    if (Xon) {
-        SendFlowChar(Port, S->Chars.XoffChar);
+    ApplyHandshakeLines(S);
+    if (XonXoffReceive(S)) {
+        WantFarEndStopped(S, TRUE); // the callback's last step starts the transmitter for it
     }
 }
 
 VOID ReceiveFlowOn(PSERIAL_PORT Port)
 {
     PSERIAL_SHARED S = &Port->Shared;
-    if (!S->RxFlowOff) {
-        return;
+    if (!S->RxFlowOff || S->TxPaused) {
+        return; // on the way down the far end stays held; the way up starts the state over
     }
     S->RxFlowOff = FALSE;
-    UCHAR Set = 0;
-    if (RtsHandshake(S) && !S->TxPaused) {
-        Set |= McrRts;
-    }
-    if (DtrHandshake(S) && !S->TxPaused) {
-        Set |= McrDtr;
-    }
-    UartSetMcr(S, Set, 0);
-    if (S->HandFlow.FlowReplace & SERIAL_AUTO_RECEIVE) {
-        if (S->FlowCharPending && S->FlowChar == S->Chars.XoffChar) {
-            S->FlowCharPending = FALSE; // the XOFF never went out: nothing to take back
-        } else if (S->HoldReasons & SERIAL_TX_WAITING_XOFF_SENT) {
-            SendFlowChar(Port, S->Chars.XonChar);
-        }
-    }
+    ApplyHandshakeLines(S);
+    WantFarEndStopped(S, FALSE);
+    TransmitKick(Port);
 }
 
-UCHAR ModemControlFor(const SERIAL_SHARED* S)
+VOID ReceiveFlowReset(PSERIAL_PORT Port)
 {
+    PSERIAL_SHARED S = &Port->Shared;
+    const BOOLEAN Full = S->Rx.Count + static_cast<ULONG>(S->HandFlow.XoffLimit) >= S->Rx.Size;
+    const BOOLEAN Stop = ReceiveFlowInUse(S) && (S->TxPaused || (S->Open && Full));
+    S->RxFlowOff = Stop;
+    ApplyHandshakeLines(S);
+    WantFarEndStopped(S, Stop && XonXoffReceive(S));
+    TransmitKick(Port);
+}
+
+BOOLEAN HoldFarEnd(PSERIAL_PORT Port)
+{
+    PSERIAL_SHARED S = &Port->Shared;
+    const UCHAR Before = S->Mcr;
+    const BOOLEAN HadXoff = (S->HoldReasons & SERIAL_TX_WAITING_XOFF_SENT) != 0;
+    S->TxPaused = TRUE;
+    ReceiveFlowReset(Port);
+    const BOOLEAN LinesDropped = (Before & ~S->Mcr & (McrRts | McrDtr)) != 0;
+    return LinesDropped || (S->FlowCharPending == SerialFlowCharXoff && !HadXoff);
+}
+
+VOID ApplySettingsLines(PSERIAL_PORT Port)
+{
+    PSERIAL_SHARED S = &Port->Shared;
     UCHAR Lines = 0;
-    switch (S->HandFlow.ControlHandShake & SERIAL_DTR_MASK) {
-    case SERIAL_DTR_CONTROL:
+    if (S->Open && (S->HandFlow.ControlHandShake & SERIAL_DTR_MASK) == SERIAL_DTR_CONTROL) {
         Lines |= McrDtr;
-        break;
-    case SERIAL_DTR_HANDSHAKE:
-        Lines |= S->RxFlowOff || S->TxPaused ? 0 : McrDtr;
-        break;
-    default:
-        break;
     }
-    switch (S->HandFlow.FlowReplace & SERIAL_RTS_MASK) {
-    case SERIAL_RTS_CONTROL:
-        Lines |= McrRts;
-        break;
-    case SERIAL_RTS_HANDSHAKE:
-        Lines |= S->RxFlowOff || S->TxPaused ? 0 : McrRts;
-        break;
-    default:
-        // Off, or transmit toggle: raised only while something is being sent.
-        break;
+    if (S->Open && (S->HandFlow.FlowReplace & SERIAL_RTS_MASK) == SERIAL_RTS_CONTROL) {
+        Lines |= McrRts; // off, or transmit toggle: raised only while something is being sent
     }
-    return Lines;
+    UartSetMcr(S, Lines, static_cast<UCHAR>((McrDtr | McrRts) & ~Lines));
+    ReceiveFlowReset(Port);
 }
 
 BOOLEAN FinishRtsToggle(PSERIAL_PORT Port)
 {
     PSERIAL_SHARED S = &Port->Shared;
     const BOOLEAN Toggle = (S->HandFlow.FlowReplace & SERIAL_RTS_MASK) == SERIAL_TRANSMIT_TOGGLE;
-    const BOOLEAN Sending =
-        !S->TxIdle || S->TxRemaining != 0 || S->ImmediatePending || S->FlowCharPending;
+    const BOOLEAN Sending = !S->TxIdle || S->TxRemaining != 0 || S->ImmediatePending ||
+                            S->FlowCharPending != SerialFlowCharNone;
     if (!Toggle || Sending || !S->IsrLive) {
         S->RtsToggleDrain = FALSE;
         return TRUE;
@@ -181,7 +205,7 @@ VOID DrainDpcRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PV
     BOOLEAN Finished = TRUE;
     SyncWithIsr(Port, [&] { Finished = !Port->Shared.RtsToggleDrain || FinishRtsToggle(Port); });
     if (!Finished) {
-        SetRelativeTimer(&Port->DrainTimer, &Port->DrainDpc,
-                         static_cast<LONGLONG>(CharacterMicroseconds(&Port->Shared)) * 10);
+        ArmTimer(Port, &Port->DrainTimer, &Port->DrainDpc,
+                 static_cast<LONGLONG>(CharacterMicroseconds(&Port->Shared)) * 10);
     }
 }

@@ -82,21 +82,25 @@ typedef struct _SERIAL_SHARED {
 
     // Receive side.
     SERIAL_RING Rx;
-    BOOLEAN RxFlowOff; // the sender has been asked to stop (RTS or DTR dropped, XOFF sent)
+    BOOLEAN RxFlowOff;    // the sender has been asked to stop (RTS or DTR dropped, XOFF sent)
+    UCHAR EscapeChar;     // IOCTL_SERIAL_LSRMST_INSERT: line and modem status go into the data
+                          // behind this character (0: off)
+    UCHAR XoffCountState; // SerialXoffCount*: the progress of an IOCTL_SERIAL_XOFF_COUNTER
+    ULONG XoffCountLeft;  // bytes still to come before it completes
 
     // Transmit side: the current write's buffer, owned by the callback while TxBuffer is set.
     PUCHAR TxBuffer;
     ULONG TxLength;
     ULONG TxRemaining;
     BOOLEAN WriteComplete; // every byte of the current write is in the transmitter
-    UCHAR FlowChar;        // XON or XOFF to send ahead of everything else
-    BOOLEAN FlowCharPending;
+    UCHAR FlowCharPending; // SerialFlowChar*: XON or XOFF to send ahead of everything else
     UCHAR ImmediateChar;
     BOOLEAN ImmediatePending;
     BOOLEAN ImmediateSent;
     BOOLEAN RtsToggleDrain; // transmit toggle: RTS drops once the shift register is empty
-    BOOLEAN TxPaused;       // on the way to D3: nothing more goes into the transmitter, and the
-                            // handshake lines keep the far end waiting
+    BOOLEAN TxEmptyOwed;    // characters went out since EV_TXEMPTY was last reported
+    BOOLEAN TxPaused;       // on the way to D3 or a stop: no more data goes into the
+                            // transmitter, and the far end is held (handshake lines, XOFF)
     UCHAR FollowUps;        // SerialFollow*: what the callback does last (isr/isr.cpp)
 
     // Status.
@@ -108,6 +112,18 @@ typedef struct _SERIAL_SHARED {
     BOOLEAN WaitPending;
     SERIALPERF_STATS Stats;
 } SERIAL_SHARED, *PSERIAL_SHARED;
+
+// The flow character waiting to go out ahead of the data (FlowCharPending).
+constexpr UCHAR SerialFlowCharNone = 0;
+constexpr UCHAR SerialFlowCharXon = 1;
+constexpr UCHAR SerialFlowCharXoff = 2;
+
+// An XOFF counter's progress (XoffCountState): its XOFF waits to go out, received bytes count
+// down, as many as it asked for have come.
+constexpr UCHAR SerialXoffCountNone = 0;
+constexpr UCHAR SerialXoffCountArmed = 1;
+constexpr UCHAR SerialXoffCounting = 2;
+constexpr UCHAR SerialXoffCounted = 3;
 
 // Work that a helper of the interrupt callback leaves in FollowUps for the callback to do before
 // it returns, rather than calling deeper itself: the callback runs on the stack of the adapter's
@@ -121,18 +137,18 @@ typedef struct _SERIAL_READ_STATE {
     PIRP Irp; // null while no read is in progress
     ULONG Length;
     ULONG Done;
-    ULONG Sequence;       // bumped for every read started: a timer armed for an older read is stale
-    BOOLEAN ReturnAtOnce; // with whatever is there, even nothing
+    LONGLONG Deadline;         // performance time its total time-out falls due; 0: none
+    BOOLEAN ReturnAtOnce;      // with whatever is there, even nothing
     BOOLEAN ReturnAtFirstByte; // as soon as there is anything
     ULONG IntervalMs;          // 0: no interval time-out
     LONGLONG LastByte;         // performance counter when bytes last arrived for this read
     BOOLEAN IntervalArmed;
 } SERIAL_READ_STATE, *PSERIAL_READ_STATE;
 
-// The write (or flush) at the head of the write queue.
+// The write (or XOFF counter) at the head of the write queue.
 typedef struct _SERIAL_WRITE_STATE {
     PIRP Irp;
-    ULONG Sequence;
+    LONGLONG Deadline; // performance time its total time-out falls due; 0: none
 } SERIAL_WRITE_STATE, *PSERIAL_WRITE_STATE;
 
 typedef struct _SERIAL_PORT {
@@ -146,12 +162,29 @@ typedef struct _SERIAL_PORT {
     UNICODE_STRING DeviceName;
     WCHAR DeviceNameBuffer[32];
 
-    // Plug-and-play and power (StateMutex).
+    // Plug-and-play and power (StateMutex; DevicePower is written under Lock as well, for the
+    // system power request's completion to read).
     KMUTEX StateMutex;
     ULONG PnpState;
     ULONG StateBeforeQuery; // restored by a cancelled query-stop or query-remove
     DEVICE_POWER_STATE DevicePower;
     BOOLEAN EverStarted;
+
+    // The system power request in progress (one at a time) and the work item that makes up for a
+    // device request that could not be had.
+    PIRP SystemPowerIrp;
+    DEVICE_POWER_STATE SystemPowerWants;
+    PIO_WORKITEM PowerWork;
+
+    // Wait-wake (Lock): the deepest sleeping state the stack's capabilities let the device wake
+    // the system from (PowerSystemUnspecified: none), whether a kernel client enabled it, and the
+    // request armed for it.
+    SYSTEM_POWER_STATE WakeFrom;
+    BOOLEAN WakeEnabled;
+    BOOLEAN WaitWakeArmed;
+    PIRP WaitWakeIrp;           // while it is below this driver
+    BOOLEAN WaitWakeCancelling; // a cancel holds WaitWakeIrp
+    BOOLEAN WaitWakeHeld;       // its completion waits for that cancel to finish
 
     // Binding to the port device (StateMutex). Hooked also decides, under Lock, how SyncWithIsr
     // reaches the callback's state: through the interrupt object while hooked.
@@ -195,8 +228,6 @@ typedef struct _SERIAL_PORT {
     KDPC WriteTotalDpc;
     KTIMER DrainTimer;
     KDPC DrainDpc;
-    ULONG ReadTotalSequence;  // the read the total timer was armed for
-    ULONG WriteTotalSequence; // the write the total timer was armed for
 
     SERIAL_SHARED Shared;
 } SERIAL_PORT, *PSERIAL_PORT;

@@ -18,6 +18,9 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
     DriverObject->MajorFunction[IRP_MJ_WRITE] = SerialWrite;
     DriverObject->MajorFunction[IRP_MJ_FLUSH_BUFFERS] = SerialFlush;
     DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = SerialDeviceControl;
+    DriverObject->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = SerialInternalControl;
+    DriverObject->MajorFunction[IRP_MJ_QUERY_INFORMATION] = SerialQueryInformation;
+    DriverObject->MajorFunction[IRP_MJ_SET_INFORMATION] = SerialSetInformation;
     DriverObject->MajorFunction[IRP_MJ_QUERY_VOLUME_INFORMATION] = SerialQueryVolume;
     DriverObject->MajorFunction[IRP_MJ_PNP] = SerialPnp;
     DriverObject->MajorFunction[IRP_MJ_POWER] = SerialPower;
@@ -34,59 +37,96 @@ VOID SerialUnload(PDRIVER_OBJECT DriverObject)
 }
 
 // System control (WMI) and anything else that is not the port's own: the port device below
-// answers or refuses it. Requests that reach the port without a handle of the port's own (an
-// internal device control, a set-information) are the port device's too.
+// answers or refuses it.
 NTSTATUS SerialPassDown(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PSERIAL_PORT Port = PortFromDevice(DeviceObject);
     NTSTATUS Status = IoAcquireRemoveLock(&Port->RemoveLock, Irp);
     if (!NT_SUCCESS(Status)) {
-        return CompleteUnlocked(Irp, Status, 0);
+        return CompleteWithoutRemoveLock(Irp, Status, 0);
     }
-    IoSkipCurrentIrpStackLocation(Irp);
-    Status = IoCallDriver(Port->LowerDevice, Irp);
+    return PassDown(Port, Irp);
+}
+
+// The one way down: the request goes on untouched, and the remove lock it held here is let go
+// (the port device below holds the stack's own references). A power request lets the next one
+// start first, as the platform's power rules ask of every driver that passes one on.
+NTSTATUS PassDown(PSERIAL_PORT Port, PIRP Irp)
+{
+    PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
+    NTSTATUS Status;
+    if (Stack->MajorFunction == IRP_MJ_POWER) {
+        PoStartNextPowerIrp(Irp);
+        IoSkipCurrentIrpStackLocation(Irp);
+        Status = PoCallDriver(Port->LowerDevice, Irp);
+    } else {
+        IoSkipCurrentIrpStackLocation(Irp);
+        Status = IoCallDriver(Port->LowerDevice, Irp);
+    }
     IoReleaseRemoveLock(&Port->RemoveLock, Irp);
     return Status;
 }
 
-NTSTATUS AcceptRequest(PSERIAL_PORT Port, PIRP Irp)
+namespace {
+
+NTSTATUS Accept(PSERIAL_PORT Port, PIRP Irp, BOOLEAN KernelClient)
 {
     NTSTATUS Status = IoAcquireRemoveLock(&Port->RemoveLock, Irp);
     if (!NT_SUCCESS(Status)) {
-        return CompleteUnlocked(Irp, Status, 0);
+        return CompleteWithoutRemoveLock(Irp, Status, 0);
     }
     PFILE_OBJECT File = IoGetCurrentIrpStackLocation(Irp)->FileObject;
     {
         PortLock Lock(Port);
         if (Port->Removing) {
-            Status = STATUS_DEVICE_REMOVED;
-        } else if (File == nullptr || File != Port->OpenFile) {
+            Status = STATUS_DELETE_PENDING;
+        } else if (KernelClient ? File != nullptr && File != Port->OpenFile
+                                : File == nullptr || File != Port->OpenFile) {
             // Only the handle that owns the port talks to it. (A platform that hands out a
-            // handle for a refused open still sends its requests here.)
+            // handle for a refused open still sends its requests here.) A kernel client may send
+            // its internal requests without a file object.
             Status = STATUS_ACCESS_DENIED;
         }
     }
     if (!NT_SUCCESS(Status)) {
-        return CompleteRequest(Port, Irp, Status, 0);
+        return CompleteAndRelease(Port, Irp, Status, 0);
     }
     return STATUS_SUCCESS;
 }
 
-VOID FinishRequest(PSERIAL_PORT Port, PIRP Irp)
+} // namespace
+
+NTSTATUS AcceptRequest(PSERIAL_PORT Port, PIRP Irp)
 {
-    IoCompleteRequest(Irp, IO_SERIAL_INCREMENT);
-    IoReleaseRemoveLock(&Port->RemoveLock, Irp);
+    return Accept(Port, Irp, FALSE);
 }
 
-NTSTATUS CompleteRequest(PSERIAL_PORT Port, PIRP Irp, NTSTATUS Status, ULONG_PTR Information)
+NTSTATUS AcceptInternalRequest(PSERIAL_PORT Port, PIRP Irp)
+{
+    return Accept(Port, Irp, TRUE);
+}
+
+NTSTATUS CompleteAndRelease(PSERIAL_PORT Port, PIRP Irp, NTSTATUS Status, ULONG_PTR Information)
 {
     Irp->IoStatus.Status = Status;
     Irp->IoStatus.Information = Information;
-    FinishRequest(Port, Irp);
+    IoCompleteRequest(Irp, IO_SERIAL_INCREMENT);
+    IoReleaseRemoveLock(&Port->RemoveLock, Irp);
     return Status;
 }
 
-NTSTATUS CompleteUnlocked(PIRP Irp, NTSTATUS Status, ULONG_PTR Information)
+// A few codes document an Information of their input's size (PURGE, IMMEDIATE_CHAR,
+// LSRMST_INSERT, RESTORE_SETTINGS), but the I/O manager copies Information bytes of a buffered
+// request back into the caller's output buffer, which for these codes is usually none: the
+// documented figure is reported only as far as the caller's buffer takes it.
+ULONG_PTR ReturnedBytes(PIRP Irp, ULONG_PTR Information)
+{
+    const ULONG Room =
+        IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.OutputBufferLength;
+    return Information < Room ? Information : Room;
+}
+
+NTSTATUS CompleteWithoutRemoveLock(PIRP Irp, NTSTATUS Status, ULONG_PTR Information)
 {
     Irp->IoStatus.Status = Status;
     Irp->IoStatus.Information = Information;
@@ -144,8 +184,11 @@ LONGLONG TimeoutUnits(ULONG64 Ms)
     return static_cast<LONGLONG>(Ms < Longest ? Ms : Longest) * HundredNsPerMs;
 }
 
-VOID SetRelativeTimer(PKTIMER Timer, PKDPC Dpc, LONGLONG Units)
+VOID ArmTimer(PSERIAL_PORT Port, PKTIMER Timer, PKDPC Dpc, LONGLONG Units)
 {
+    if (Port->Removing) {
+        return; // the removal cancels the timers once, after which none may be set again
+    }
     LARGE_INTEGER Due;
     Due.QuadPart = -(Units > 0 ? Units : 1);
     KeSetTimer(Timer, Due, Dpc);

@@ -50,8 +50,9 @@ template <typename Fn> inline void SyncWithIsr(PSERIAL_PORT Port, const Fn& Work
     }
 }
 
-// Completes a request of the port and lets go of the remove lock it held since dispatch.
-VOID FinishRequest(PSERIAL_PORT Port, PIRP Irp);
+// Completes a request that holds the remove lock (it was accepted at dispatch) and lets the lock
+// go.
+NTSTATUS CompleteAndRelease(PSERIAL_PORT Port, PIRP Irp, NTSTATUS Status, ULONG_PTR Information);
 
 // Requests finished under Lock are completed after it is released: completion runs the callers'
 // completion routines, which must not run inside the driver's lock. Declare the batch before the
@@ -74,7 +75,7 @@ public:
     {
         while (!IsListEmpty(&Irps)) {
             PIRP Irp = CONTAINING_RECORD(RemoveHeadList(&Irps), IRP, Tail.Overlay.ListEntry);
-            FinishRequest(Port, Irp);
+            CompleteAndRelease(Port, Irp, Irp->IoStatus.Status, Irp->IoStatus.Information);
         }
     }
 

@@ -41,6 +41,53 @@ template <typename T> NTSTATUS OutputOf(PVOID Buffer, const T& Value, ULONG_PTR*
     return STATUS_SUCCESS;
 }
 
+// ---- settings the control codes share with the internal ones -----------------------------------
+
+// Handshake and flow control: every flag named, DTR not both control and handshake, limits that
+// fit the receive queue. DTR and RTS follow the new settings, and the receive flow state starts
+// over under them (a far end our XOFF stopped is let go when the new rules no longer hold it).
+BOOLEAN ValidHandFlow(const SERIAL_HANDFLOW& HandFlow, ULONG QueueSize)
+{
+    return !(HandFlow.ControlHandShake & SERIAL_CONTROL_INVALID) &&
+           !(HandFlow.FlowReplace & SERIAL_FLOW_INVALID) &&
+           (HandFlow.ControlHandShake & SERIAL_DTR_MASK) != SERIAL_DTR_MASK &&
+           HandFlow.XonLimit >= 0 && HandFlow.XoffLimit >= 0 &&
+           static_cast<ULONG>(HandFlow.XonLimit) <= QueueSize &&
+           static_cast<ULONG>(HandFlow.XoffLimit) <= QueueSize;
+}
+
+NTSTATUS ApplyHandFlow(PSERIAL_PORT Port, const SERIAL_HANDFLOW& HandFlow)
+{
+    PortLock Lock(Port);
+    if (!ValidHandFlow(HandFlow, Port->Shared.Rx.Size)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    SyncWithIsr(Port, [&] {
+        Port->Shared.HandFlow = HandFlow;
+        ApplySettingsLines(Port);
+        UpdateTransmitHolds(Port);
+    });
+    return STATUS_SUCCESS;
+}
+
+// "Wait for the first byte" needs a finite constant: an interval and a constant both MAXULONG
+// are refused, as the platform refuses them.
+BOOLEAN ValidTimeouts(const SERIAL_TIMEOUTS& Timeouts)
+{
+    return Timeouts.ReadIntervalTimeout != MAXULONG ||
+           Timeouts.ReadTotalTimeoutConstant != MAXULONG;
+}
+
+NTSTATUS ApplyTimeouts(PSERIAL_PORT Port, const SERIAL_TIMEOUTS& Timeouts)
+{
+    if (!ValidTimeouts(Timeouts)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    PortLock Lock(Port);
+    Port->Timeouts = Timeouts;
+    return STATUS_SUCCESS;
+}
+
 // ---- line settings ----------------------------------------------------------------------------
 
 NTSTATUS SetBaudRate(PSERIAL_PORT Port, PVOID Buffer, ULONG_PTR*)
@@ -122,17 +169,18 @@ NTSTATUS GetLineControl(PSERIAL_PORT Port, PVOID Buffer, ULONG_PTR* Information)
     return OutputOf(Buffer, Line, Information);
 }
 
-BOOLEAN XonXoffInUse(const SERIAL_HANDFLOW& HandFlow)
-{
-    return (HandFlow.FlowReplace & (SERIAL_AUTO_TRANSMIT | SERIAL_AUTO_RECEIVE)) != 0;
-}
-
+// XON and XOFF must differ, and neither may be the status insertion's escape character: one
+// byte cannot mean two things. (The platform refuses equal ones whether or not XON/XOFF flow
+// control is on, so a later SET_HANDFLOW cannot put them in force.)
 NTSTATUS SetChars(PSERIAL_PORT Port, PVOID Buffer, ULONG_PTR*)
 {
     const SERIAL_CHARS Chars = InputAs<SERIAL_CHARS>(Buffer);
+    if (Chars.XonChar == Chars.XoffChar) {
+        return STATUS_INVALID_PARAMETER;
+    }
     PortLock Lock(Port);
-    // XON and XOFF must differ while they control the flow: one byte cannot mean both.
-    if (Chars.XonChar == Chars.XoffChar && XonXoffInUse(Port->Shared.HandFlow)) {
+    const UCHAR Escape = Port->Shared.EscapeChar;
+    if (Escape != 0 && (Chars.XonChar == Escape || Chars.XoffChar == Escape)) {
         return STATUS_INVALID_PARAMETER;
     }
     SyncWithIsr(Port, [&] { Port->Shared.Chars = Chars; });
@@ -151,34 +199,7 @@ NTSTATUS GetChars(PSERIAL_PORT Port, PVOID Buffer, ULONG_PTR* Information)
 
 NTSTATUS SetHandFlow(PSERIAL_PORT Port, PVOID Buffer, ULONG_PTR*)
 {
-    const SERIAL_HANDFLOW HandFlow = InputAs<SERIAL_HANDFLOW>(Buffer);
-    if ((HandFlow.ControlHandShake & SERIAL_CONTROL_INVALID) ||
-        (HandFlow.FlowReplace & SERIAL_FLOW_INVALID) ||
-        (HandFlow.ControlHandShake & SERIAL_DTR_MASK) == SERIAL_DTR_MASK || HandFlow.XonLimit < 0 ||
-        HandFlow.XoffLimit < 0) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    PortLock Lock(Port);
-    const ULONG QueueSize = Port->Shared.Rx.Size;
-    if (static_cast<ULONG>(HandFlow.XonLimit) > QueueSize ||
-        static_cast<ULONG>(HandFlow.XoffLimit) > QueueSize) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    SyncWithIsr(Port, [&] {
-        PSERIAL_SHARED S = &Port->Shared;
-        S->HandFlow = HandFlow;
-        // The receive flow state starts over under the new rules.
-        S->RxFlowOff = FALSE;
-        if (S->Open) {
-            const UCHAR Lines = ModemControlFor(S);
-            UartSetMcr(S, Lines, static_cast<UCHAR>((McrDtr | McrRts) & ~Lines));
-        }
-        UpdateTransmitHolds(Port);
-        if (S->Rx.Count + static_cast<ULONG>(HandFlow.XoffLimit) >= S->Rx.Size) {
-            ReceiveFlowOff(Port);
-        }
-    });
-    return STATUS_SUCCESS;
+    return ApplyHandFlow(Port, InputAs<SERIAL_HANDFLOW>(Buffer));
 }
 
 NTSTATUS GetHandFlow(PSERIAL_PORT Port, PVOID Buffer, ULONG_PTR* Information)
@@ -193,16 +214,7 @@ NTSTATUS GetHandFlow(PSERIAL_PORT Port, PVOID Buffer, ULONG_PTR* Information)
 
 NTSTATUS SetTimeouts(PSERIAL_PORT Port, PVOID Buffer, ULONG_PTR*)
 {
-    const SERIAL_TIMEOUTS Timeouts = InputAs<SERIAL_TIMEOUTS>(Buffer);
-    // "Wait for the first byte" needs a finite constant: all three at MAXULONG mean nothing.
-    if (Timeouts.ReadIntervalTimeout == MAXULONG &&
-        Timeouts.ReadTotalTimeoutMultiplier == MAXULONG &&
-        Timeouts.ReadTotalTimeoutConstant == MAXULONG) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    PortLock Lock(Port);
-    Port->Timeouts = Timeouts;
-    return STATUS_SUCCESS;
+    return ApplyTimeouts(Port, InputAs<SERIAL_TIMEOUTS>(Buffer));
 }
 
 NTSTATUS GetTimeouts(PSERIAL_PORT Port, PVOID Buffer, ULONG_PTR* Information)
@@ -227,7 +239,7 @@ NTSTATUS GetWaitMask(PSERIAL_PORT Port, PVOID Buffer, ULONG_PTR* Information)
 
 // ---- queues -----------------------------------------------------------------------------------
 
-NTSTATUS Purge(PSERIAL_PORT Port, PVOID Buffer, ULONG_PTR*)
+NTSTATUS Purge(PSERIAL_PORT Port, PVOID Buffer, ULONG_PTR* Information)
 {
     constexpr ULONG AllPurges =
         SERIAL_PURGE_TXABORT | SERIAL_PURGE_RXABORT | SERIAL_PURGE_TXCLEAR | SERIAL_PURGE_RXCLEAR;
@@ -238,7 +250,8 @@ NTSTATUS Purge(PSERIAL_PORT Port, PVOID Buffer, ULONG_PTR*)
     CompletionBatch Done(Port);
     PortLock Lock(Port);
     if (What & SERIAL_PURGE_TXABORT) {
-        EndWrites(Port, nullptr, STATUS_CANCELLED, Done);
+        // The writes go; a flush behind them is no write, and completes once they have.
+        EndWrites(Port, nullptr, STATUS_CANCELLED, FALSE, Done);
         EndImmediate(Port, nullptr, STATUS_CANCELLED, Done);
     }
     if (What & SERIAL_PURGE_RXABORT) {
@@ -257,9 +270,10 @@ NTSTATUS Purge(PSERIAL_PORT Port, PVOID Buffer, ULONG_PTR*)
             if (Fifos) {
                 UartOut(S, UartIirFcr, static_cast<UCHAR>(S->Fcr | FcrRxReset));
             }
-            ReceiveFlowOn(Port);
+            ReceiveFlowReset(Port); // an empty queue lets a stopped far end go on
         }
     });
+    *Information = sizeof(ULONG); // documented: the size of the purge mask
     return STATUS_SUCCESS;
 }
 
@@ -391,6 +405,75 @@ NTSTATUS GetDtrRts(PSERIAL_PORT Port, PVOID Buffer, ULONG_PTR* Information)
         Lines = ((Mcr & McrDtr) ? SERIAL_DTR_STATE : 0) | ((Mcr & McrRts) ? SERIAL_RTS_STATE : 0);
     }
     return OutputOf(Buffer, Lines, Information);
+}
+
+// The modem control register as the UART has it: DTR, RTS, OUT1, OUT2 and loopback (the
+// register's layout on these parts, SERIAL_IOC_MCR_*). Programs use it mostly for a loopback
+// test. DTR and RTS change only where no handshake or transmit toggle owns them, as with
+// SET_DTR and SET_RTS; OUT2 gates the UART's interrupt to the adapter and stays on.
+NTSTATUS GetModemControl(PSERIAL_PORT Port, PVOID Buffer, ULONG_PTR* Information)
+{
+    ULONG Mcr = 0;
+    {
+        PortLock Lock(Port);
+        Mcr = Port->Shared.Mcr;
+    }
+    return OutputOf(Buffer, Mcr, Information);
+}
+
+NTSTATUS SetModemControl(PSERIAL_PORT Port, PVOID Buffer, ULONG_PTR*)
+{
+    const ULONG Wanted = InputAs<ULONG>(Buffer);
+    PortLock Lock(Port);
+    const SERIAL_HANDFLOW& HandFlow = Port->Shared.HandFlow;
+    UCHAR Mine = McrOut1 | McrLoop;
+    if ((HandFlow.ControlHandShake & SERIAL_DTR_MASK) != SERIAL_DTR_HANDSHAKE) {
+        Mine |= McrDtr;
+    }
+    const ULONG Rts = HandFlow.FlowReplace & SERIAL_RTS_MASK;
+    if (Rts != SERIAL_RTS_HANDSHAKE && Rts != SERIAL_TRANSMIT_TOGGLE) {
+        Mine |= McrRts;
+    }
+    const UCHAR Set = static_cast<UCHAR>(Wanted & Mine);
+    SyncWithIsr(Port, [&] { UartSetMcr(&Port->Shared, Set, static_cast<UCHAR>(Mine & ~Set)); });
+    return STATUS_SUCCESS;
+}
+
+// The FIFO control register (SERIAL_IOC_FCR_*): FIFOs on or off, the receive trigger, and resets
+// of either FIFO. The port's own bookkeeping (trigger level, FIFO depth, transmit load) follows.
+NTSTATUS SetFifoControl(PSERIAL_PORT Port, PVOID Buffer, ULONG_PTR*)
+{
+    const ULONG Value = InputAs<ULONG>(Buffer);
+    PortLock Lock(Port);
+    UCHAR Fcr = 0;
+    UCHAR Trigger = 0;
+    UCHAR Load = 0;
+    UCHAR Depth = 0;
+    FifoParameters(&Port->Config, &Fcr, &Trigger, &Load, &Depth);
+    SyncWithIsr(Port, [&] {
+        PSERIAL_SHARED S = &Port->Shared;
+        // With the FIFOs on already the load stays; switched on, they take the configured one.
+        const UCHAR TxLoad = (S->Fcr & FcrEnable) ? S->TxLoad : Load;
+        UartSetFifos(Port, static_cast<UCHAR>(Value), TxLoad, static_cast<UCHAR>(Value));
+    });
+    return STATUS_SUCCESS;
+}
+
+// Line and modem status in the received data, behind an escape character (0: off). The escape
+// may be neither XON nor XOFF, and status insertion and error replacement exclude each other: a
+// replaced byte would carry no status.
+NTSTATUS LsrMstInsert(PSERIAL_PORT Port, PVOID Buffer, ULONG_PTR* Information)
+{
+    const UCHAR Escape = InputAs<UCHAR>(Buffer);
+    PortLock Lock(Port);
+    const SERIAL_SHARED* S = &Port->Shared;
+    if (Escape != 0 && (Escape == S->Chars.XonChar || Escape == S->Chars.XoffChar ||
+                        (S->HandFlow.FlowReplace & SERIAL_ERROR_CHAR))) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    SyncWithIsr(Port, [&] { Port->Shared.EscapeChar = Escape; });
+    *Information = sizeof(UCHAR); // documented: the size of the input
+    return STATUS_SUCCESS;
 }
 
 // ---- transmitter ------------------------------------------------------------------------------
@@ -527,7 +610,109 @@ NTSTATUS ConfigSize(PSERIAL_PORT, PVOID Buffer, ULONG_PTR* Information)
     return OutputOf(Buffer, static_cast<ULONG>(0), Information);
 }
 
+// ---- internal codes: what other kernel drivers send (a mouse or pen driver, an enumerator) --
+
+// The settings in force go back to the caller, to be given back with RESTORE_SETTINGS (the
+// record is the caller's to keep, not to read: RxFifo carries the FIFO control image, TxFifo the
+// transmit load), and the port takes the basic mode: no time-outs, no handshake or flow control
+// (DTR and RTS simply on, which is what powers such devices), one byte at a time each way.
+NTSTATUS BasicSettings(PSERIAL_PORT Port, PVOID Buffer, ULONG_PTR* Information)
+{
+    SERIAL_BASIC_SETTINGS Previous;
+    RtlZeroMemory(&Previous, sizeof(Previous));
+    {
+        PortLock Lock(Port);
+        Previous.Timeouts = Port->Timeouts;
+        Previous.HandFlow = Port->Shared.HandFlow;
+        Previous.RxFifo = Port->Shared.Fcr;
+        Previous.TxFifo = Port->Shared.TxLoad;
+    }
+    SERIAL_TIMEOUTS None;
+    RtlZeroMemory(&None, sizeof(None));
+    ApplyTimeouts(Port, None);
+    SERIAL_HANDFLOW Basic = Previous.HandFlow;
+    Basic.ControlHandShake = SERIAL_DTR_CONTROL;
+    Basic.FlowReplace = SERIAL_RTS_CONTROL;
+    ApplyHandFlow(Port, Basic);
+    {
+        PortLock Lock(Port);
+        SyncWithIsr(Port, [&] {
+            const UCHAR Fifos = Port->Shared.Fcr & FcrEnable; // trigger 1
+            UartSetFifos(Port, Fifos, 1, 0);
+        });
+    }
+    return OutputOf(Buffer, Previous, Information);
+}
+
+// Checked like the codes that set each part, all before any is applied: a refused record
+// changes nothing.
+NTSTATUS RestoreSettings(PSERIAL_PORT Port, PVOID Buffer, ULONG_PTR* Information)
+{
+    const SERIAL_BASIC_SETTINGS Wanted = InputAs<SERIAL_BASIC_SETTINGS>(Buffer);
+    ULONG QueueSize = 0;
+    {
+        PortLock Lock(Port);
+        QueueSize = Port->Shared.Rx.Size;
+    }
+    const ULONG FifoBits = FcrEnable | FcrTriggerMask | Fcr64Byte;
+    if (!ValidHandFlow(Wanted.HandFlow, QueueSize) || !ValidTimeouts(Wanted.Timeouts) ||
+        (Wanted.RxFifo & ~FifoBits) || Wanted.TxFifo < 1 || Wanted.TxFifo > 64) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    ApplyTimeouts(Port, Wanted.Timeouts);
+    ApplyHandFlow(Port, Wanted.HandFlow);
+    {
+        PortLock Lock(Port);
+        SyncWithIsr(Port, [&] {
+            UartSetFifos(Port, static_cast<UCHAR>(Wanted.RxFifo), static_cast<UCHAR>(Wanted.TxFifo),
+                         0);
+        });
+    }
+    *Information = sizeof(SERIAL_BASIC_SETTINGS); // documented: the size of the record
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS DoWaitWake(PSERIAL_PORT Port, PVOID, ULONG_PTR*)
+{
+    return EnableWaitWake(Port, TRUE);
+}
+
+NTSTATUS CancelWaitWake(PSERIAL_PORT Port, PVOID, ULONG_PTR*)
+{
+    return EnableWaitWake(Port, FALSE);
+}
+
+// Runs the entry of a table that names the request's code, or refuses the code.
+NTSTATUS RunControl(PSERIAL_PORT Port, PIRP Irp, const CONTROL_CODE* Table, size_t Count)
+{
+    PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
+    const ULONG Code = Stack->Parameters.DeviceIoControl.IoControlCode;
+    for (size_t Index = 0; Index < Count; ++Index) {
+        const CONTROL_CODE& Entry = Table[Index];
+        if (Entry.Code != Code) {
+            continue;
+        }
+        if (Stack->Parameters.DeviceIoControl.InputBufferLength < Entry.InputSize ||
+            Stack->Parameters.DeviceIoControl.OutputBufferLength < Entry.OutputSize) {
+            return CompleteAndRelease(Port, Irp, STATUS_BUFFER_TOO_SMALL, 0);
+        }
+        ULONG_PTR Information = 0;
+        const NTSTATUS Status = Entry.Handler(Port, Irp->AssociatedIrp.SystemBuffer, &Information);
+        return CompleteAndRelease(Port, Irp, Status,
+                                  NT_SUCCESS(Status) ? ReturnedBytes(Irp, Information) : 0);
+    }
+    return CompleteAndRelease(Port, Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+}
+
 // clang-format off
+constexpr CONTROL_CODE InternalCodes[] = {
+    // code                                  input bytes                    output bytes                   handler
+    {IOCTL_SERIAL_INTERNAL_BASIC_SETTINGS,   0,                             sizeof(SERIAL_BASIC_SETTINGS), BasicSettings},
+    {IOCTL_SERIAL_INTERNAL_RESTORE_SETTINGS, sizeof(SERIAL_BASIC_SETTINGS), 0,                             RestoreSettings},
+    {IOCTL_SERIAL_INTERNAL_DO_WAIT_WAKE,     0,                             0,                             DoWaitWake},
+    {IOCTL_SERIAL_INTERNAL_CANCEL_WAIT_WAKE, 0,                             0,                             CancelWaitWake},
+};
+
 constexpr CONTROL_CODE ControlCodes[] = {
     // code                           input bytes                  output bytes                handler
     {IOCTL_SERIAL_SET_BAUD_RATE,      sizeof(SERIAL_BAUD_RATE),    0,                          SetBaudRate},
@@ -550,6 +735,10 @@ constexpr CONTROL_CODE ControlCodes[] = {
     {IOCTL_SERIAL_SET_RTS,            0,                           0,                          SetRts},
     {IOCTL_SERIAL_CLR_RTS,            0,                           0,                          ClrRts},
     {IOCTL_SERIAL_GET_DTRRTS,         0,                           sizeof(ULONG),              GetDtrRts},
+    {IOCTL_SERIAL_GET_MODEM_CONTROL,  0,                           sizeof(ULONG),              GetModemControl},
+    {IOCTL_SERIAL_SET_MODEM_CONTROL,  sizeof(ULONG),               0,                          SetModemControl},
+    {IOCTL_SERIAL_SET_FIFO_CONTROL,   sizeof(ULONG),               0,                          SetFifoControl},
+    {IOCTL_SERIAL_LSRMST_INSERT,      sizeof(UCHAR),               0,                          LsrMstInsert},
     {IOCTL_SERIAL_SET_XOFF,           0,                           0,                          SetXoff},
     {IOCTL_SERIAL_SET_XON,            0,                           0,                          SetXon},
     {IOCTL_SERIAL_SET_BREAK_ON,       0,                           0,                          SetBreakOn},
@@ -571,30 +760,29 @@ NTSTATUS SerialDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (!NT_SUCCESS(Status)) {
         return Status;
     }
-    PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
-    const ULONG Code = Stack->Parameters.DeviceIoControl.IoControlCode;
-    // The three that may stay pending or end a pending request complete their own requests.
-    switch (Code) {
+    // The codes that may stay pending or end a pending request complete their own requests.
+    switch (IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.IoControlCode) {
     case IOCTL_SERIAL_WAIT_ON_MASK:
         return WaitOnMask(Port, Irp);
     case IOCTL_SERIAL_SET_WAIT_MASK:
         return SetWaitMask(Port, Irp);
     case IOCTL_SERIAL_IMMEDIATE_CHAR:
         return ImmediateChar(Port, Irp);
+    case IOCTL_SERIAL_XOFF_COUNTER:
+        return XoffCounter(Port, Irp);
     default:
-        break;
+        return RunControl(Port, Irp, ControlCodes, sizeof(ControlCodes) / sizeof(ControlCodes[0]));
     }
-    for (const CONTROL_CODE& Entry : ControlCodes) {
-        if (Entry.Code != Code) {
-            continue;
-        }
-        if (Stack->Parameters.DeviceIoControl.InputBufferLength < Entry.InputSize ||
-            Stack->Parameters.DeviceIoControl.OutputBufferLength < Entry.OutputSize) {
-            return CompleteRequest(Port, Irp, STATUS_BUFFER_TOO_SMALL, 0);
-        }
-        ULONG_PTR Information = 0;
-        Status = Entry.Handler(Port, Irp->AssociatedIrp.SystemBuffer, &Information);
-        return CompleteRequest(Port, Irp, Status, NT_SUCCESS(Status) ? Information : 0);
+}
+
+// Internal device control comes only from kernel drivers; their codes share numbers with the
+// control codes, so they have a table of their own.
+NTSTATUS SerialInternalControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PSERIAL_PORT Port = PortFromDevice(DeviceObject);
+    NTSTATUS Status = AcceptInternalRequest(Port, Irp);
+    if (!NT_SUCCESS(Status)) {
+        return Status;
     }
-    return CompleteRequest(Port, Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    return RunControl(Port, Irp, InternalCodes, sizeof(InternalCodes) / sizeof(InternalCodes[0]));
 }

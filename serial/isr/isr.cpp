@@ -67,13 +67,23 @@ ULONG LineErrors(PSERIAL_PORT Port, UCHAR Lsr)
     return Events;
 }
 
+// A byte that found the receive queue full is lost: counted and reported, and with abort on
+// error it stops reads and writes like a line error.
+VOID QueueOverrun(PSERIAL_SHARED S, ULONG Lost)
+{
+    S->Errors |= SERIAL_ERROR_QUEUEOVERRUN;
+    S->Stats.BufferOverrunErrorCount += Lost;
+    if (S->HandFlow.ControlHandShake & SERIAL_ERROR_ABORT) {
+        S->ErrorAbort = TRUE;
+    }
+}
+
 // A byte for the receive queue; FALSE when the queue is full and the byte is lost.
 BOOLEAN RingPut(PSERIAL_SHARED S, UCHAR Byte)
 {
     PSERIAL_RING Ring = &S->Rx;
     if (Ring->Count == Ring->Size) {
-        S->Errors |= SERIAL_ERROR_QUEUEOVERRUN;
-        S->Stats.BufferOverrunErrorCount++;
+        QueueOverrun(S, 1);
         return FALSE;
     }
     Ring->Buffer[Ring->In] = Byte;
@@ -84,12 +94,34 @@ BOOLEAN RingPut(PSERIAL_SHARED S, UCHAR Byte)
     return TRUE;
 }
 
-// After bytes went into the queue: the 80 % event and the receive flow control.
+// Line and modem status as data (IOCTL_SERIAL_LSRMST_INSERT): the escape character, the kind of
+// record, and what goes with it, all or nothing. A received byte equal to the escape character
+// gets a record of its own ahead of it, so that a program can tell it from the inserted ones.
+[[gnu::always_inline]] inline BOOLEAN RingPutRecord(PSERIAL_SHARED S, UCHAR Kind, UCHAR First,
+                                                    UCHAR Second, ULONG Values)
+{
+    if (S->Rx.Size - S->Rx.Count < 2 + Values) {
+        QueueOverrun(S, 2 + Values);
+        return FALSE;
+    }
+    RingPut(S, S->EscapeChar);
+    RingPut(S, Kind);
+    if (Values >= 1) {
+        RingPut(S, First);
+    }
+    if (Values >= 2) {
+        RingPut(S, Second);
+    }
+    return TRUE;
+}
+
+// After bytes went into the queue: the 80 % event, the receive flow control, and an XOFF
+// counter's count.
 ULONG AfterStore(PSERIAL_PORT Port, ULONG CountBefore)
 {
     PSERIAL_SHARED S = &Port->Shared;
     const ULONG Count = S->Rx.Count;
-    ULONG Events = 0;
+    ULONG Events = SERIAL_EV_RXCHAR;
     const ULONG Full80 = S->Rx.Size / 10 * 8;
     if (CountBefore < Full80 && Count >= Full80) {
         Events |= SERIAL_EV_RX80FULL;
@@ -98,19 +130,35 @@ ULONG AfterStore(PSERIAL_PORT Port, ULONG CountBefore)
     if (!S->RxFlowOff && Count + XoffLimit >= S->Rx.Size) {
         S->FollowUps |= SerialFollowFlowOff;
     }
+    if (S->XoffCountState == SerialXoffCounting) {
+        const ULONG Stored = Count - CountBefore;
+        S->XoffCountLeft = Stored < S->XoffCountLeft ? S->XoffCountLeft - Stored : 0;
+        if (S->XoffCountLeft == 0) {
+            S->XoffCountState = SerialXoffCounted; // the receive path requests the service DPC
+        }
+    }
     return Events;
 }
 
 // One received byte that needs a look: errors, XON/XOFF, null stripping, DSR sensitivity, the
-// event character. Lsr is the line status it arrived with (0 when it was read in a clean burst).
+// event character, status insertion. Lsr is the line status it arrived with (0 when it was read
+// in a clean burst).
 ULONG ReceiveByte(PSERIAL_PORT Port, UCHAR Byte, UCHAR Lsr)
 {
     PSERIAL_SHARED S = &Port->Shared;
     const ULONG Replace = S->HandFlow.FlowReplace;
     ULONG Events = 0;
     S->Stats.ReceivedCount++;
+    const ULONG Before = S->Rx.Count;
     if (Lsr & LsrErrors) {
         Events |= LineErrors(Port, Lsr);
+        if (S->EscapeChar != 0) {
+            // The program takes the status with the byte as it came, and judges it itself.
+            if (S->Open && RingPutRecord(S, SERIAL_LSRMST_LSR_DATA, Lsr, Byte, 2)) {
+                Events |= AfterStore(Port, Before);
+            }
+            return Events;
+        }
         if (Lsr & LsrBi) {
             // A break is not data: it becomes the break character only if asked for.
             if (!(Replace & SERIAL_BREAK_CHAR)) {
@@ -142,9 +190,11 @@ ULONG ReceiveByte(PSERIAL_PORT Port, UCHAR Byte, UCHAR Lsr)
             return Events;
         }
     }
-    const ULONG Before = S->Rx.Count;
+    if (S->EscapeChar != 0 && Byte == S->EscapeChar &&
+        !RingPutRecord(S, SERIAL_LSRMST_ESCAPE, 0, 0, 0)) {
+        return Events;
+    }
     if (RingPut(S, Byte)) {
-        Events |= SERIAL_EV_RXCHAR;
         if (Byte == S->Chars.EventChar) {
             Events |= SERIAL_EV_RXFLAG;
         }
@@ -167,6 +217,11 @@ VOID ReceiveCarefully(PSERIAL_PORT Port, UCHAR Lsr)
         if (!(Lsr & LsrDr)) {
             if (Lsr & LsrOe) {
                 Events |= LineErrors(Port, LsrOe);
+                const ULONG Before = S->Rx.Count;
+                if (S->EscapeChar != 0 && S->Open &&
+                    RingPutRecord(S, SERIAL_LSRMST_LSR_NODATA, Lsr, 0, 1)) {
+                    Events |= AfterStore(Port, Before);
+                }
             }
             break;
         }
@@ -199,7 +254,7 @@ BOOLEAN BoardGoneUnder(PSERIAL_PORT Port, UCHAR Byte)
 
 // Received data available: at least RxTrigger bytes wait in the FIFO, and the line status read
 // before showed no error anywhere in it.
-VOID ReceiveBurst(PSERIAL_PORT Port)
+[[gnu::noinline]] VOID ReceiveBurst(PSERIAL_PORT Port)
 {
     PSERIAL_SHARED S = &Port->Shared;
     const ULONG Count = S->RxTrigger;
@@ -217,7 +272,7 @@ VOID ReceiveBurst(PSERIAL_PORT Port)
         }
         S->Stats.ReceivedCount += Index;
         if (Stored != 0) {
-            Events = SERIAL_EV_RXCHAR | AfterStore(Port, Before);
+            Events = AfterStore(Port, Before);
         }
     } else {
         for (ULONG Index = 0; Index < Count; ++Index) {
@@ -236,10 +291,13 @@ VOID ReceiveBurst(PSERIAL_PORT Port)
 VOID RunFollowUps(PSERIAL_PORT Port)
 {
     PSERIAL_SHARED S = &Port->Shared;
-    const UCHAR Work = S->FollowUps;
+    UCHAR Work = S->FollowUps;
     S->FollowUps = 0;
     if (Work & SerialFollowFlowOff) {
         ReceiveFlowOff(Port);
+        if (S->FlowCharPending != SerialFlowCharNone) {
+            Work |= SerialFollowKick; // the XOFF goes out ahead of everything
+        }
     }
     if (Work & SerialFollowKick) {
         TransmitKick(Port);
@@ -285,6 +343,13 @@ VOID ModemStatusChanged(PSERIAL_PORT Port, UCHAR Msr)
     }
     if (Msr & MsrTeri) {
         Events |= SERIAL_EV_RING;
+    }
+    const ULONG Before = S->Rx.Count;
+    if (Events != 0 && S->EscapeChar != 0 && S->Open &&
+        RingPutRecord(S, SERIAL_LSRMST_MST, Msr, 0, 1)) {
+        // Status records are data a read may be waiting for.
+        Events |= AfterStore(Port, Before);
+        RequestService(Port);
     }
     UpdateTransmitHolds(Port);
     RecordEvents(Port, Events);
@@ -390,14 +455,14 @@ VOID ServiceAll(PSERIAL_PORT Port, CompletionBatch& Done)
     if (Abort) {
         // Abort on error: every read and write ends until the errors have been read.
         EndReads(Port, nullptr, STATUS_CANCELLED, Done);
-        EndWrites(Port, nullptr, STATUS_CANCELLED, Done);
+        EndWrites(Port, nullptr, STATUS_CANCELLED, TRUE, Done);
     }
     ServiceReads(Port, Done);
     ServiceWrites(Port, Done);
     ServiceImmediate(Port, Done);
     ServiceWait(Port, Done);
     if (Drain) {
-        SetRelativeTimer(&Port->DrainTimer, &Port->DrainDpc,
-                         static_cast<LONGLONG>(CharacterMicroseconds(&Port->Shared)) * 10);
+        ArmTimer(Port, &Port->DrainTimer, &Port->DrainDpc,
+                 static_cast<LONGLONG>(CharacterMicroseconds(&Port->Shared)) * 10);
     }
 }

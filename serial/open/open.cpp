@@ -1,14 +1,15 @@
-// Handles: create, cleanup, close, and the device information a file system query asks for.
+// Handles: create, cleanup and close.
 //
 // A COM port is opened by one handle at a time. The device object is exclusive, so the I/O
 // manager refuses a second open itself; the port refuses one too (some platforms ignore the
 // exclusive flag), and talks only to the file object that owns it (AcceptRequest).
 //
-// Open starts the port afresh: empty receive queue, no errors, no events, no wait mask, DTR and
-// RTS as the handshake settings ask, the UART's interrupts on. The line settings, handshake,
-// characters and time-outs stay as the last handle left them. Cleanup ends the handle's pending
-// requests; close (which some platforms send while requests are still pending, without a
-// cleanup) ends any left, lets the transmitter finish what it holds, and quiets the UART.
+// Open starts the port afresh: empty receive queue, no errors, no events, no wait mask, no status
+// insertion, statistics from zero, DTR and RTS as the handshake settings ask, the UART's
+// interrupts on. The line settings, handshake, characters and time-outs stay as the last handle
+// left them. Cleanup ends the handle's pending requests; close (which some platforms send while
+// requests are still pending, without a cleanup) ends any left, lets the transmitter finish what
+// it holds, and quiets the UART.
 #include "corserial.h"
 
 namespace {
@@ -23,14 +24,16 @@ VOID OpenAfresh(PSERIAL_PORT Port)
     S->Rx.In = 0;
     S->Rx.Out = 0;
     S->Rx.Count = 0;
-    S->RxFlowOff = FALSE;
     S->Errors = 0;
     S->ErrorAbort = FALSE;
     S->WaitMask = 0;
     S->EventHistory = 0;
-    S->HoldReasons = 0;
-    S->FlowCharPending = FALSE;
+    S->EscapeChar = 0;
+    // What the far end was told stays known (an XOFF of the last handle's is taken back by the
+    // flow state's reset); every other hold starts over.
+    S->HoldReasons &= SERIAL_TX_WAITING_XOFF_SENT;
     S->Lcr &= static_cast<UCHAR>(~LcrBreak);
+    RtlZeroMemory(&S->Stats, sizeof(S->Stats));
     if (S->IsrLive) {
         // Whatever the UART took in while the port was closed is not the new handle's, and
         // neither is the overrun or error it latched meanwhile: the status is read away, not
@@ -74,7 +77,7 @@ ULONG DefaultReceiveQueueSize()
 VOID EndRequestsOf(PSERIAL_PORT Port, PFILE_OBJECT File, NTSTATUS Status, CompletionBatch& Done)
 {
     EndReads(Port, File, Status, Done);
-    EndWrites(Port, File, Status, Done);
+    EndWrites(Port, File, Status, TRUE, Done);
     EndImmediate(Port, File, Status, Done);
     EndWait(Port, File, Status, Done);
 }
@@ -84,7 +87,7 @@ NTSTATUS SerialCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PSERIAL_PORT Port = PortFromDevice(DeviceObject);
     NTSTATUS Status = IoAcquireRemoveLock(&Port->RemoveLock, Irp);
     if (!NT_SUCCESS(Status)) {
-        return CompleteUnlocked(Irp, Status, 0);
+        return CompleteWithoutRemoveLock(Irp, Status, 0);
     }
     PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
     PFILE_OBJECT File = Stack->FileObject;
@@ -94,8 +97,11 @@ NTSTATUS SerialCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         // A port has nothing below it: \\.\COM3\x names nothing.
         Status = STATUS_OBJECT_NAME_NOT_FOUND;
     } else {
+        // Under the state mutex: a query-remove that has found the port free and succeeded must
+        // not be followed by an open the removal would take away.
+        StateLock State(Port);
         PortLock Lock(Port);
-        if (Port->Removing) {
+        if (Port->Removing || Port->PnpState == PortRemovePending) {
             Status = STATUS_DELETE_PENDING;
         } else if (!Port->EverStarted) {
             Status = STATUS_DEVICE_NOT_READY;
@@ -106,7 +112,7 @@ NTSTATUS SerialCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
             SyncWithIsr(Port, [&] { OpenAfresh(Port); });
         }
     }
-    return CompleteRequest(Port, Irp, Status, 0);
+    return CompleteAndRelease(Port, Irp, Status, 0);
 }
 
 NTSTATUS SerialCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp)
@@ -120,7 +126,7 @@ NTSTATUS SerialCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp)
             EndRequestsOf(Port, File, STATUS_CANCELLED, Done);
         }
     }
-    return CompleteUnlocked(Irp, STATUS_SUCCESS, 0);
+    return CompleteWithoutRemoveLock(Irp, STATUS_SUCCESS, 0);
 }
 
 // Close cannot fail. Only the owner's close changes the port: a handle whose open was refused
@@ -152,28 +158,5 @@ NTSTATUS SerialClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         });
         Port->OpenFile = nullptr;
     }
-    return CompleteUnlocked(Irp, STATUS_SUCCESS, 0);
-}
-
-// Programs ask what kind of device a handle is (GetFileType): a serial port, a character device.
-NTSTATUS SerialQueryVolume(PDEVICE_OBJECT DeviceObject, PIRP Irp)
-{
-    PSERIAL_PORT Port = PortFromDevice(DeviceObject);
-    NTSTATUS Status = AcceptRequest(Port, Irp);
-    if (!NT_SUCCESS(Status)) {
-        return Status;
-    }
-    PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
-    if (StoredValue(Stack->Parameters.QueryVolume.FsInformationClass) != FileFsDeviceInformation) {
-        return CompleteRequest(Port, Irp, STATUS_INVALID_PARAMETER, 0);
-    }
-    if (Stack->Parameters.QueryVolume.Length < sizeof(FILE_FS_DEVICE_INFORMATION)) {
-        return CompleteRequest(Port, Irp, STATUS_BUFFER_TOO_SMALL, 0);
-    }
-    FILE_FS_DEVICE_INFORMATION Information;
-    RtlZeroMemory(&Information, sizeof(Information));
-    Information.DeviceType = FILE_DEVICE_SERIAL_PORT;
-    Information.Characteristics = DeviceObject->Characteristics;
-    RtlCopyMemory(Irp->AssociatedIrp.SystemBuffer, &Information, sizeof(Information));
-    return CompleteRequest(Port, Irp, STATUS_SUCCESS, sizeof(Information));
+    return CompleteWithoutRemoveLock(Irp, STATUS_SUCCESS, 0);
 }

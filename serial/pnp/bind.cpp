@@ -148,16 +148,9 @@ VOID ReleaseHardware(PSERIAL_PORT Port, BOOLEAN TouchHardware)
             SyncWithIsr(Port, [&] {
                 PSERIAL_SHARED S = &Port->Shared;
                 if (TouchHardware && S->IsrLive) {
-                    // The other end is told to hold off (the handshake lines drop) and the UART
+                    // The other end is told to hold off (handshake lines, XOFF) and the UART
                     // raises no more interrupts. Its FIFOs keep what they hold for a restart.
-                    UCHAR Lines = 0;
-                    if ((S->HandFlow.FlowReplace & SERIAL_RTS_MASK) == SERIAL_RTS_HANDSHAKE) {
-                        Lines |= McrRts;
-                    }
-                    if ((S->HandFlow.ControlHandShake & SERIAL_DTR_MASK) == SERIAL_DTR_HANDSHAKE) {
-                        Lines |= McrDtr;
-                    }
-                    UartSetMcr(S, 0, Lines);
+                    HoldFarEnd(Port);
                     UartOut(S, UartIer, 0);
                 }
                 S->IsrLive = FALSE;

@@ -8,19 +8,12 @@
 // Requests of the handle outlive a stop: they stay queued while the port is stopped (a resource
 // rebalance) and go on once it starts again; the UART's FIFOs are not reset on that restart, so
 // no byte in them is lost. Surprise removal and removal end every request with
-// STATUS_DEVICE_REMOVED and refuse new ones; removal waits for every request still inside the
-// driver before it deletes the device. An open handle refuses a query-remove (the port is busy).
+// STATUS_DELETE_PENDING and refuse new ones; removal waits for every request still inside the
+// driver before it deletes the device. An open handle refuses a query-remove (the port is busy),
+// and once a query-remove has succeeded no handle opens until the removal is cancelled.
 #include "corserial.h"
 
 namespace {
-
-NTSTATUS PassDown(PSERIAL_PORT Port, PIRP Irp)
-{
-    IoSkipCurrentIrpStackLocation(Irp);
-    NTSTATUS Status = IoCallDriver(Port->LowerDevice, Irp);
-    IoReleaseRemoveLock(&Port->RemoveLock, Irp);
-    return Status;
-}
 
 // Lets the UART work: the callback may service it, the registers are programmed from the
 // settings, and an open handle gets its modem lines and interrupts back. FIFOs are reset only on
@@ -28,23 +21,34 @@ NTSTATUS PassDown(PSERIAL_PORT Port, PIRP Irp)
 VOID GoLive(PSERIAL_PORT Port, BOOLEAN ResetFifos)
 {
     PortLock Lock(Port);
-    SyncWithIsr(Port, [&] {
-        PSERIAL_SHARED S = &Port->Shared;
-        S->IsrLive = TRUE;
-        S->DeviceGone = FALSE;
-        SetOpenShadow(S);
-        UartProgram(Port, ResetFifos);
-        UpdateTransmitHolds(Port);
-    });
+    SyncWithIsr(Port, [&] { UartGoLive(Port, ResetFifos); });
 }
 
 // Ends every request and refuses new ones: the port is going away.
-VOID RefuseRequests(PSERIAL_PORT Port)
+VOID EndRequestsForRemoval(PSERIAL_PORT Port)
 {
     CompletionBatch Done(Port);
     PortLock Lock(Port);
     Port->Removing = TRUE;
-    EndRequestsOf(Port, nullptr, STATUS_DEVICE_REMOVED, Done);
+    EndRequestsOf(Port, nullptr, STATUS_DELETE_PENDING, Done);
+}
+
+// Nothing of the port runs after this: no timer set, no DPC queued or running. Removing is set,
+// so no DPC sets a timer again (ArmTimer); the DPCs already running finish first, and only then
+// are the timers cancelled, so that none of them re-arms one behind the cancel.
+VOID StopTimersAndDpcs(PSERIAL_PORT Port)
+{
+    KeFlushQueuedDpcs();
+    KeCancelTimer(&Port->ReadTotalTimer);
+    KeCancelTimer(&Port->ReadIntervalTimer);
+    KeCancelTimer(&Port->WriteTotalTimer);
+    KeCancelTimer(&Port->DrainTimer);
+    KeRemoveQueueDpc(&Port->ServiceDpc);
+    KeRemoveQueueDpc(&Port->ReadTotalDpc);
+    KeRemoveQueueDpc(&Port->ReadIntervalDpc);
+    KeRemoveQueueDpc(&Port->WriteTotalDpc);
+    KeRemoveQueueDpc(&Port->DrainDpc);
+    KeFlushQueuedDpcs();
 }
 
 NTSTATUS StartPort(PSERIAL_PORT Port)
@@ -92,7 +96,7 @@ NTSTATUS StartDevice(PSERIAL_PORT Port, PIRP Irp)
         StateLock Lock(Port);
         Status = StartPort(Port);
     }
-    return CompleteRequest(Port, Irp, Status, 0);
+    return CompleteAndRelease(Port, Irp, Status, 0);
 }
 
 NTSTATUS QueryStop(PSERIAL_PORT Port, PIRP Irp)
@@ -104,6 +108,22 @@ NTSTATUS QueryStop(PSERIAL_PORT Port, PIRP Irp)
     }
     Irp->IoStatus.Status = STATUS_SUCCESS;
     return PassDown(Port, Irp);
+}
+
+// The stack's capabilities, on their way up: whether the device can wake the system, and from
+// which sleeping state (wait-wake).
+NTSTATUS QueryCapabilities(PSERIAL_PORT Port, PIRP Irp)
+{
+    const NTSTATUS Status = SendDownAndWait(Port, Irp);
+    const PDEVICE_CAPABILITIES Capabilities =
+        IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceCapabilities.Capabilities;
+    if (NT_SUCCESS(Status) && Capabilities != nullptr) {
+        PortLock Lock(Port);
+        const BOOLEAN CanWake = Capabilities->DeviceWake != PowerDeviceUnspecified &&
+                                Capabilities->SystemWake > PowerSystemWorking;
+        Port->WakeFrom = CanWake ? Capabilities->SystemWake : PowerSystemUnspecified;
+    }
+    return CompleteAndRelease(Port, Irp, Status, Irp->IoStatus.Information);
 }
 
 NTSTATUS QueryRemove(PSERIAL_PORT Port, PIRP Irp)
@@ -119,7 +139,7 @@ NTSTATUS QueryRemove(PSERIAL_PORT Port, PIRP Irp)
         }
     }
     if (Busy) {
-        return CompleteRequest(Port, Irp, STATUS_DEVICE_BUSY, 0);
+        return CompleteAndRelease(Port, Irp, STATUS_DEVICE_BUSY, 0);
     }
     Irp->IoStatus.Status = STATUS_SUCCESS;
     return PassDown(Port, Irp);
@@ -135,7 +155,7 @@ NTSTATUS CancelQuery(PSERIAL_PORT Port, PIRP Irp, ULONG PendingState)
             Port->PnpState = Port->StateBeforeQuery;
         }
     }
-    return CompleteRequest(Port, Irp, STATUS_SUCCESS, 0);
+    return CompleteAndRelease(Port, Irp, STATUS_SUCCESS, 0);
 }
 
 NTSTATUS StopDevice(PSERIAL_PORT Port, PIRP Irp)
@@ -153,7 +173,7 @@ NTSTATUS SurpriseRemoval(PSERIAL_PORT Port, PIRP Irp)
 {
     {
         StateLock Lock(Port);
-        RefuseRequests(Port);
+        EndRequestsForRemoval(Port);
         ReleaseHardware(Port, FALSE); // the registers may be gone already
         WithdrawNames(Port);
         Port->PnpState = PortSurpriseRemoved;
@@ -167,30 +187,21 @@ NTSTATUS RemoveDevice(PSERIAL_PORT Port, PIRP Irp)
     {
         StateLock Lock(Port);
         if (Port->PnpState != PortSurpriseRemoved) {
-            RefuseRequests(Port);
+            EndRequestsForRemoval(Port);
             ReleaseHardware(Port, TRUE);
             WithdrawNames(Port);
         }
         Port->PnpState = PortRemoved;
     }
+    EnableWaitWake(Port, FALSE); // an armed wait-wake holds the remove lock while it is below
     // Every request still inside the driver leaves before the device goes.
     IoReleaseRemoveLockAndWait(&Port->RemoveLock, Irp);
     Irp->IoStatus.Status = STATUS_SUCCESS;
     IoSkipCurrentIrpStackLocation(Irp);
     NTSTATUS Status = IoCallDriver(Port->LowerDevice, Irp);
 
-    // Nothing of the port may run after this: no timer set, no DPC queued or running.
-    KeCancelTimer(&Port->ReadTotalTimer);
-    KeCancelTimer(&Port->ReadIntervalTimer);
-    KeCancelTimer(&Port->WriteTotalTimer);
-    KeCancelTimer(&Port->DrainTimer);
-    KeRemoveQueueDpc(&Port->ServiceDpc);
-    KeRemoveQueueDpc(&Port->ReadTotalDpc);
-    KeRemoveQueueDpc(&Port->ReadIntervalDpc);
-    KeRemoveQueueDpc(&Port->WriteTotalDpc);
-    KeRemoveQueueDpc(&Port->DrainDpc);
-    KeFlushQueuedDpcs();
-
+    StopTimersAndDpcs(Port);
+    IoFreeWorkItem(Port->PowerWork);
     IoDetachDevice(Port->LowerDevice);
     FreeNames(Port);
     // A handle still open after a surprise removal can only close: nothing reaches the queue.
@@ -213,6 +224,7 @@ NTSTATUS SerialAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
     Port->Self = Device;
     Port->Pdo = PhysicalDeviceObject;
     Port->DevicePower = PowerDeviceD0;
+    Port->WakeFrom = PowerSystemUnspecified;
     IoInitializeRemoveLock(&Port->RemoveLock, SerialPoolTag, 0, 0);
     KeInitializeMutex(&Port->StateMutex, 0);
     KeInitializeSpinLock(&Port->Lock);
@@ -233,7 +245,14 @@ NTSTATUS SerialAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
     const ULONG QueueSize = DefaultReceiveQueueSize();
     Port->Shared.Rx.Buffer =
         static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, QueueSize, SerialPoolTag));
-    if (Port->Shared.Rx.Buffer == nullptr) {
+    Port->PowerWork = IoAllocateWorkItem(Device);
+    if (Port->Shared.Rx.Buffer == nullptr || Port->PowerWork == nullptr) {
+        if (Port->Shared.Rx.Buffer != nullptr) {
+            ExFreePoolWithTag(Port->Shared.Rx.Buffer, SerialPoolTag);
+        }
+        if (Port->PowerWork != nullptr) {
+            IoFreeWorkItem(Port->PowerWork);
+        }
         IoDeleteDevice(Device);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
@@ -243,6 +262,7 @@ NTSTATUS SerialAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
     Port->LowerDevice = IoAttachDeviceToDeviceStack(Device, PhysicalDeviceObject);
     if (Port->LowerDevice == nullptr) {
         ExFreePoolWithTag(Port->Shared.Rx.Buffer, SerialPoolTag);
+        IoFreeWorkItem(Port->PowerWork);
         IoDeleteDevice(Device);
         return STATUS_NO_SUCH_DEVICE;
     }
@@ -258,7 +278,7 @@ NTSTATUS SerialPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PSERIAL_PORT Port = PortFromDevice(DeviceObject);
     NTSTATUS Status = IoAcquireRemoveLock(&Port->RemoveLock, Irp);
     if (!NT_SUCCESS(Status)) {
-        return CompleteUnlocked(Irp, Status, 0);
+        return CompleteWithoutRemoveLock(Irp, Status, 0);
     }
     switch (IoGetCurrentIrpStackLocation(Irp)->MinorFunction) {
     case IRP_MN_START_DEVICE:
@@ -275,6 +295,8 @@ NTSTATUS SerialPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return CancelQuery(Port, Irp, PortRemovePending);
     case IRP_MN_SURPRISE_REMOVAL:
         return SurpriseRemoval(Port, Irp);
+    case IRP_MN_QUERY_CAPABILITIES:
+        return QueryCapabilities(Port, Irp);
     case IRP_MN_REMOVE_DEVICE:
         return RemoveDevice(Port, Irp);
     default:

@@ -1,78 +1,53 @@
-// Power. The port is its own power policy owner: when the system sleeps it asks for D3 before
-// the sleep request goes down, and on the way back it asks for D0. The device requests come back
+// Power. The port is its own power policy owner: a system set-power request goes down first,
+// and from its completion the port asks for the device power state that goes with it (D3 for
+// every sleeping state, D0 for working), completing the system request once the device request
+// is done, as "Handling a System Set-Power IRP in a Device Power Policy Owner" has it. No thread
+// waits for the device request, the power manager's least of all. The device requests come back
 // here (the platform sends them to the top of the stack, which is this driver).
 //
-// Going to D3, the transmitter stops taking bytes and sends what its FIFO holds, the handshake
-// lines ask the other end to wait, and the UART raises no more interrupts; the adapter then
+// Going to D3, the transmitter stops taking data and sends what its FIFO holds, the far end is
+// asked to wait (handshake lines, XOFF), and the UART raises no more interrupts; the adapter then
 // powers the board down, which resets its UARTs. Coming back to D0 (once the adapter is up), the
 // UART is programmed again from the port's settings: an open handle finds its line settings,
-// modem lines and queues as they were, and pending reads and writes go on.
+// modem lines and queues as they were, pending reads and writes go on, and a modem line that
+// changed while the port slept raises its event.
 //
-// The driver is power-pageable: power requests arrive at PASSIVE_LEVEL, and may wait.
+// Wait-wake (the internal requests of a kernel client, IOCTL_SERIAL_INTERNAL_DO_WAIT_WAKE): when
+// enabled and the stack's capabilities say the device can wake the system from the state it goes
+// to, a wait-wake request is armed on the way down.
+//
+// The driver is power-pageable: device power requests arrive at PASSIVE_LEVEL, and may wait.
 #include "corserial.h"
 
 namespace {
 
-typedef struct _POWER_WAIT {
-    KEVENT Done;
-} POWER_WAIT, *PPOWER_WAIT;
-
-VOID DevicePowerDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
-                     PVOID Context, PIO_STATUS_BLOCK IoStatus)
+VOID SetDevicePowerState(PSERIAL_PORT Port, DEVICE_POWER_STATE State)
 {
-    UNREFERENCED_PARAMETER(DeviceObject);
-    UNREFERENCED_PARAMETER(MinorFunction);
-    UNREFERENCED_PARAMETER(PowerState);
-    UNREFERENCED_PARAMETER(IoStatus);
-    const auto Wait = static_cast<PPOWER_WAIT>(Context);
-    KeSetEvent(&Wait->Done, IO_NO_INCREMENT, FALSE);
-}
-
-// Asks for a device power state and waits until the request is done. False when no request
-// could be had.
-BOOLEAN RequestDevicePower(PSERIAL_PORT Port, DEVICE_POWER_STATE State)
-{
-    POWER_WAIT Wait;
-    KeInitializeEvent(&Wait.Done, NotificationEvent, FALSE);
-    POWER_STATE PowerState;
-    PowerState.DeviceState = State;
-    NTSTATUS Status =
-        PoRequestPowerIrp(Port->Pdo, IRP_MN_SET_POWER, PowerState, DevicePowerDone, &Wait, nullptr);
-    if (!NT_SUCCESS(Status)) {
-        return FALSE; // no request: the completion function will not run
-    }
-    KeWaitForSingleObject(&Wait.Done, Executive, KernelMode, FALSE, nullptr);
-    return TRUE;
+    PortLock Lock(Port);
+    Port->DevicePower = State;
 }
 
 VOID PowerDown(PSERIAL_PORT Port)
 {
     StateLock State(Port);
-    if (Port->DevicePower != PowerDeviceD0 || !Port->Hooked) {
-        Port->DevicePower = PowerDeviceD3;
-        return;
-    }
-    // The far end is told to stop sending through the handshake lines, and what it had under way
-    // is still taken; the own transmitter finishes what its FIFO holds.
-    BOOLEAN FarEndStopped = FALSE;
+    BOOLEAN Live = FALSE;
     {
         PortLock Lock(Port);
-        SyncWithIsr(Port, [&] {
-            PSERIAL_SHARED S = &Port->Shared;
-            S->TxPaused = TRUE;
-            UCHAR Lines = 0;
-            if ((S->HandFlow.FlowReplace & SERIAL_RTS_MASK) == SERIAL_RTS_HANDSHAKE) {
-                Lines |= McrRts;
-            }
-            if ((S->HandFlow.ControlHandShake & SERIAL_DTR_MASK) == SERIAL_DTR_HANDSHAKE) {
-                Lines |= McrDtr;
-            }
-            FarEndStopped = (S->Mcr & Lines) != 0;
-            UartSetMcr(S, 0, Lines);
-        });
+        Live = Port->DevicePower == PowerDeviceD0 && Port->Hooked;
+    }
+    if (!Live) {
+        SetDevicePowerState(Port, PowerDeviceD3);
+        return;
+    }
+    // The far end is told to stop sending, and what it had under way is still taken; the own
+    // transmitter finishes what its FIFO holds (an XOFF among it).
+    BOOLEAN FarEndTold = FALSE;
+    {
+        PortLock Lock(Port);
+        SyncWithIsr(Port, [&] { FarEndTold = HoldFarEnd(Port); });
     }
     UartDrainTransmitter(Port);
-    if (FarEndStopped) {
+    if (FarEndTold) {
         UartAwaitQuietReceiver(Port);
     }
     {
@@ -86,65 +61,167 @@ VOID PowerDown(PSERIAL_PORT Port)
             }
             S->IsrLive = FALSE;
         });
+        Port->DevicePower = PowerDeviceD3;
     }
-    Port->DevicePower = PowerDeviceD3;
 }
 
 VOID PowerUp(PSERIAL_PORT Port)
 {
     StateLock State(Port);
+    PortLock Lock(Port);
     if (Port->DevicePower != PowerDeviceD0 && Port->Hooked) {
-        PortLock Lock(Port);
-        SyncWithIsr(Port, [&] {
-            PSERIAL_SHARED S = &Port->Shared;
-            S->IsrLive = TRUE;
-            // Registers that read all ones while the board was still down (its own wake had
-            // failed) answer again now: the callback would otherwise give the UART up at once.
-            S->DeviceGone = FALSE;
-            S->TxPaused = FALSE;
-            SetOpenShadow(S);
-            UartProgram(Port, TRUE); // the board reset the UART on its way out of D3
-            UpdateTransmitHolds(Port);
-        });
+        // The board reset the UART on its way out of D3.
+        SyncWithIsr(Port, [&] { UartGoLive(Port, TRUE); });
     }
     Port->DevicePower = PowerDeviceD0;
 }
 
-NTSTATUS PassPowerDown(PSERIAL_PORT Port, PIRP Irp)
+// ---- wait-wake --------------------------------------------------------------------------------
+
+VOID WaitWakeDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+                  PVOID Context, PIO_STATUS_BLOCK IoStatus)
 {
-    PoStartNextPowerIrp(Irp);
-    IoSkipCurrentIrpStackLocation(Irp);
-    NTSTATUS Status = PoCallDriver(Port->LowerDevice, Irp);
-    IoReleaseRemoveLock(&Port->RemoveLock, Irp);
-    return Status;
+    UNREFERENCED_PARAMETER(DeviceObject);
+    UNREFERENCED_PARAMETER(MinorFunction);
+    UNREFERENCED_PARAMETER(PowerState);
+    UNREFERENCED_PARAMETER(IoStatus);
+    // A wake the device signalled brings the system, and so the port, back: nothing to do here.
+    const auto Port = static_cast<PSERIAL_PORT>(Context);
+    PortLock Lock(Port);
+    Port->WaitWakeArmed = FALSE;
 }
 
-NTSTATUS SetSystemPower(PSERIAL_PORT Port, PIRP Irp, ULONG SystemState)
+// On the way to a sleeping state the device can wake the system from, while a kernel client has
+// wait-wake enabled.
+VOID ArmWaitWake(PSERIAL_PORT Port, SYSTEM_POWER_STATE Sleep)
 {
-    BOOLEAN Started;
-    DEVICE_POWER_STATE Current;
+    POWER_STATE From;
     {
-        StateLock State(Port);
-        Started = Port->Hooked;
-        Current = Port->DevicePower;
+        PortLock Lock(Port);
+        if (!Port->WakeEnabled || Port->WaitWakeArmed || Sleep > Port->WakeFrom) {
+            return;
+        }
+        Port->WaitWakeArmed = TRUE;
+        From.SystemState = Port->WakeFrom;
     }
-    const DEVICE_POWER_STATE Wanted =
-        SystemState == PowerSystemWorking ? PowerDeviceD0 : PowerDeviceD3;
-    if (Started && Wanted != Current) {
-        // Its outcome does not matter here: the system request goes down whatever it was.
-        if (!RequestDevicePower(Port, Wanted)) {
-            // No device request could be had, but the board still follows the system: it resets
-            // its UARTs in D3, and a port that never saw its own D3 would skip reprogramming
-            // them on the way back. The port makes the change itself; when the system wakes, its
-            // parent is up before it.
-            if (Wanted == PowerDeviceD3) {
-                PowerDown(Port);
-            } else {
-                PowerUp(Port);
-            }
+    if (!NT_SUCCESS(
+            PoRequestPowerIrp(Port->Pdo, IRP_MN_WAIT_WAKE, From, WaitWakeDone, Port, nullptr))) {
+        PortLock Lock(Port);
+        Port->WaitWakeArmed = FALSE; // the completion function will not run
+    }
+}
+
+// The armed request passes here on its way down (this driver is the top of the stack). While it
+// is below, a cancel may reach it; its completion stops here when a cancel is under way, so that
+// the canceller never holds a request that has been freed, and the canceller carries it on.
+NTSTATUS WaitWakePassed(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+{
+    UNREFERENCED_PARAMETER(DeviceObject);
+    const auto Port = static_cast<PSERIAL_PORT>(Context);
+    {
+        PortLock Lock(Port);
+        Port->WaitWakeIrp = nullptr;
+        if (Port->WaitWakeCancelling) {
+            Port->WaitWakeHeld = TRUE;
+            return STATUS_MORE_PROCESSING_REQUIRED;
         }
     }
-    return PassPowerDown(Port, Irp);
+    if (Irp->PendingReturned) {
+        IoMarkIrpPending(Irp);
+    }
+    IoReleaseRemoveLock(&Port->RemoveLock, Irp);
+    return STATUS_CONTINUE_COMPLETION;
+}
+
+NTSTATUS PassWaitWake(PSERIAL_PORT Port, PIRP Irp)
+{
+    {
+        PortLock Lock(Port);
+        Port->WaitWakeIrp = Irp;
+    }
+    PoStartNextPowerIrp(Irp);
+    IoCopyCurrentIrpStackLocationToNext(Irp);
+    IoSetCompletionRoutine(Irp, WaitWakePassed, Port, TRUE, TRUE, TRUE);
+    return PoCallDriver(Port->LowerDevice, Irp);
+}
+
+// ---- system power -----------------------------------------------------------------------------
+
+// The system request goes on up once the device request made for it is done.
+VOID FinishSystemPower(PSERIAL_PORT Port)
+{
+    PIRP Irp = Port->SystemPowerIrp;
+    Port->SystemPowerIrp = nullptr;
+    PoStartNextPowerIrp(Irp);
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    IoReleaseRemoveLock(&Port->RemoveLock, Irp);
+}
+
+VOID DevicePowerDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+                     PVOID Context, PIO_STATUS_BLOCK IoStatus)
+{
+    UNREFERENCED_PARAMETER(DeviceObject);
+    UNREFERENCED_PARAMETER(MinorFunction);
+    UNREFERENCED_PARAMETER(PowerState);
+    UNREFERENCED_PARAMETER(IoStatus);
+    // Its outcome does not change the system request's: the system goes where it goes.
+    FinishSystemPower(static_cast<PSERIAL_PORT>(Context));
+}
+
+// No device request could be had, but the board still follows the system: it resets its UARTs
+// in D3, and a port that never saw its own D3 would skip reprogramming them on the way back. The
+// port makes the change itself, at PASSIVE_LEVEL; when the system wakes, its parent is up before
+// it.
+VOID MakeUpDevicePower(PDEVICE_OBJECT DeviceObject, PVOID Context)
+{
+    UNREFERENCED_PARAMETER(DeviceObject);
+    const auto Port = static_cast<PSERIAL_PORT>(Context);
+    if (Port->SystemPowerWants == PowerDeviceD3) {
+        PowerDown(Port);
+    } else {
+        PowerUp(Port);
+    }
+    FinishSystemPower(Port);
+}
+
+NTSTATUS SystemPowerDone(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+{
+    UNREFERENCED_PARAMETER(DeviceObject);
+    const auto Port = static_cast<PSERIAL_PORT>(Context);
+    const auto System = static_cast<SYSTEM_POWER_STATE>(
+        StoredValue(IoGetCurrentIrpStackLocation(Irp)->Parameters.Power.State.SystemState));
+    const DEVICE_POWER_STATE Wanted = System == PowerSystemWorking ? PowerDeviceD0 : PowerDeviceD3;
+    BOOLEAN Change = FALSE;
+    {
+        PortLock Lock(Port);
+        Change = NT_SUCCESS(Irp->IoStatus.Status) && Port->Hooked && Port->DevicePower != Wanted;
+    }
+    if (!Change) {
+        PoStartNextPowerIrp(Irp);
+        IoReleaseRemoveLock(&Port->RemoveLock, Irp);
+        return STATUS_CONTINUE_COMPLETION;
+    }
+    if (Wanted == PowerDeviceD3) {
+        ArmWaitWake(Port, System);
+    }
+    Port->SystemPowerIrp = Irp;
+    POWER_STATE State;
+    State.DeviceState = Wanted;
+    if (!NT_SUCCESS(PoRequestPowerIrp(Port->Pdo, IRP_MN_SET_POWER, State, DevicePowerDone, Port,
+                                      nullptr))) {
+        Port->SystemPowerWants = Wanted;
+        IoQueueWorkItem(Port->PowerWork, MakeUpDevicePower, DelayedWorkQueue, Port);
+    }
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+NTSTATUS SetSystemPower(PSERIAL_PORT Port, PIRP Irp)
+{
+    IoMarkIrpPending(Irp);
+    IoCopyCurrentIrpStackLocationToNext(Irp);
+    IoSetCompletionRoutine(Irp, SystemPowerDone, Port, TRUE, TRUE, TRUE);
+    PoCallDriver(Port->LowerDevice, Irp);
+    return STATUS_PENDING;
 }
 
 NTSTATUS SetDevicePower(PSERIAL_PORT Port, PIRP Irp, ULONG DeviceState)
@@ -159,12 +236,12 @@ NTSTATUS SetDevicePower(PSERIAL_PORT Port, PIRP Irp, ULONG DeviceState)
             PoSetPowerState(Port->Self, DevicePowerState, State);
         }
         PoStartNextPowerIrp(Irp);
-        return CompleteRequest(Port, Irp, Status, Irp->IoStatus.Information);
+        return CompleteAndRelease(Port, Irp, Status, Irp->IoStatus.Information);
     }
     // Down before the drivers below go down.
     PowerDown(Port);
     PoSetPowerState(Port->Self, DevicePowerState, State);
-    return PassPowerDown(Port, Irp);
+    return PassDown(Port, Irp);
 }
 
 } // namespace
@@ -175,7 +252,7 @@ NTSTATUS SerialPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     NTSTATUS Status = IoAcquireRemoveLock(&Port->RemoveLock, Irp);
     if (!NT_SUCCESS(Status)) {
         PoStartNextPowerIrp(Irp);
-        return CompleteUnlocked(Irp, Status, 0);
+        return CompleteWithoutRemoveLock(Irp, Status, 0);
     }
     PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
     if (Stack->MinorFunction == IRP_MN_SET_POWER) {
@@ -183,12 +260,53 @@ NTSTATUS SerialPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         // Both members of the state union are 32-bit enumerations; the type says which it is.
         const ULONG State = StoredValue(Stack->Parameters.Power.State.SystemState);
         if (Type == SystemPowerState) {
-            return SetSystemPower(Port, Irp, State);
+            return SetSystemPower(Port, Irp);
         }
         if (Type == DevicePowerState && State >= PowerDeviceD0 && State <= PowerDeviceD3) {
             return SetDevicePower(Port, Irp, State);
         }
     }
-    // Queries, wait-wake and the rest: the port has no objection and arms no wake of its own.
-    return PassPowerDown(Port, Irp);
+    if (Stack->MinorFunction == IRP_MN_WAIT_WAKE) {
+        return PassWaitWake(Port, Irp);
+    }
+    // Queries and the rest: the port has no objection.
+    return PassDown(Port, Irp);
+}
+
+NTSTATUS EnableWaitWake(PSERIAL_PORT Port, BOOLEAN Enable)
+{
+    if (!Enable) {
+        PIRP Armed = nullptr;
+        {
+            PortLock Lock(Port);
+            Port->WakeEnabled = FALSE;
+            Armed = Port->WaitWakeIrp;
+            Port->WaitWakeCancelling = Armed != nullptr;
+        }
+        if (Armed == nullptr) {
+            return STATUS_SUCCESS;
+        }
+        IoCancelIrp(Armed);
+        BOOLEAN Held = FALSE;
+        {
+            PortLock Lock(Port);
+            Port->WaitWakeCancelling = FALSE;
+            Held = Port->WaitWakeHeld;
+            Port->WaitWakeHeld = FALSE;
+        }
+        if (Held) {
+            // Its completion waited for the cancel to be done with it: it goes on up now.
+            IoReleaseRemoveLock(&Port->RemoveLock, Armed);
+            IoCompleteRequest(Armed, IO_NO_INCREMENT);
+        }
+        return STATUS_SUCCESS;
+    }
+    PortLock Lock(Port);
+    if (Port->WakeFrom <= PowerSystemWorking) {
+        // The stack's capabilities name no sleeping state the device can wake the system from:
+        // saying yes would promise a wake that cannot come.
+        return STATUS_NOT_SUPPORTED;
+    }
+    Port->WakeEnabled = TRUE;
+    return STATUS_SUCCESS;
 }

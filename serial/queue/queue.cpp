@@ -35,7 +35,7 @@ BOOLEAN QueueInsert(PSERIAL_PORT Port, PSERIAL_QUEUE Queue, PIRP Irp, Completion
     if (Port->Removing) {
         // The port went away after the request was let in (Lock was free in between): the
         // removal has ended every queued request already, and would never see this one.
-        Done.Add(Irp, STATUS_DEVICE_REMOVED, 0);
+        Done.Add(Irp, STATUS_DELETE_PENDING, 0);
         return FALSE;
     }
     static_cast<void>(IoSetCancelRoutine(Irp, Queue->CancelRoutine));
@@ -49,7 +49,7 @@ BOOLEAN QueueInsert(PSERIAL_PORT Port, PSERIAL_QUEUE Queue, PIRP Irp, Completion
     return TRUE;
 }
 
-BOOLEAN QueueTransfer(PSERIAL_PORT Port, PSERIAL_QUEUE Queue, PIRP Irp, CompletionBatch& Done)
+BOOLEAN QueueUnlessAborted(PSERIAL_PORT Port, PSERIAL_QUEUE Queue, PIRP Irp, CompletionBatch& Done)
 {
     BOOLEAN Abort = FALSE;
     SyncWithIsr(Port, [&] { Abort = Port->Shared.ErrorAbort; });

@@ -11,6 +11,19 @@
 //    set) and an interval time-out (when set, and not MAXULONG) between two bytes, counted from
 //    the first byte. Either ends the read with STATUS_TIMEOUT and the bytes read so far. An
 //    interval of MAXULONG outside the two combinations above sets no interval.
+//
+// Bytes reach the receive queue a FIFO burst at a time (the trigger level, or fewer after the
+// UART's character time-out of four character times), but the time-outs are about the line: a
+// byte waiting in the FIFO has come. So whenever a read would end short of its length (a time-out
+// falls due, or it returns with what is there), what the UART holds is taken first: an interval
+// shorter than the trigger level's character times does not split a message that keeps coming,
+// and a total time-out hands over everything that arrived before it. A byte found in the FIFO
+// arrived within the last four character times (the character time-out would have delivered it
+// otherwise), so the interval counts on from the moment it is found.
+//
+// Each timer's DPC checks the time its read falls due rather than which read armed it: a DPC
+// already queued when its read ended (KeCancelTimer cannot take it back) finds the next read not
+// yet due and leaves it alone.
 #include "corserial.h"
 
 namespace {
@@ -50,6 +63,16 @@ ULONG TakeReceived(PSERIAL_PORT Port, PUCHAR Destination, ULONG Max)
     return Take;
 }
 
+// Lock held: the bytes in the UART's receive FIFO join the queue now.
+VOID TakeFromUart(PSERIAL_PORT Port)
+{
+    SyncWithIsr(Port, [&] {
+        if (Port->Shared.IsrLive && !Port->Shared.DeviceGone) {
+            UartDrainReceiver(Port);
+        }
+    });
+}
+
 // A read that ends with an error status hands its caller nothing: the I/O manager copies a
 // buffered request's data back only when it succeeds. So the bytes it had taken go back to the
 // front of the receive queue, in order, for the next read; what no longer fits (the queue filled
@@ -83,7 +106,7 @@ VOID StartRead(PSERIAL_PORT Port, PIRP Irp)
     Read->Irp = Irp;
     Read->Length = IoGetCurrentIrpStackLocation(Irp)->Parameters.Read.Length;
     Read->Done = 0;
-    Read->Sequence++;
+    Read->Deadline = 0;
     Read->ReturnAtOnce = Timeouts.ReadIntervalTimeout == MAXULONG &&
                          Timeouts.ReadTotalTimeoutMultiplier == 0 &&
                          Timeouts.ReadTotalTimeoutConstant == 0;
@@ -105,8 +128,12 @@ VOID StartRead(PSERIAL_PORT Port, PIRP Irp)
         }
     }
     if (TotalMs != 0) {
-        Port->ReadTotalSequence = Read->Sequence;
-        SetRelativeTimer(&Port->ReadTotalTimer, &Port->ReadTotalDpc, TimeoutUnits(TotalMs));
+        const LONGLONG Units = TimeoutUnits(TotalMs);
+        Read->Deadline = PerformanceTime() + Units;
+        ArmTimer(Port, &Port->ReadTotalTimer, &Port->ReadTotalDpc, Units);
+    }
+    if (Read->ReturnAtOnce || Read->ReturnAtFirstByte) {
+        TakeFromUart(Port); // "what has been received" includes the FIFO
     }
 }
 
@@ -124,6 +151,7 @@ BOOLEAN EndCurrentRead(PSERIAL_PORT Port, NTSTATUS Status, CompletionBatch& Done
     }
     Done.Add(Read->Irp, Status, Read->Done);
     Read->Irp = nullptr;
+    Read->Deadline = 0;
     Read->IntervalArmed = FALSE;
     return TRUE;
 }
@@ -141,8 +169,8 @@ VOID FillCurrentRead(PSERIAL_PORT Port)
     Read->LastByte = PerformanceTime();
     if (Read->IntervalMs != 0 && !Read->IntervalArmed) {
         Read->IntervalArmed = TRUE;
-        SetRelativeTimer(&Port->ReadIntervalTimer, &Port->ReadIntervalDpc,
-                         static_cast<LONGLONG>(Read->IntervalMs) * HundredNsPerMs);
+        ArmTimer(Port, &Port->ReadIntervalTimer, &Port->ReadIntervalDpc,
+                 static_cast<LONGLONG>(Read->IntervalMs) * HundredNsPerMs);
     }
 }
 
@@ -156,11 +184,11 @@ NTSTATUS SerialRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return Status;
     }
     if (IoGetCurrentIrpStackLocation(Irp)->Parameters.Read.Length == 0) {
-        return CompleteRequest(Port, Irp, STATUS_SUCCESS, 0);
+        return CompleteAndRelease(Port, Irp, STATUS_SUCCESS, 0);
     }
     CompletionBatch Done(Port);
     PortLock Lock(Port);
-    if (QueueTransfer(Port, &Port->ReadQueue, Irp, Done)) {
+    if (QueueUnlessAborted(Port, &Port->ReadQueue, Irp, Done)) {
         ServiceReads(Port, Done);
     }
     return STATUS_PENDING;
@@ -220,6 +248,7 @@ VOID ReadCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         KeCancelTimer(&Port->ReadTotalTimer);
         KeCancelTimer(&Port->ReadIntervalTimer);
         Read->Irp = nullptr;
+        Read->Deadline = 0;
         Read->IntervalArmed = FALSE;
     }
     Done.Add(Irp, STATUS_CANCELLED, 0);
@@ -236,10 +265,18 @@ VOID ReadTotalDpcRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1
     PSERIAL_READ_STATE Read = ReadOf(Port);
     CompletionBatch Done(Port);
     PortLock Lock(Port);
-    if (Read->Irp == nullptr || Read->Sequence != Port->ReadTotalSequence) {
+    if (Read->Irp == nullptr || Read->Deadline == 0) {
         return; // armed for a read that has ended since
     }
-    // Whatever arrived up to now still counts.
+    const LONGLONG Early = Read->Deadline - PerformanceTime();
+    if (Early > 0) {
+        // Armed for an earlier read, or the timer's clock ran ahead of this one: the current
+        // read's own time is still to come.
+        ArmTimer(Port, &Port->ReadTotalTimer, &Port->ReadTotalDpc, Early);
+        return;
+    }
+    // Whatever arrived up to now still counts, in the queue and in the UART.
+    TakeFromUart(Port);
     FillCurrentRead(Port);
     if (EndCurrentRead(Port, Read->Done == Read->Length ? STATUS_SUCCESS : STATUS_TIMEOUT, Done)) {
         ServiceReads(Port, Done);
@@ -260,6 +297,7 @@ VOID ReadIntervalDpcRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgume
         return;
     }
     Read->IntervalArmed = FALSE;
+    TakeFromUart(Port);
     FillCurrentRead(Port);
     if (Read->Done == Read->Length) {
         if (EndCurrentRead(Port, STATUS_SUCCESS, Done)) {
@@ -272,7 +310,7 @@ VOID ReadIntervalDpcRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgume
     if (Quiet < Interval) {
         // Bytes came since the timer was set: the interval counts from the last of them.
         Read->IntervalArmed = TRUE;
-        SetRelativeTimer(&Port->ReadIntervalTimer, &Port->ReadIntervalDpc, Interval - Quiet);
+        ArmTimer(Port, &Port->ReadIntervalTimer, &Port->ReadIntervalDpc, Interval - Quiet);
         return;
     }
     if (EndCurrentRead(Port, STATUS_TIMEOUT, Done)) {

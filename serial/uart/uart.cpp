@@ -89,15 +89,19 @@ VOID UartSetMcr(PSERIAL_SHARED Shared, UCHAR Set, UCHAR Clear)
 
 namespace {
 
+constexpr UCHAR AllInterrupts = IerRda | IerRls | IerMsr | IerThre;
+
 // The interrupt enables and the modem lines. Interrupts go on before the handshake lines tell the
 // far end to send, and the lines drop before interrupts go off: the other way round, what the far
 // end sends in between fills the receive FIFO with nothing to empty it (a few microseconds on a
-// quiet processor, but nothing bounds the gap). The modem lines are then taken as they are, which
-// also clears the deltas the own lines made through a loopback plug. Enabling the transmitter
-// interrupt raises it at once when the holding register is empty, and later when the FIFO drains
-// otherwise: either way the transmitter is not idle.
-VOID UartWriteEnablesAndLines(PSERIAL_SHARED S)
+// quiet processor, but nothing bounds the gap). Enabling the transmitter interrupt raises it at
+// once when the holding register is empty, and later when the FIFO drains otherwise: either way
+// the transmitter is not idle. The modem lines are then read and compared with what the port
+// last knew: a line that changed while the UART was not listening (asleep, stopped, closed) is a
+// change like any other, with its event and its hold.
+VOID UartWriteEnablesAndLines(PSERIAL_PORT Port)
 {
+    PSERIAL_SHARED S = &Port->Shared;
     if (S->Ier != 0) {
         UartOut(S, UartIer, S->Ier);
         UartOut(S, UartMcr, S->Mcr);
@@ -105,8 +109,27 @@ VOID UartWriteEnablesAndLines(PSERIAL_SHARED S)
         UartOut(S, UartMcr, S->Mcr);
         UartOut(S, UartIer, 0);
     }
-    S->Msr = static_cast<UCHAR>(UartIn(S, UartMsr) & 0xF0);
     S->TxIdle = (S->Ier & IerThre) == 0;
+    const UCHAR Msr = UartIn(S, UartMsr);
+    if (Msr == RegisterGone) {
+        return; // nothing answers: the lines are as last known
+    }
+    const UCHAR Before = S->Msr;
+    const UCHAR Now = static_cast<UCHAR>(Msr & 0xF0);
+    UCHAR Changes = 0;
+    if ((Before ^ Now) & MsrCts) {
+        Changes |= MsrDcts;
+    }
+    if ((Before ^ Now) & MsrDsr) {
+        Changes |= MsrDdsr;
+    }
+    if ((Before ^ Now) & MsrDcd) {
+        Changes |= MsrDdcd;
+    }
+    if ((Before & MsrRi) && !(Now & MsrRi)) {
+        Changes |= MsrTeri;
+    }
+    ModemStatusChanged(Port, static_cast<UCHAR>(Now | Changes));
 }
 
 } // namespace
@@ -123,25 +146,41 @@ VOID UartProgram(PSERIAL_PORT Port, BOOLEAN ResetFifos)
     UartOut(S, UartIirFcr, static_cast<UCHAR>(S->Fcr | (ResetFifos ? FcrRxReset | FcrTxReset : 0)));
     UartOut(S, UartLcr, S->Lcr);
     UartIn(S, UartLsr); // status left over from before
-    UartWriteEnablesAndLines(S);
+    UartWriteEnablesAndLines(Port);
 }
 
-VOID SetOpenShadow(PSERIAL_SHARED S)
+VOID UartGoLive(PSERIAL_PORT Port, BOOLEAN ResetFifos)
 {
-    const UCHAR Lines = S->Open ? ModemControlFor(S) : 0;
-    S->Mcr = static_cast<UCHAR>((S->Mcr & ~(McrDtr | McrRts)) | Lines | McrOut2);
-    S->Ier = S->Open ? static_cast<UCHAR>(IerRda | IerRls | IerMsr | IerThre) : 0;
+    PSERIAL_SHARED S = &Port->Shared;
+    // The register images first, while nothing reaches the UART: DTR and RTS stay as the program
+    // left them (a modem hung up with CLR_DTR stays hung up), the handshake lines and XON/XOFF
+    // follow the receive flow state, and a transmit toggle starts with RTS off.
+    S->IsrLive = FALSE;
+    S->TxPaused = FALSE;
+    S->RtsToggleDrain = FALSE;
+    S->Ier = S->Open ? AllInterrupts : 0;
+    S->Mcr |= McrOut2;
+    if ((S->HandFlow.FlowReplace & SERIAL_RTS_MASK) == SERIAL_TRANSMIT_TOGGLE) {
+        S->Mcr &= static_cast<UCHAR>(~McrRts);
+    }
+    ReceiveFlowReset(Port);
+    S->IsrLive = TRUE;
+    S->DeviceGone = FALSE;
+    UartProgram(Port, ResetFifos);
 }
 
 VOID UartApplyOpenState(PSERIAL_PORT Port)
 {
     PSERIAL_SHARED S = &Port->Shared;
-    SetOpenShadow(S);
-    if (!S->IsrLive) {
-        return; // applied when the UART is programmed
+    const BOOLEAN Live = S->IsrLive;
+    S->IsrLive = FALSE; // images only: the registers are written below, in the right order
+    S->Ier = S->Open ? AllInterrupts : 0;
+    S->Mcr |= McrOut2;
+    ApplySettingsLines(Port);
+    S->IsrLive = Live;
+    if (Live) {
+        UartWriteEnablesAndLines(Port);
     }
-    UartWriteEnablesAndLines(S);
-    UpdateTransmitHolds(Port);
 }
 
 namespace {
@@ -227,5 +266,27 @@ VOID UartAwaitQuietReceiver(PSERIAL_PORT Port)
         if (!WaitCharacterTimes(&Wait, Wait.Depth + 2) || ReceivedSoFar(Port) == Before) {
             return;
         }
+    }
+}
+
+VOID UartSetFifos(PSERIAL_PORT Port, UCHAR Fcr, UCHAR TxLoad, UCHAR Resets)
+{
+    PSERIAL_SHARED S = &Port->Shared;
+    // The 64-byte mode bit is taken only with the divisor latch open, which this write does not
+    // do: the mode stays as the start chose it.
+    S->Fcr = static_cast<UCHAR>((Fcr & (FcrEnable | FcrTriggerMask)) | (S->Fcr & Fcr64Byte));
+    if (S->Fcr & FcrEnable) {
+        const bool Deep = (S->Fcr & Fcr64Byte) != 0;
+        const UCHAR Position = static_cast<UCHAR>(S->Fcr >> FcrTriggerShift);
+        S->FifoDepth = Deep ? 64 : 16;
+        S->RxTrigger = Deep ? TriggerLevels64[Position] : TriggerLevels16[Position];
+        S->TxLoad = TxLoad < 1 ? 1 : (TxLoad > S->FifoDepth ? S->FifoDepth : TxLoad);
+    } else {
+        S->FifoDepth = 1;
+        S->RxTrigger = 1;
+        S->TxLoad = 1;
+    }
+    if (S->IsrLive) {
+        UartOut(S, UartIirFcr, static_cast<UCHAR>(S->Fcr | (Resets & (FcrRxReset | FcrTxReset))));
     }
 }

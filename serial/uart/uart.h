@@ -43,6 +43,7 @@ constexpr UCHAR FcrRxReset = 0x02;
 constexpr UCHAR FcrTxReset = 0x04;
 constexpr UCHAR Fcr64Byte = 0x20;
 constexpr UCHAR FcrTriggerShift = 6;
+constexpr UCHAR FcrTriggerMask = 0xC0; // receive trigger, by the tables below
 
 // Line control.
 constexpr UCHAR LcrWordLengthMask = 0x03; // 5 + value data bits

@@ -1,9 +1,16 @@
 // The wait mask and wait-on-mask (SetCommMask, WaitCommEvent).
 //
 // The callback records the events of the current mask as they happen (SERIAL_SHARED's
-// EventHistory). A wait-on-mask completes at once with the history when it holds anything, and
-// otherwise stays pending until an event of the mask comes, with the events in its 4-byte output.
-// Setting a new mask clears the history and ends a pending wait with an empty event set.
+// EventHistory), and queues the service DPC for an event only while a wait is pending. A
+// wait-on-mask completes at once with the history when it holds anything, and otherwise stays
+// pending until an event of the mask comes, with the events in its 4-byte output. Setting a new
+// mask clears the history and ends a pending wait with an empty event set.
+//
+// The history is read and cleared in the same step with the callback that decides the wait's
+// outcome: a wait is marked pending first and then looks at the history, so an event either is in
+// the history it looks at or comes after the mark, when the callback queues the DPC that ends
+// the wait. (Looking first and marking later would sleep through an event in between, on a quiet
+// line for good.)
 #include "corserial.h"
 
 namespace {
@@ -26,11 +33,11 @@ NTSTATUS SetWaitMask(PSERIAL_PORT Port, PIRP Irp)
 {
     PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
     if (Stack->Parameters.DeviceIoControl.InputBufferLength < sizeof(ULONG)) {
-        return CompleteRequest(Port, Irp, STATUS_BUFFER_TOO_SMALL, 0);
+        return CompleteAndRelease(Port, Irp, STATUS_BUFFER_TOO_SMALL, 0);
     }
     const ULONG Mask = *static_cast<PULONG>(Irp->AssociatedIrp.SystemBuffer);
     if (Mask & ~AllEvents) {
-        return CompleteRequest(Port, Irp, STATUS_INVALID_PARAMETER, 0);
+        return CompleteAndRelease(Port, Irp, STATUS_INVALID_PARAMETER, 0);
     }
     {
         CompletionBatch Done(Port);
@@ -45,39 +52,27 @@ NTSTATUS SetWaitMask(PSERIAL_PORT Port, PIRP Irp)
             FinishWait(Waiting, 0, STATUS_SUCCESS, Done);
         }
     }
-    return CompleteRequest(Port, Irp, STATUS_SUCCESS, 0);
+    return CompleteAndRelease(Port, Irp, STATUS_SUCCESS, 0);
 }
 
 NTSTATUS WaitOnMask(PSERIAL_PORT Port, PIRP Irp)
 {
     PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
     if (Stack->Parameters.DeviceIoControl.OutputBufferLength < sizeof(ULONG)) {
-        return CompleteRequest(Port, Irp, STATUS_BUFFER_TOO_SMALL, 0);
+        return CompleteAndRelease(Port, Irp, STATUS_BUFFER_TOO_SMALL, 0);
     }
     CompletionBatch Done(Port);
     PortLock Lock(Port);
-    ULONG Mask = 0;
-    ULONG Seen = 0;
-    if (QueueIsEmpty(&Port->WaitQueue)) {
-        SyncWithIsr(Port, [&] {
-            Mask = Port->Shared.WaitMask;
-            Seen = Port->Shared.EventHistory;
-            Port->Shared.EventHistory = 0;
-        });
-    }
-    if (Mask == 0) {
+    if (Port->Shared.WaitMask == 0 || !QueueIsEmpty(&Port->WaitQueue)) {
         // No mask, or a wait already pending: there is nothing this wait could report.
         Done.Add(Irp, STATUS_INVALID_PARAMETER, 0);
         return STATUS_INVALID_PARAMETER;
-    }
-    if (Seen != 0) {
-        FinishWait(Irp, Seen, STATUS_SUCCESS, Done);
-        return STATUS_SUCCESS;
     }
     if (!QueueInsert(Port, &Port->WaitQueue, Irp, Done)) {
         return STATUS_PENDING;
     }
     SyncWithIsr(Port, [&] { Port->Shared.WaitPending = TRUE; });
+    ServiceWait(Port, Done); // the events recorded before the mark
     return STATUS_PENDING;
 }
 
@@ -88,14 +83,21 @@ VOID ServiceWait(PSERIAL_PORT Port, CompletionBatch& Done)
         return;
     }
     ULONG Seen = 0;
-    SyncWithIsr(Port, [&] { Seen = Port->Shared.EventHistory; });
-    if (Seen == 0 || !QueueRemove(Waiting)) {
+    SyncWithIsr(Port, [&] {
+        Seen = Port->Shared.EventHistory;
+        if (Seen != 0) {
+            Port->Shared.EventHistory = 0;
+            Port->Shared.WaitPending = FALSE;
+        }
+    });
+    if (Seen == 0) {
         return;
     }
-    SyncWithIsr(Port, [&] {
-        Port->Shared.EventHistory &= ~Seen;
-        Port->Shared.WaitPending = FALSE;
-    });
+    if (!QueueRemove(Waiting)) {
+        // Its cancel routine has it: the events stay for the next wait.
+        SyncWithIsr(Port, [&] { Port->Shared.EventHistory |= Seen; });
+        return;
+    }
     FinishWait(Waiting, Seen, STATUS_SUCCESS, Done);
 }
 

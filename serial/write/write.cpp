@@ -1,10 +1,16 @@
-// Writes, flushes and the immediate character.
+// Writes, flushes, XOFF counters and the immediate character.
 //
-// Writes and flushes queue in arrival order; the one at the head is the current request. A
-// current write hands its buffer to the transmitter (SERIAL_SHARED's TxBuffer), which the
-// interrupt callback feeds into the transmit FIFO a burst at a time; the write completes once its
-// last byte is in the transmitter. A flush completes when it reaches the head, i.e. once every
-// write before it has completed. A write's total time-out ends it with the bytes sent so far.
+// Writes, flushes and XOFF counters queue in arrival order; the one at the head is the current
+// request. A current write hands its buffer to the transmitter (SERIAL_SHARED's TxBuffer), which
+// the interrupt callback feeds into the transmit FIFO a burst at a time; the write completes once
+// its last byte is in the transmitter. A flush completes when it reaches the head, i.e. once
+// every write before it has completed. A write's total time-out ends it with the bytes sent so
+// far.
+//
+// An XOFF counter (IOCTL_SERIAL_XOFF_COUNTER, for programs that run a flow control of their own)
+// sends its XOFF character as a one-byte write does, then counts the bytes that arrive: it
+// completes when as many as it asked for have come, when a write is queued behind it
+// (STATUS_SERIAL_MORE_WRITES), or when its time-out ends it (STATUS_SERIAL_COUNTER_TIMEOUT).
 //
 // The immediate character goes out ahead of the writes (TransmitCommChar); its request completes
 // once the character is in the transmitter.
@@ -12,14 +18,19 @@
 
 namespace {
 
-// Transmit toggle raises RTS before the first byte of a burst goes in.
-VOID TransmitByte(PSERIAL_SHARED S, UCHAR Byte)
+enum class WriteKind {
+    Write,
+    Flush,
+    XoffCounter
+};
+
+WriteKind KindOf(PIRP Irp)
 {
-    if ((S->HandFlow.FlowReplace & SERIAL_RTS_MASK) == SERIAL_TRANSMIT_TOGGLE &&
-        !(S->Mcr & McrRts)) {
-        UartSetMcr(S, McrRts, 0);
+    const PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
+    if (Stack->MajorFunction == IRP_MJ_FLUSH_BUFFERS) {
+        return WriteKind::Flush;
     }
-    UartOut(S, UartRbrThr, Byte);
+    return Stack->MajorFunction == IRP_MJ_WRITE ? WriteKind::Write : WriteKind::XoffCounter;
 }
 
 ULONG WriteLength(PIRP Irp)
@@ -27,12 +38,33 @@ ULONG WriteLength(PIRP Irp)
     return IoGetCurrentIrpStackLocation(Irp)->Parameters.Write.Length;
 }
 
-BOOLEAN IsFlush(PIRP Irp)
+// Bytes a queued request adds to what waits to be sent (GET_COMMSTATUS's out queue).
+ULONG QueuedBytesOf(PIRP Irp)
 {
-    return IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_FLUSH_BUFFERS;
+    return KindOf(Irp) == WriteKind::Write ? WriteLength(Irp) : 0;
 }
 
-// Takes the current write back from the transmitter; returns the bytes it sent. Lock held.
+SERIAL_XOFF_COUNTER CounterOf(PIRP Irp)
+{
+    SERIAL_XOFF_COUNTER Counter;
+    RtlCopyMemory(&Counter, Irp->AssociatedIrp.SystemBuffer, sizeof(Counter));
+    return Counter;
+}
+
+// Everything written to the holding register goes through here. Transmit toggle raises RTS
+// before the first byte of a burst goes in.
+VOID TransmitByte(PSERIAL_SHARED S, UCHAR Byte)
+{
+    if ((S->HandFlow.FlowReplace & SERIAL_RTS_MASK) == SERIAL_TRANSMIT_TOGGLE &&
+        !(S->Mcr & McrRts)) {
+        UartSetMcr(S, McrRts, 0);
+    }
+    UartOut(S, UartRbrThr, Byte);
+    S->Stats.TransmittedCount++;
+    S->TxEmptyOwed = TRUE;
+}
+
+// Takes the current request back from the transmitter; returns the bytes it sent. Lock held.
 ULONG TakeBackWrite(PSERIAL_PORT Port)
 {
     ULONG Sent = 0;
@@ -43,34 +75,76 @@ ULONG TakeBackWrite(PSERIAL_PORT Port)
         S->TxLength = 0;
         S->TxRemaining = 0;
         S->WriteComplete = FALSE;
+        S->XoffCountState = SerialXoffCountNone;
     });
     KeCancelTimer(&Port->WriteTotalTimer);
     Port->Write.Irp = nullptr;
+    Port->Write.Deadline = 0;
     return Sent;
 }
 
-// Makes the request at the head of the write queue the current one. Lock held.
+// Makes the write or XOFF counter at the head of the write queue the current one. Lock held.
 VOID StartWrite(PSERIAL_PORT Port, PIRP Irp)
 {
-    const ULONG Length = WriteLength(Irp);
+    const BOOLEAN Counter = KindOf(Irp) == WriteKind::XoffCounter;
+    // An XOFF counter's character is the last byte of its record, which stays in the system
+    // buffer until the request completes.
+    const PUCHAR Bytes = static_cast<PUCHAR>(Irp->AssociatedIrp.SystemBuffer) +
+                         (Counter ? FIELD_OFFSET(SERIAL_XOFF_COUNTER, XoffChar) : 0);
+    const ULONG Length = Counter ? 1 : WriteLength(Irp);
     Port->Write.Irp = Irp;
-    Port->Write.Sequence++;
-    Port->QueuedWriteBytes -= Length;
+    Port->Write.Deadline = 0;
+    Port->QueuedWriteBytes -= QueuedBytesOf(Irp);
     const SERIAL_TIMEOUTS& Timeouts = Port->Timeouts;
-    if (Timeouts.WriteTotalTimeoutMultiplier != 0 || Timeouts.WriteTotalTimeoutConstant != 0) {
-        const ULONG64 Ms = static_cast<ULONG64>(Timeouts.WriteTotalTimeoutMultiplier) * Length +
-                           Timeouts.WriteTotalTimeoutConstant;
-        Port->WriteTotalSequence = Port->Write.Sequence;
-        SetRelativeTimer(&Port->WriteTotalTimer, &Port->WriteTotalDpc, TimeoutUnits(Ms));
+    ULONG64 Ms = static_cast<ULONG64>(Timeouts.WriteTotalTimeoutMultiplier) * Length +
+                 Timeouts.WriteTotalTimeoutConstant;
+    if (Counter) {
+        Ms = CounterOf(Irp).Timeout;
     }
+    if (Ms != 0) {
+        const LONGLONG Units = TimeoutUnits(Ms);
+        Port->Write.Deadline = PerformanceTime() + Units;
+        ArmTimer(Port, &Port->WriteTotalTimer, &Port->WriteTotalDpc, Units);
+    }
+    const ULONG Count = Counter ? static_cast<ULONG>(CounterOf(Irp).Counter) : 0;
     SyncWithIsr(Port, [&] {
         PSERIAL_SHARED S = &Port->Shared;
-        S->TxBuffer = static_cast<PUCHAR>(Irp->AssociatedIrp.SystemBuffer);
+        S->TxBuffer = Bytes;
         S->TxLength = Length;
         S->TxRemaining = Length;
         S->WriteComplete = FALSE;
+        S->XoffCountState = Counter ? SerialXoffCountArmed : SerialXoffCountNone;
+        S->XoffCountLeft = Count;
         TransmitKick(Port);
     });
+}
+
+// The current request's outcome, once its bytes are all in the transmitter; STATUS_PENDING while
+// it still waits. Lock held.
+NTSTATUS CurrentWriteOutcome(PSERIAL_PORT Port)
+{
+    BOOLEAN Sent = FALSE;
+    BOOLEAN Counted = FALSE;
+    SyncWithIsr(Port, [&] {
+        Sent = Port->Shared.WriteComplete;
+        Counted = Port->Shared.XoffCountState == SerialXoffCounted;
+    });
+    if (!Sent) {
+        return STATUS_PENDING;
+    }
+    if (KindOf(Port->Write.Irp) != WriteKind::XoffCounter) {
+        return STATUS_SUCCESS;
+    }
+    if (Counted) {
+        return STATUS_SUCCESS;
+    }
+    for (PLIST_ENTRY Entry = Port->WriteQueue.Head.Flink; Entry != &Port->WriteQueue.Head;
+         Entry = Entry->Flink) {
+        if (KindOf(CONTAINING_RECORD(Entry, IRP, Tail.Overlay.ListEntry)) == WriteKind::Write) {
+            return STATUS_SERIAL_MORE_WRITES;
+        }
+    }
+    return STATUS_PENDING;
 }
 
 } // namespace
@@ -81,14 +155,20 @@ VOID TransmitBurst(PSERIAL_PORT Port, BOOLEAN FromInterrupt)
     if (!S->IsrLive) {
         return;
     }
+    // The transmitter is empty (an idle one, or its interrupt said so): it takes TxLoad bytes,
+    // and a holding register without FIFO takes one. XON or XOFF, the immediate character and
+    // the data all count against that: a second byte would overwrite the first.
+    const ULONG Budget = S->TxLoad;
     ULONG Sent = 0;
-    if (!(S->Lcr & LcrBreak) && !S->TxPaused) {
-        if (S->FlowCharPending) {
-            // XON and XOFF go out whatever holds the data.
-            TransmitByte(S, S->FlowChar);
+    if (!(S->Lcr & LcrBreak)) {
+        if (S->FlowCharPending != SerialFlowCharNone) {
+            // XON and XOFF go out whatever holds the data, and on the way down too: that is how
+            // the far end is held.
+            const BOOLEAN Xoff = S->FlowCharPending == SerialFlowCharXoff;
+            TransmitByte(S, Xoff ? S->Chars.XoffChar : S->Chars.XonChar);
             Sent++;
-            S->FlowCharPending = FALSE;
-            if (S->FlowChar == S->Chars.XoffChar) {
+            S->FlowCharPending = SerialFlowCharNone;
+            if (Xoff) {
                 S->HoldReasons |= SERIAL_TX_WAITING_XOFF_SENT;
             } else {
                 S->HoldReasons &= ~SERIAL_TX_WAITING_XOFF_SENT;
@@ -97,7 +177,7 @@ VOID TransmitBurst(PSERIAL_PORT Port, BOOLEAN FromInterrupt)
         const BOOLEAN HardwareHeld =
             (S->HoldReasons & (SERIAL_TX_WAITING_FOR_CTS | SERIAL_TX_WAITING_FOR_DSR |
                                SERIAL_TX_WAITING_FOR_DCD)) != 0;
-        if (S->ImmediatePending && !HardwareHeld) {
+        if (Sent < Budget && S->ImmediatePending && !HardwareHeld && !S->TxPaused) {
             // TransmitCommChar sends its character even while XOFF holds the data (it is how a
             // program sends XON or XOFF itself), but not against the other end's lines.
             TransmitByte(S, S->ImmediateChar);
@@ -106,24 +186,30 @@ VOID TransmitBurst(PSERIAL_PORT Port, BOOLEAN FromInterrupt)
             S->ImmediateSent = TRUE;
             RequestService(Port);
         }
-        if (!TransmitHeld(S) && S->TxBuffer != nullptr) {
-            const ULONG Budget = S->TxLoad;
+        if (!TransmitHeld(S) && !S->TxPaused && S->TxBuffer != nullptr) {
             while (Sent < Budget && S->TxRemaining != 0) {
                 TransmitByte(S, S->TxBuffer[S->TxLength - S->TxRemaining]);
                 S->TxRemaining--;
-                S->Stats.TransmittedCount++;
                 Sent++;
             }
             if (S->TxRemaining == 0 && !S->WriteComplete) {
                 S->WriteComplete = TRUE;
+                if (S->XoffCountState == SerialXoffCountArmed) {
+                    // An XOFF counter's character is out: received bytes count from here.
+                    S->XoffCountState =
+                        S->XoffCountLeft != 0 ? SerialXoffCounting : SerialXoffCounted;
+                }
                 RequestService(Port);
             }
         }
     }
     S->TxIdle = Sent == 0;
     if (Sent == 0 && FromInterrupt && S->TxRemaining == 0 && !S->ImmediatePending &&
-        !S->FlowCharPending) {
-        // The transmit FIFO has run empty with nothing left to send.
+        S->FlowCharPending == SerialFlowCharNone && S->TxEmptyOwed) {
+        // The transmit FIFO has run empty after sending, with nothing left to send. (An
+        // interrupt that only says the holding register is empty, as enabling it does at a
+        // start or a wake, reports nothing: nothing was sent.)
+        S->TxEmptyOwed = FALSE;
         RecordEvents(Port, SERIAL_EV_TXEMPTY);
         if ((S->HandFlow.FlowReplace & SERIAL_RTS_MASK) == SERIAL_TRANSMIT_TOGGLE &&
             (S->Mcr & McrRts)) {
@@ -149,15 +235,9 @@ NTSTATUS SerialWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
     const ULONG Length = WriteLength(Irp);
     if (Length == 0) {
-        return CompleteRequest(Port, Irp, STATUS_SUCCESS, 0);
+        return CompleteAndRelease(Port, Irp, STATUS_SUCCESS, 0);
     }
-    CompletionBatch Done(Port);
-    PortLock Lock(Port);
-    if (QueueTransfer(Port, &Port->WriteQueue, Irp, Done)) {
-        Port->QueuedWriteBytes += Length;
-        ServiceWrites(Port, Done);
-    }
-    return STATUS_PENDING;
+    return QueueWriteRequest(Port, Irp);
 }
 
 // A flush completes once every write queued before it has completed.
@@ -168,9 +248,27 @@ NTSTATUS SerialFlush(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (!NT_SUCCESS(Status)) {
         return Status;
     }
+    return QueueWriteRequest(Port, Irp);
+}
+
+NTSTATUS XoffCounter(PSERIAL_PORT Port, PIRP Irp)
+{
+    PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
+    if (Stack->Parameters.DeviceIoControl.InputBufferLength < sizeof(SERIAL_XOFF_COUNTER)) {
+        return CompleteAndRelease(Port, Irp, STATUS_BUFFER_TOO_SMALL, 0);
+    }
+    if (CounterOf(Irp).Counter < 0) {
+        return CompleteAndRelease(Port, Irp, STATUS_INVALID_PARAMETER, 0);
+    }
+    return QueueWriteRequest(Port, Irp);
+}
+
+NTSTATUS QueueWriteRequest(PSERIAL_PORT Port, PIRP Irp)
+{
     CompletionBatch Done(Port);
     PortLock Lock(Port);
-    if (QueueInsert(Port, &Port->WriteQueue, Irp, Done)) {
+    if (QueueUnlessAborted(Port, &Port->WriteQueue, Irp, Done)) {
+        Port->QueuedWriteBytes += QueuedBytesOf(Irp);
         ServiceWrites(Port, Done);
     }
     return STATUS_PENDING;
@@ -181,18 +279,21 @@ VOID ServiceWrites(PSERIAL_PORT Port, CompletionBatch& Done)
     for (;;) {
         PIRP Current = Port->Write.Irp;
         if (Current != nullptr) {
-            BOOLEAN Finished = FALSE;
-            SyncWithIsr(Port, [&] { Finished = Port->Shared.WriteComplete; });
-            if (!Finished || !QueueRemove(Current)) {
-                return; // still sending, or its cancel routine is about to take it
+            const NTSTATUS Outcome = CurrentWriteOutcome(Port);
+            if (Outcome == STATUS_PENDING) {
+                return; // still sending, or counting
             }
-            Done.Add(Current, STATUS_SUCCESS, TakeBackWrite(Port));
+            if (!QueueRemove(Current)) {
+                return; // its cancel routine is about to take it
+            }
+            const ULONG Sent = TakeBackWrite(Port);
+            Done.Add(Current, Outcome, KindOf(Current) == WriteKind::Write ? Sent : 0);
         }
         PIRP Next = QueuePeek(&Port->WriteQueue);
         if (Next == nullptr) {
             return;
         }
-        if (!IsFlush(Next)) {
+        if (KindOf(Next) != WriteKind::Flush) {
             StartWrite(Port, Next);
             continue; // a short write may already be all in the transmitter
         }
@@ -203,23 +304,25 @@ VOID ServiceWrites(PSERIAL_PORT Port, CompletionBatch& Done)
     }
 }
 
-VOID EndWrites(PSERIAL_PORT Port, PFILE_OBJECT File, NTSTATUS Status, CompletionBatch& Done)
+VOID EndWrites(PSERIAL_PORT Port, PFILE_OBJECT File, NTSTATUS Status, BOOLEAN AlsoFlushes,
+               CompletionBatch& Done)
 {
     PIRP Current = Port->Write.Irp;
     if (Current != nullptr &&
         (File == nullptr || IoGetCurrentIrpStackLocation(Current)->FileObject == File) &&
         QueueRemove(Current)) {
-        Done.Add(Current, Status, TakeBackWrite(Port));
+        const ULONG Sent = TakeBackWrite(Port);
+        Done.Add(Current, Status, KindOf(Current) == WriteKind::Write ? Sent : 0);
     }
-    // Writes not started yet no longer count as waiting to be sent.
+    // Writes not started yet no longer count as waiting to be sent. A flush that stays completes
+    // once nothing is ahead of it.
     for (PLIST_ENTRY Entry = Port->WriteQueue.Head.Flink; Entry != &Port->WriteQueue.Head;) {
         PIRP Irp = CONTAINING_RECORD(Entry, IRP, Tail.Overlay.ListEntry);
         Entry = Entry->Flink;
         if ((File == nullptr || IoGetCurrentIrpStackLocation(Irp)->FileObject == File) &&
-            Irp != Port->Write.Irp && QueueRemove(Irp)) {
-            if (!IsFlush(Irp)) {
-                Port->QueuedWriteBytes -= WriteLength(Irp);
-            }
+            Irp != Port->Write.Irp && (AlsoFlushes || KindOf(Irp) != WriteKind::Flush) &&
+            QueueRemove(Irp)) {
+            Port->QueuedWriteBytes -= QueuedBytesOf(Irp);
             Done.Add(Irp, Status, 0);
         }
     }
@@ -243,8 +346,11 @@ VOID WriteCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     ULONG_PTR Sent = 0;
     if (Irp == Port->Write.Irp) {
         Sent = TakeBackWrite(Port);
-    } else if (!IsFlush(Irp)) {
-        Port->QueuedWriteBytes -= WriteLength(Irp);
+        if (KindOf(Irp) != WriteKind::Write) {
+            Sent = 0;
+        }
+    } else {
+        Port->QueuedWriteBytes -= QueuedBytesOf(Irp);
     }
     Done.Add(Irp, STATUS_CANCELLED, Sent);
     ServiceWrites(Port, Done);
@@ -260,13 +366,23 @@ VOID WriteTotalDpcRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument
     CompletionBatch Done(Port);
     PortLock Lock(Port);
     PIRP Current = Port->Write.Irp;
-    if (Current == nullptr || Port->WriteTotalSequence != Port->Write.Sequence) {
+    if (Current == nullptr || Port->Write.Deadline == 0) {
         return; // armed for a write that has ended since
     }
-    BOOLEAN Finished = FALSE;
-    SyncWithIsr(Port, [&] { Finished = Port->Shared.WriteComplete; });
+    const LONGLONG Early = Port->Write.Deadline - PerformanceTime();
+    if (Early > 0) {
+        // Armed for an earlier write, or the timer's clock ran ahead: this one is not due.
+        ArmTimer(Port, &Port->WriteTotalTimer, &Port->WriteTotalDpc, Early);
+        return;
+    }
+    NTSTATUS Outcome = CurrentWriteOutcome(Port);
+    if (Outcome == STATUS_PENDING) {
+        Outcome = KindOf(Current) == WriteKind::XoffCounter ? STATUS_SERIAL_COUNTER_TIMEOUT
+                                                            : STATUS_TIMEOUT;
+    }
     if (QueueRemove(Current)) {
-        Done.Add(Current, Finished ? STATUS_SUCCESS : STATUS_TIMEOUT, TakeBackWrite(Port));
+        const ULONG Sent = TakeBackWrite(Port);
+        Done.Add(Current, Outcome, KindOf(Current) == WriteKind::Write ? Sent : 0);
     }
     ServiceWrites(Port, Done);
 }
@@ -275,7 +391,7 @@ NTSTATUS ImmediateChar(PSERIAL_PORT Port, PIRP Irp)
 {
     PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
     if (Stack->Parameters.DeviceIoControl.InputBufferLength < sizeof(UCHAR)) {
-        return CompleteRequest(Port, Irp, STATUS_BUFFER_TOO_SMALL, 0);
+        return CompleteAndRelease(Port, Irp, STATUS_BUFFER_TOO_SMALL, 0);
     }
     const UCHAR Char = *static_cast<PUCHAR>(Irp->AssociatedIrp.SystemBuffer);
     CompletionBatch Done(Port);
@@ -309,7 +425,7 @@ VOID ServiceImmediate(PSERIAL_PORT Port, CompletionBatch& Done)
     SyncWithIsr(Port, [&] { Sent = Port->Shared.ImmediateSent; });
     if (Sent && QueueRemove(Irp)) {
         SyncWithIsr(Port, [&] { Port->Shared.ImmediateSent = FALSE; });
-        Done.Add(Irp, STATUS_SUCCESS, 0);
+        Done.Add(Irp, STATUS_SUCCESS, ReturnedBytes(Irp, sizeof(UCHAR)));
     }
 }
 

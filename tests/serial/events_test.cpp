@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <functional>
+#include <thread>
 
 struct EventCase {
     const char* Name;
@@ -135,4 +136,46 @@ TEST_F(SerialWaitMask, EventsBetweenWaitsAreReportedByTheNextWait)
     ULONG events = 0;
     ASSERT_TRUE(port.WaitCommEvent(&events));
     EXPECT_EQ(events, SERIAL_EV_RXCHAR | SERIAL_EV_CTS);
+}
+
+// An event that the callback records at any step of a wait on its way in ends the wait: between
+// the steps a wait takes with the callback, another processor's interrupt can come. Here the
+// modem's CTS changes at each such step in turn (the hardware thread takes the interrupt while
+// the wait is held there), and the wait must end with it once every DPC has run.
+TEST_F(SerialWaitMask, AnEventAtAnyStepOfAWaitOnItsWayInEndsIt)
+{
+    PDEVICE_OBJECT board = Plug(HmModel::LX2A);
+    ComPort port;
+    OpenAt(port, NameOf(board, 0));
+    bool cts = true;
+    HmSetModemInputs(board, 0, cts, true, false, true);
+    for (unsigned point = 1;; ++point) {
+        SCOPED_TRACE("point " + std::to_string(point));
+        ASSERT_TRUE(port.SetCommMask(SERIAL_EV_CTS));
+        unsigned reached = 0;
+        HkSetSynchronizeHook([&] {
+            if (++reached != point) {
+                return;
+            }
+            // The interrupt comes on the hardware thread; once it has read a register it holds
+            // the interrupt's lock, and whatever the wait does next comes after it.
+            const size_t before = HkIoAccessCount();
+            cts = !cts;
+            std::thread other([&] { HmSetModemInputs(board, 0, cts, true, false, true); });
+            other.join();
+            HmWaitUntil([&] { return HkIoAccessCount() > before; });
+        });
+        HkRequestPtr wait = port.WaitCommEventOverlapped();
+        HkSetSynchronizeHook({});
+        if (reached < point) {
+            wait->Cancel();
+            ASSERT_TRUE(wait->Wait());
+            EXPECT_GE(point, 3u) << "a wait takes at least two steps with the callback";
+            break; // every step of the wait has been tried
+        }
+        HkWaitDpcsIdle();
+        ASSERT_TRUE(wait->Done()) << "the event was recorded and nothing ended the wait";
+        EXPECT_EQ(wait->Status(), STATUS_SUCCESS);
+        EXPECT_EQ(wait->Output(), std::vector<UCHAR>({SERIAL_EV_CTS, 0, 0, 0}));
+    }
 }

@@ -636,7 +636,7 @@ TEST_F(SerialFaultSweep, PowerAndRemoval)
          [](Rig& r) {
              HkRequestPtr read = r.Com.ReadOverlapped(10);
              HmSurpriseRemoveAdapter(r.Board);
-             EXPECT_EQ(Ended(read), STATUS_DEVICE_REMOVED);
+             EXPECT_EQ(Ended(read), STATUS_DELETE_PENDING);
              r.Com.Close();
              return STATUS_SUCCESS;
          },

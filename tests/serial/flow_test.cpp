@@ -4,6 +4,9 @@
 // transmitter enable of the RS-485 boards.
 #include "serial_rig.h"
 
+#include <algorithm>
+#include <functional>
+
 namespace {
 
 enum class Flow {
@@ -171,4 +174,164 @@ TEST_F(SerialFlowControl, TransmitToggleRaisesRtsOnlyWhileSending)
     EXPECT_FALSE(HmPortOutputs(board, 1).Rts);
     EXPECT_EQ(HmRemoteTake(board, 1), Bytes("abcd"));
     HmSetTimeScale(1);
+}
+
+// The receive flow state starts over when the settings change, the queue is emptied or the
+// handle reopens: a far end that our XOFF stopped gets XON, or it waits for ever, and our own
+// transmitter (held after sending XOFF, fTXContinueOnXoff off) sends again.
+struct FlowReset {
+    const char* Name;
+    std::function<void(ComPort& port, const std::u16string& name)> Reset;
+};
+
+class SerialFlowReset : public SerialTest, public ::testing::WithParamInterface<FlowReset> {};
+
+TEST_P(SerialFlowReset, AFarEndStoppedByXoffIsLetGo)
+{
+    PDEVICE_OBJECT board = Plug(HmModel::LX2A);
+    HmConnectNullModem(board, 0, board, 1);
+    ComPort sender, receiver;
+    OpenAt(sender, NameOf(board, 0), 115200);
+    OpenAt(receiver, NameOf(board, 1), 115200);
+    for (ComPort* port : {&sender, &receiver}) {
+        ComDcb dcb;
+        ASSERT_TRUE(port->GetCommState(&dcb));
+        dcb.OutX = dcb.InX = true;
+        ASSERT_TRUE(port->SetCommState(dcb));
+    }
+    std::vector<UCHAR> data(6000, 'd');
+    HkRequestPtr write = sender.WriteOverlapped(data);
+    SERIAL_STATUS status{};
+    ASSERT_TRUE(HmWaitUntil([&] {
+        return receiver.ClearCommError(nullptr, &status) &&
+               (status.HoldReasons & SERIAL_TX_WAITING_XOFF_SENT) != 0;
+    }));
+    // Read down to between the XON and the XOFF limit: nothing by itself would send XON yet.
+    std::vector<UCHAR> some;
+    ASSERT_TRUE(receiver.ReadFile(1000, &some));
+    GetParam().Reset(receiver, NameOf(board, 1));
+
+    // Everything the sender still has comes: each read ends after 200 ms of silence at most.
+    ASSERT_TRUE(receiver.SetCommTimeouts(Timeouts(0, 0, 200)));
+    while (!write->Done()) {
+        std::vector<UCHAR> chunk;
+        ASSERT_TRUE(receiver.ReadFile(4096, &chunk));
+        ASSERT_TRUE(!chunk.empty() || write->Done()) << "the sender stays stopped";
+    }
+    EXPECT_EQ(write->Status(), STATUS_SUCCESS);
+    ASSERT_TRUE(receiver.ClearCommError(nullptr, &status));
+    EXPECT_EQ(status.HoldReasons & SERIAL_TX_WAITING_XOFF_SENT, 0u);
+    ASSERT_TRUE(receiver.SetCommTimeouts(Timeouts(0, 0, 0, 0, 1000)));
+    EXPECT_TRUE(receiver.WriteFile(Bytes("back")));
+    ULONG sent = 0;
+    ASSERT_TRUE(receiver.WriteFile(Bytes("!"), &sent));
+    EXPECT_EQ(sent, 1u) << "our transmitter sends again";
+}
+
+INSTANTIATE_TEST_SUITE_P(Resets, SerialFlowReset,
+                         ::testing::Values(FlowReset{"TheSameSettingsAgain",
+                                                     [](ComPort& port, const std::u16string&) {
+                                                         ComDcb dcb;
+                                                         ASSERT_TRUE(port.GetCommState(&dcb));
+                                                         ASSERT_TRUE(port.SetCommState(dcb));
+                                                     }},
+                                           FlowReset{"XonXoffTurnedOff",
+                                                     [](ComPort& port, const std::u16string&) {
+                                                         ComDcb dcb;
+                                                         ASSERT_TRUE(port.GetCommState(&dcb));
+                                                         dcb.InX = false;
+                                                         ASSERT_TRUE(port.SetCommState(dcb));
+                                                     }},
+                                           FlowReset{"APurgeOfTheQueue",
+                                                     [](ComPort& port, const std::u16string&) {
+                                                         ASSERT_TRUE(
+                                                             port.PurgeComm(SERIAL_PURGE_RXCLEAR));
+                                                     }},
+                                           FlowReset{"CloseAndReopen",
+                                                     [](ComPort& port, const std::u16string& name) {
+                                                         port.Close();
+                                                         ASSERT_EQ(port.Open(name), STATUS_SUCCESS);
+                                                     }}),
+                         [](const ::testing::TestParamInfo<FlowReset>& info) {
+                             return std::string(info.param.Name);
+                         });
+
+// A holding register without FIFO takes one byte while the shift register sends the one before:
+// XOFF and an immediate character waiting at the same transmitter interrupt go out one per
+// interrupt, XOFF first, rather than the second overwriting the first.
+TEST_F(SerialFlowControl, WithoutFifosXoffAndAnImmediateCharacterBothGoOut)
+{
+    PDEVICE_OBJECT board = Plug(HmModel::LX2A);
+    PDEVICE_OBJECT pdo = HmPortDevices(board)[0];
+    HkRegSetDword(HmDeviceKey(pdo), u"ForceFifoEnable", 0);
+    ASSERT_EQ(HmRestartPort(pdo), STATUS_SUCCESS);
+    ASSERT_FALSE(HmUart(board, 0).FifoEnabled);
+    ComPort port;
+    OpenAt(port, NameOf(board, 0), 9600);
+    HmRemoteSend(board, 0, Bytes("x"));
+    SERIAL_STATUS status{};
+    ASSERT_TRUE(HmWaitUntil(
+        [&] { return port.ClearCommError(nullptr, &status) && status.AmountInInQueue == 1; }));
+    HmSetTimeScale(0);
+    // 'a' goes out; while it does, an immediate character and (by the new limit, for the byte in
+    // the queue) XOFF come to wait with the rest of the write.
+    HkRequestPtr write = port.WriteOverlapped(Bytes("abcd"));
+    HkRequestPtr immediate = port.DeviceIoControl(IOCTL_SERIAL_IMMEDIATE_CHAR, Bytes("I"), 0);
+    ComDcb dcb;
+    ASSERT_TRUE(port.GetCommState(&dcb));
+    dcb.InX = true;
+    dcb.XoffLim = 4095;
+    dcb.XonLim = 0;
+    ASSERT_TRUE(port.SetCommState(dcb));
+    HmAdvanceTime(10 * Ms);
+    ASSERT_TRUE(immediate->Done());
+    EXPECT_EQ(HmRemoteTake(board, 0), (std::vector<UCHAR>{'a', 0x13, 'I'}))
+        << "XOFF, the immediate character, and then the data waits";
+    std::vector<UCHAR> x;
+    ASSERT_TRUE(port.ReadFile(1, &x)); // the queue is empty: XON
+    HmAdvanceTime(10 * Ms);
+    ASSERT_TRUE(write->Done());
+    HmSetTimeScale(1);
+    EXPECT_EQ(HmRemoteTake(board, 0), (std::vector<UCHAR>{0x11, 'b', 'c', 'd'}));
+}
+
+// On the way to D3 a far end under XON/XOFF is stopped like one under a handshake line: it gets
+// XOFF before the board powers down, and XON once the port is back; nothing it sent is lost.
+TEST_F(SerialFlowControl, APeerUnderXonXoffIsHeldWhileThePortSleeps)
+{
+    PDEVICE_OBJECT board = Plug(HmModel::LX2A);
+    ComPort port;
+    OpenAt(port, NameOf(board, 0), 115200);
+    ComDcb dcb;
+    ASSERT_TRUE(port.GetCommState(&dcb));
+    dcb.InX = true;
+    ASSERT_TRUE(port.SetCommState(dcb));
+    HmPeerFlowControl(board, 0, false, true);
+    const std::vector<UCHAR> data = Pattern(3000, 5);
+    std::vector<UCHAR> text = data;
+    for (UCHAR& byte : text) {
+        byte = byte == 0x11 || byte == 0x13 ? 0x20 : byte;
+    }
+    HmRemoteSend(board, 0, text);
+    ASSERT_TRUE(HmWaitUntil([&] { return HmRemotePending(board, 0) < 2000; }));
+    ASSERT_EQ(HmSetSystemPower(PowerSystemSleeping3), STATUS_SUCCESS);
+    std::vector<UCHAR> told;
+    for (const HmPeerByte& b : HmPeerReceived(board, 0)) {
+        told.push_back(b.Byte);
+    }
+    EXPECT_EQ(told, std::vector<UCHAR>{0x13}) << "XOFF before D3";
+    const size_t waiting = HmRemotePending(board, 0);
+    ASSERT_TRUE(HkWaitClock(HkNow() + 20 * Ms));
+    EXPECT_EQ(HmRemotePending(board, 0), waiting) << "the peer holds while the port sleeps";
+    ASSERT_EQ(HmSetSystemPower(PowerSystemWorking), STATUS_SUCCESS);
+    ASSERT_TRUE(port.SetCommTimeouts(Timeouts(0, 0, 2000)));
+    std::vector<UCHAR> received;
+    while (received.size() < text.size()) {
+        std::vector<UCHAR> chunk;
+        ASSERT_TRUE(port.ReadFile(static_cast<ULONG>(text.size() - received.size()), &chunk));
+        ASSERT_FALSE(chunk.empty()) << "the peer was never let go";
+        received.insert(received.end(), chunk.begin(), chunk.end());
+    }
+    EXPECT_EQ(received, text);
+    EXPECT_EQ(HmUart(board, 0).Overruns, 0u);
 }

@@ -6,6 +6,9 @@
 #include "corcard.h"
 
 #include <algorithm>
+#include <atomic>
+#include <functional>
+#include <thread>
 
 namespace {
 
@@ -257,23 +260,23 @@ TEST_F(SerialPnp, UnpluggingTheBoardMidTransferEndsEverythingAndLeavesNothing)
     ComPort a, b;
     OpenAt(a, NameOf(board, 0), 9600);
     OpenAt(b, NameOf(board, 1), 9600);
+    ASSERT_TRUE(a.SetCommMask(SERIAL_EV_RING));
     HkRequestPtr write = a.WriteOverlapped(Pattern(4000));
     HkRequestPtr read = b.ReadOverlapped(4000);
     HkRequestPtr wait = a.WaitCommEventOverlapped();
     ASSERT_TRUE(HmWaitUntil([&] { return HmUart(board, 1).RxCount > 0 || read->Done(); }));
+    EXPECT_FALSE(wait->Done()) << "nothing rings";
 
     HmSurpriseRemoveAdapter(board);
-    for (const HkRequestPtr& request : {write, read}) {
+    for (const HkRequestPtr& request : {write, read, wait}) {
         ASSERT_TRUE(request->Wait());
-        EXPECT_EQ(request->Status(), STATUS_DEVICE_REMOVED);
+        EXPECT_EQ(request->Status(), STATUS_DELETE_PENDING);
     }
-    ASSERT_TRUE(wait->Wait());
-    EXPECT_NE(wait->Status(), STATUS_SUCCESS) << "no mask was set: the wait was refused";
     EXPECT_TRUE(HkSymbolicLinks().empty());
     EXPECT_TRUE(HkRegValueNames(SerialComm).empty());
     std::vector<UCHAR> data;
     EXPECT_FALSE(a.ReadFile(10, &data));
-    EXPECT_EQ(a.LastStatus(), STATUS_DEVICE_REMOVED);
+    EXPECT_EQ(a.LastStatus(), STATUS_DELETE_PENDING);
 
     a.Close();
     b.Close();
@@ -307,7 +310,7 @@ TEST_F(SerialPnp, ARequestOnItsWayInEndsWhenTheBoardIsPulledOrItsIoIsCancelled)
         void (*Act)(PDEVICE_OBJECT board, ComPort& port);
     };
     static const Race Races[] = {
-        {"board pulled out", STATUS_DEVICE_REMOVED,
+        {"board pulled out", STATUS_DELETE_PENDING,
          [](PDEVICE_OBJECT board, ComPort&) { HmSurpriseRemoveAdapter(board); }},
         {"I/O cancelled", STATUS_CANCELLED, [](PDEVICE_OBJECT, ComPort& port) { port.CancelIo(); }},
     };
@@ -515,4 +518,59 @@ TEST_F(SerialPnp, AnInterfaceOfAnotherVersionIsGivenBackUnused)
     EXPECT_EQ(pdo->AttachedDevice, filter) << "the failed start removed corserial's device";
     IoDetachDevice(pdo);
     IoDeleteDevice(filter);
+}
+
+// Once a query-remove has found the port free and succeeded, the removal may follow at any
+// moment: no handle opens until it is cancelled (STATUS_DELETE_PENDING), so the removal never
+// takes away a handle the query did not see.
+TEST_F(SerialPnp, AfterASuccessfulQueryRemoveNoHandleOpensUntilItIsCancelled)
+{
+    PDEVICE_OBJECT board = Plug(HmModel::LX2A);
+    PDEVICE_OBJECT pdo = HmPortDevices(board)[0];
+    ASSERT_EQ(HmSendPnp(pdo, IRP_MN_QUERY_REMOVE_DEVICE).Status, STATUS_SUCCESS);
+    ComPort port;
+    EXPECT_EQ(port.Open(NameOf(board, 0)), STATUS_DELETE_PENDING);
+    ASSERT_EQ(HmSendPnp(pdo, IRP_MN_CANCEL_REMOVE_DEVICE).Status, STATUS_SUCCESS);
+    EXPECT_EQ(port.Open(NameOf(board, 0)), STATUS_SUCCESS);
+    EXPECT_TRUE(port.EscapeCommFunction(SetDtr));
+}
+
+// A service DPC that another processor has begun when the port is pulled out may still want to
+// arm the RTS toggle's drain timer (the transmitter ran empty just before): the removal lets it
+// finish before it cancels the timers, and it arms none once the port is going, so no timer of
+// the port outlives its device. Here that DPC is held at its start until the removal waits for it.
+TEST_F(SerialPnp, ADpcUnderWayAtTheRemovalLeavesNoTimerBehind)
+{
+    PDEVICE_OBJECT board = Plug(HmModel::LX2C);
+    PDEVICE_OBJECT pdo = HmPortDevices(board)[1];
+    ComPort port;
+    OpenAt(port, NameOf(board, 1), 75); // a character takes 133 ms
+    ComDcb dcb;
+    ASSERT_TRUE(port.GetCommState(&dcb));
+    dcb.RtsControl = ComDcb::RtsToggle;
+    ASSERT_TRUE(port.SetCommState(dcb));
+    HmSetTimeScale(0);
+    ASSERT_TRUE(port.WriteFile(Bytes("xx"))); // both in the FIFO: the write is done
+    const LONGLONG start = HkNow();
+    std::atomic<bool> held{false};
+    std::function<void()> hook = [&] {
+        if (HkNow() - start < 133 * Ms) {
+            HkSetDpcStartHook(hook); // not the one yet
+            return;
+        }
+        held = true;
+        HmWaitUntil([] { return HkFlushWaiters() != 0; });
+    };
+    HkSetDpcStartHook(hook);
+    // The second character leaves the FIFO: the transmitter runs empty, RTS is to drop once the
+    // shift register is, and the DPC that would arm the drain timer starts.
+    std::thread clock([] { HmAdvanceTime(140 * Ms); });
+    ASSERT_TRUE(HmWaitUntil([&] { return held.load(); }));
+    ASSERT_EQ(HmSendPnp(pdo, IRP_MN_SURPRISE_REMOVAL).Status, STATUS_SUCCESS);
+    port.Close();
+    ASSERT_EQ(HmSendPnp(pdo, IRP_MN_REMOVE_DEVICE).Status, STATUS_SUCCESS);
+    clock.join();
+    HmSetTimeScale(1);
+    EXPECT_EQ(pdo->AttachedDevice, nullptr) << "the port driver's device is gone";
+    EXPECT_EQ(HkSetTimers(), 0u);
 }

@@ -3,6 +3,8 @@
 #include "serial_rig.h"
 
 #include <atomic>
+#include <functional>
+#include <mutex>
 #include <thread>
 
 class SerialPower : public SerialTest {};
@@ -172,4 +174,186 @@ TEST_F(SerialPower, AsleepTheModemLinesComeFromWhatThePortLastKnew)
     EXPECT_TRUE(port.GetCommModemStatus(&asleep));
     EXPECT_EQ(asleep, awake);
     ASSERT_EQ(HmSetSystemPower(PowerSystemWorking), STATUS_SUCCESS);
+}
+
+// A sleep and a wake, or a rebalance's stop and start, under an open handle.
+struct Interruption {
+    const char* Name;
+    std::function<void(PDEVICE_OBJECT board)> Go;
+};
+
+const Interruption Interruptions[] = {
+    {"sleep",
+     [](PDEVICE_OBJECT) {
+         ASSERT_EQ(HmSetSystemPower(PowerSystemSleeping3), STATUS_SUCCESS);
+         ASSERT_EQ(HmSetSystemPower(PowerSystemWorking), STATUS_SUCCESS);
+     }},
+    {"rebalance",
+     [](PDEVICE_OBJECT board) {
+         ASSERT_EQ(HmRebalance(board, HmDefaultAssignment(board)), STATUS_SUCCESS);
+     }},
+};
+
+// DTR and RTS are the program's where no handshake drives them: as it left them they stay, over
+// a sleep and a restart (a modem hung up with CLR_DTR stays hung up).
+TEST_F(SerialPower, DtrAndRtsAsTheProgramSetThemSurviveASleepAndARestart)
+{
+    PDEVICE_OBJECT board = Plug(HmModel::LX2A);
+    ComPort port;
+    OpenAt(port, NameOf(board, 0));
+    for (const Interruption& what : Interruptions) {
+        for (bool dtr : {false, true}) {
+            for (bool rts : {false, true}) {
+                SCOPED_TRACE(std::string(what.Name) + (dtr ? " DTR on" : " DTR off") +
+                             (rts ? " RTS on" : " RTS off"));
+                ASSERT_TRUE(port.EscapeCommFunction(dtr ? SetDtr : ClrDtr));
+                ASSERT_TRUE(port.EscapeCommFunction(rts ? SetRts : ClrRts));
+                what.Go(board);
+                EXPECT_EQ(HmPortOutputs(board, 0).Dtr, dtr);
+                EXPECT_EQ(HmPortOutputs(board, 0).Rts, rts);
+            }
+        }
+    }
+}
+
+// Coming back, the port reports what happened to the lines while it was not listening (a carrier
+// lost during a sleep is an EV_RLSD), and nothing that did not happen: enabling the transmitter's
+// interrupt sends nothing, so it is no EV_TXEMPTY.
+TEST_F(SerialPower, BackFromASleepOrARestartThePortReportsWhatTheLinesDidAndNoMore)
+{
+    constexpr ULONG Mask =
+        SERIAL_EV_TXEMPTY | SERIAL_EV_CTS | SERIAL_EV_DSR | SERIAL_EV_RLSD | SERIAL_EV_RING;
+    PDEVICE_OBJECT board = Plug(HmModel::LX2A);
+    HmSetModemInputs(board, 0, true, true, false, true);
+    ComPort port;
+    OpenAt(port, NameOf(board, 0));
+    ASSERT_TRUE(HkWaitClock(HkNow() + 2 * Ms));
+    ASSERT_TRUE(port.SetCommMask(Mask));
+    for (const Interruption& what : Interruptions) {
+        SCOPED_TRACE(what.Name);
+        HkRequestPtr wait = port.WaitCommEventOverlapped();
+        what.Go(board);
+        ASSERT_TRUE(HkWaitClock(HkNow() + 5 * Ms));
+        EXPECT_FALSE(wait->Done()) << "an event nothing caused";
+        wait->Cancel();
+        ASSERT_TRUE(wait->Wait());
+    }
+    HkRequestPtr carrier = port.WaitCommEventOverlapped();
+    ASSERT_EQ(HmSetSystemPower(PowerSystemSleeping3), STATUS_SUCCESS);
+    HmSetModemInputs(board, 0, true, true, false, false);
+    ASSERT_EQ(HmSetSystemPower(PowerSystemWorking), STATUS_SUCCESS);
+    ASSERT_TRUE(carrier->Wait());
+    EXPECT_EQ(carrier->Output(), std::vector<UCHAR>({SERIAL_EV_RLSD, 0, 0, 0}));
+}
+
+// The power policy owner's order: the system request goes down first, and the device request made
+// for it follows from its completion, on the way to sleep and back; no thread waits for the
+// device request meanwhile. A lower filter between the port driver and the port device records
+// the set-power requests as they pass.
+std::mutex RecordedLock;
+std::vector<std::pair<POWER_STATE_TYPE, ULONG>> Recorded;
+PDEVICE_OBJECT RecorderLower = nullptr;
+
+NTSTATUS RecorderPass(PDEVICE_OBJECT, PIRP Irp)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    if (stack->MajorFunction == IRP_MJ_POWER) {
+        if (stack->MinorFunction == IRP_MN_SET_POWER) {
+            std::lock_guard<std::mutex> guard(RecordedLock);
+            Recorded.emplace_back(stack->Parameters.Power.Type,
+                                  static_cast<ULONG>(stack->Parameters.Power.State.SystemState));
+        }
+        PoStartNextPowerIrp(Irp);
+        IoSkipCurrentIrpStackLocation(Irp);
+        return PoCallDriver(RecorderLower, Irp);
+    }
+    const bool removal =
+        stack->MajorFunction == IRP_MJ_PNP && stack->MinorFunction == IRP_MN_REMOVE_DEVICE;
+    IoSkipCurrentIrpStackLocation(Irp);
+    if (!removal) {
+        return IoCallDriver(RecorderLower, Irp);
+    }
+    // The port device may go with the removal: the filter leaves it first. (The port driver above
+    // detaches from the filter once the request is back; the test deletes the filter then.)
+    IoDetachDevice(RecorderLower);
+    return IoCallDriver(RecorderLower, Irp);
+}
+
+NTSTATUS RecorderEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
+{
+    for (ULONG major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; ++major) {
+        driver->MajorFunction[major] = RecorderPass;
+    }
+    return STATUS_SUCCESS;
+}
+
+TEST_F(SerialPower, TheSystemRequestGoesDownBeforeTheDeviceRequestMadeForIt)
+{
+    Options.StartPorts = false;
+    HmSetPnpOptions(Options);
+    PDEVICE_OBJECT board = Plug(HmModel::LX2A);
+    PDEVICE_OBJECT pdo = HmPortDevices(board)[0];
+    PDRIVER_OBJECT recorder = LoadDriver(RecorderEntry, L"recorder");
+    ASSERT_NE(recorder, nullptr);
+    PDEVICE_OBJECT filter = nullptr;
+    ASSERT_EQ(IoCreateDevice(recorder, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &filter),
+              STATUS_SUCCESS);
+    RecorderLower = IoAttachDeviceToDeviceStack(filter, pdo);
+    filter->Flags |= pdo->Flags & DO_POWER_PAGABLE;
+    filter->Flags &= ~DO_DEVICE_INITIALIZING;
+    ASSERT_EQ(HmStartPort(pdo), STATUS_SUCCESS);
+    {
+        std::lock_guard<std::mutex> guard(RecordedLock);
+        Recorded.clear();
+    }
+    ASSERT_EQ(HmSetSystemPower(PowerSystemSleeping3), STATUS_SUCCESS);
+    ASSERT_EQ(HmSetSystemPower(PowerSystemWorking), STATUS_SUCCESS);
+    HkWaitPowerRequests();
+    std::unique_lock<std::mutex> guard(RecordedLock);
+    const std::vector<std::pair<POWER_STATE_TYPE, ULONG>> expected = {
+        {SystemPowerState, PowerSystemSleeping3},
+        {DevicePowerState, PowerDeviceD3},
+        {SystemPowerState, PowerSystemWorking},
+        {DevicePowerState, PowerDeviceD0},
+    };
+    EXPECT_EQ(Recorded, expected);
+    guard.unlock();
+    ASSERT_EQ(HmRemoveAdapter(board), STATUS_SUCCESS);
+    IoDeleteDevice(filter);
+}
+
+// A kernel client's wait-wake on a port whose stack says the device can wake the system from S3:
+// enabled, it is armed on the way to that sleep (a wait-wake request for the port device).
+TEST_F(SerialPower, AnEnabledWaitWakeIsArmedOnTheWayToASleepTheDeviceWakesFrom)
+{
+    PDEVICE_OBJECT board = HmPlugAdapter(HmModel::LX2A);
+    HmBusAnswers answers = HmGetBusAnswers(board);
+    answers.Capabilities.SystemWake = PowerSystemSleeping3;
+    answers.Capabilities.DeviceWake = PowerDeviceD3;
+    HmSetBusAnswers(board, answers);
+    ASSERT_EQ(HmAddDevice(Corcard, board), STATUS_SUCCESS);
+    ASSERT_EQ(HmStartAdapter(board), STATUS_SUCCESS);
+    ComPort port;
+    OpenAt(port, NameOf(board, 0));
+    HkRequestPtr enable =
+        HkInternalIoControl(port.Handle(), IOCTL_SERIAL_INTERNAL_DO_WAIT_WAKE, {}, 0);
+    ASSERT_TRUE(enable->Wait());
+    ASSERT_EQ(enable->Status(), STATUS_SUCCESS);
+    auto armed = [&] {
+        size_t count = 0;
+        for (const HkPowerRequest& request : HkPowerRequests()) {
+            count += request.MinorFunction == IRP_MN_WAIT_WAKE &&
+                     request.Target == HmPortDevices(board)[0];
+        }
+        return count;
+    };
+    ASSERT_EQ(HmSetSystemPower(PowerSystemSleeping3), STATUS_SUCCESS);
+    ASSERT_EQ(HmSetSystemPower(PowerSystemWorking), STATUS_SUCCESS);
+    EXPECT_EQ(armed(), 1u);
+    HkRequestPtr disable =
+        HkInternalIoControl(port.Handle(), IOCTL_SERIAL_INTERNAL_CANCEL_WAIT_WAKE, {}, 0);
+    ASSERT_TRUE(disable->Wait());
+    ASSERT_EQ(HmSetSystemPower(PowerSystemSleeping3), STATUS_SUCCESS);
+    ASSERT_EQ(HmSetSystemPower(PowerSystemWorking), STATUS_SUCCESS);
+    EXPECT_EQ(armed(), 1u) << "not armed once cancelled";
 }

@@ -4,6 +4,8 @@
 // flow control that times out with what it sent.
 #include "serial_rig.h"
 
+#include <functional>
+
 class SerialTimeouts : public SerialTest {
 protected:
     void SetUp() override
@@ -151,4 +153,78 @@ TEST_F(SerialTimeouts, AWriteHeldByFlowControlTimesOutWithWhatItSent)
     ASSERT_TRUE(after->Done());
     EXPECT_EQ(after->Status(), STATUS_SUCCESS);
     EXPECT_EQ(HmRemoteTake(Board, 0), Pattern(10, 4));
+}
+
+// The time-outs are about the line, whatever the FIFO's trigger level: at 2400 baud a character
+// takes 4.17 ms and the default trigger (32 of the 64-byte FIFO) hands bytes over every 133 ms,
+// yet a 50 ms interval between bytes that keep coming does not end the read, and a total
+// time-out returns every byte that had arrived when it fell due, the FIFO's included.
+TEST_F(SerialTimeouts, TheyCountTheBytesWaitingInTheUartsFifo)
+{
+    ComDcb dcb;
+    ASSERT_TRUE(Port.GetCommState(&dcb));
+    dcb.BaudRate = 2400;
+    ASSERT_TRUE(Port.SetCommState(dcb));
+    ASSERT_EQ(HmUart(Board, 0).RxTrigger, 32);
+    constexpr LONGLONG Character = 10 * 10000000LL / 2400; // 100 ns units
+
+    ASSERT_TRUE(Port.SetCommTimeouts(Timeouts(50, 0, 0)));
+    HkRequestPtr interval = Port.ReadOverlapped(200);
+    const LONGLONG sent = HkNow();
+    HmRemoteSend(Board, 0, Pattern(100));
+    while (!interval->Done() && HkNow() - sent < 1000 * Ms) {
+        HmAdvanceTime(Ms);
+    }
+    ASSERT_TRUE(interval->Done());
+    EXPECT_EQ(interval->Status(), STATUS_TIMEOUT);
+    EXPECT_EQ(interval->Output(), Pattern(100)) << "one message, not its first burst";
+    const LONGLONG last = sent + 100 * Character;
+    EXPECT_GE(interval->CompletedAt(), last + 50 * Ms);
+    EXPECT_LE(interval->CompletedAt(), last + 50 * Ms + 5 * Character);
+
+    ASSERT_TRUE(Port.SetCommTimeouts(Timeouts(0, 0, 210)));
+    HkRequestPtr total = Port.ReadOverlapped(100);
+    const LONGLONG start = HkNow();
+    HmRemoteSend(Board, 0, Pattern(100, 2));
+    HmAdvanceTime(211 * Ms);
+    ASSERT_TRUE(total->Done());
+    EXPECT_EQ(total->Status(), STATUS_TIMEOUT);
+    const size_t arrived = static_cast<size_t>((total->CompletedAt() - start) / Character);
+    EXPECT_GE(total->Information(), arrived - 1) << arrived << " characters had arrived";
+    std::vector<UCHAR> head = Pattern(100, 2);
+    head.resize(total->Information());
+    EXPECT_EQ(total->Output(), head);
+}
+
+// A time-out's DPC that was already queued when its request ended (KeCancelTimer cannot take it
+// back) finds the next request not yet due, and leaves it to its own time-out: reads and writes.
+TEST_F(SerialTimeouts, AStaleTimeoutDoesNotEndTheNextRequest)
+{
+    ComDcb dcb;
+    ASSERT_TRUE(Port.GetCommState(&dcb));
+    dcb.OutxCtsFlow = true;
+    ASSERT_TRUE(Port.SetCommState(dcb));
+    HmSetModemInputs(Board, 0, false, true, false, true); // writes wait for CTS
+    ASSERT_TRUE(Port.SetCommTimeouts(Timeouts(0, 0, 100, 0, 100)));
+    const std::function<HkRequestPtr()> kinds[] = {
+        [&] { return Port.ReadOverlapped(10); },
+        [&] { return Port.WriteOverlapped(Pattern(10)); },
+    };
+    for (const auto& issue : kinds) {
+        HkRequestPtr first = issue();
+        HkHoldTimerDpcs(true);
+        HmAdvanceTime(100 * Ms);
+        ASSERT_EQ(HkHeldDpcs(), 1u) << "its time-out fell due";
+        first->Cancel(); // it ends another way before its DPC runs
+        ASSERT_TRUE(first->Wait());
+        HkRequestPtr next = issue();
+        HkHoldTimerDpcs(false);
+        HkReleaseHeldDpcs();
+        HkWaitDpcsIdle();
+        EXPECT_FALSE(next->Done()) << "ended by the time-out of the one before";
+        HmAdvanceTime(100 * Ms);
+        ASSERT_TRUE(next->Done());
+        EXPECT_EQ(next->Status(), STATUS_TIMEOUT);
+        EXPECT_EQ(next->CompletedAt() - next->IssuedAt(), 100 * Ms);
+    }
 }
