@@ -216,7 +216,8 @@ typedef struct _SERIAL_PORT {
     SERIAL_WRITE_STATE Write;
     ULONG QueuedWriteBytes; // bytes of the writes not yet handed to the transmitter
     SERIAL_TIMEOUTS Timeouts;
-    BOOLEAN Removing; // requests are refused: the port is gone or going
+    BOOLEAN Removing;      // requests are refused: the port is gone or going
+    BOOLEAN RemoveQueried; // a query-remove succeeded: no open until it is cancelled
 
     // Deferred work: the service DPC (queued by the callback) and the timers.
     KDPC ServiceDpc;

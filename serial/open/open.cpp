@@ -97,11 +97,10 @@ NTSTATUS SerialCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         // A port has nothing below it: \\.\COM3\x names nothing.
         Status = STATUS_OBJECT_NAME_NOT_FOUND;
     } else {
-        // Under the state mutex: a query-remove that has found the port free and succeeded must
-        // not be followed by an open the removal would take away.
-        StateLock State(Port);
+        // A query-remove that found the port free and succeeded must not be followed by an open
+        // the removal would take away.
         PortLock Lock(Port);
-        if (Port->Removing || Port->PnpState == PortRemovePending) {
+        if (Port->Removing || Port->RemoveQueried) {
             Status = STATUS_DELETE_PENDING;
         } else if (!Port->EverStarted) {
             Status = STATUS_DEVICE_NOT_READY;

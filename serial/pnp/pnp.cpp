@@ -136,6 +136,7 @@ NTSTATUS QueryRemove(PSERIAL_PORT Port, PIRP Irp)
         if (!Busy) {
             Port->StateBeforeQuery = Port->PnpState;
             Port->PnpState = PortRemovePending;
+            Port->RemoveQueried = TRUE; // no handle opens until the removal is cancelled
         }
     }
     if (Busy) {
@@ -150,10 +151,12 @@ NTSTATUS CancelQuery(PSERIAL_PORT Port, PIRP Irp, ULONG PendingState)
 {
     SendDownAndWait(Port, Irp);
     {
-        StateLock Lock(Port);
+        StateLock State(Port);
         if (Port->PnpState == PendingState) {
             Port->PnpState = Port->StateBeforeQuery;
         }
+        PortLock Lock(Port);
+        Port->RemoveQueried = Port->PnpState == PortRemovePending;
     }
     return CompleteAndRelease(Port, Irp, STATUS_SUCCESS, 0);
 }

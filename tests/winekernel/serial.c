@@ -79,7 +79,8 @@ static VOID SetString(HANDLE Key, const WCHAR* Name, const WCHAR* Text)
     ZwSetValueKey(Key, &name, 0, REG_SZ, text.Buffer, text.Length + sizeof(WCHAR));
 }
 
-/* "<DeviceDesc> (COMn)" in the device's own key, the parent of its device key. */
+/* "<DeviceDesc> (COMn)" in the device's own key, the parent of its device key, with the
+ * manufacturer beside it as Windows' installer stores it from corport.inf's [Manufacturer]. */
 static VOID SetFriendlyName(HANDLE DeviceKey, const WCHAR* PortName)
 {
     UCHAR buffer[sizeof(KEY_NAME) + 512 * sizeof(WCHAR)];
@@ -116,6 +117,7 @@ static VOID SetFriendlyName(HANDLE DeviceKey, const WCHAR* PortName)
         swprintf(friendly, L"%s (%s)", (const WCHAR*)desc->Data, PortName);
         SetString(device, L"FriendlyName", friendly);
     }
+    SetString(device, L"Mfg", L"TORVA");
     ZwClose(device);
 }
 
