@@ -33,6 +33,7 @@ VOID OpenAfresh(PSERIAL_PORT Port)
     // flow state's reset); every other hold starts over.
     S->HoldReasons &= SERIAL_TX_WAITING_XOFF_SENT;
     S->Lcr &= static_cast<UCHAR>(~LcrBreak);
+    S->Mcr &= static_cast<UCHAR>(~(McrLoop | McrOut1)); // a last handle's loopback test is over
     RtlZeroMemory(&S->Stats, sizeof(S->Stats));
     if (S->IsrLive) {
         // Whatever the UART took in while the port was closed is not the new handle's, and
@@ -150,6 +151,7 @@ NTSTATUS SerialClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
             PSERIAL_SHARED S = &Port->Shared;
             S->Open = FALSE;
             S->Lcr &= static_cast<UCHAR>(~LcrBreak);
+            S->Mcr &= static_cast<UCHAR>(~(McrLoop | McrOut1));
             if (S->IsrLive) {
                 UartOut(S, UartLcr, S->Lcr);
             }

@@ -541,6 +541,10 @@ TEST_F(SerialControl, TheModemAndFifoControlRegistersAsProgramsSetThem)
     ASSERT_TRUE(Port.SetCommTimeouts(Timeouts(0, 0, 1000)));
     ASSERT_TRUE(Port.ReadFile(300, &data));
     EXPECT_EQ(data, Pattern(300)) << "byte by byte without FIFOs";
+    ASSERT_EQ(ulongCode(IOCTL_SERIAL_SET_MODEM_CONTROL, SERIAL_IOC_MCR_LOOP), STATUS_SUCCESS);
+    Port.Close();
+    OpenAt(Port, NameOf(Board, 0), 115200);
+    EXPECT_FALSE(HmUart(Board, 0).Mcr & SERIAL_IOC_MCR_LOOP) << "a new handle finds no loop";
 }
 
 // Line and modem status in the data behind an escape character: a received escape character is
