@@ -168,21 +168,20 @@ typedef struct _SERIAL_PORT {
     ULONG PnpState;
     ULONG StateBeforeQuery; // restored by a cancelled query-stop or query-remove
     DEVICE_POWER_STATE DevicePower;
-    BOOLEAN EverStarted;
 
-    // The system power request in progress (one at a time) and the work item that makes up for a
-    // device request that could not be had.
-    PIRP SystemPowerIrp;
+    // The system power request in progress (one at a time), the device state it wants, and the
+    // work item that makes up for a device request that could not be had.
     DEVICE_POWER_STATE SystemPowerWants;
+    PIRP SystemPowerIrp;
     PIO_WORKITEM PowerWork;
 
     // Wait-wake (Lock): the deepest sleeping state the stack's capabilities let the device wake
     // the system from (PowerSystemUnspecified: none), whether a kernel client enabled it, and the
     // request armed for it.
+    PIRP WaitWakeIrp; // while it is below this driver
     SYSTEM_POWER_STATE WakeFrom;
     BOOLEAN WakeEnabled;
     BOOLEAN WaitWakeArmed;
-    PIRP WaitWakeIrp;           // while it is below this driver
     BOOLEAN WaitWakeCancelling; // a cancel holds WaitWakeIrp
     BOOLEAN WaitWakeHeld;       // its completion waits for that cancel to finish
 
@@ -191,6 +190,7 @@ typedef struct _SERIAL_PORT {
     CORPORT_BUS_INTERFACE Bus;
     BOOLEAN BusReferenced;
     BOOLEAN Hooked;
+    BOOLEAN EverStarted;
     PKINTERRUPT Interrupt;
     ULONG64 IoBase;
 
