@@ -664,6 +664,18 @@ HkRequestPtr HkWrite(HkHandle handle, const std::vector<UCHAR>& data)
 
 namespace {
 
+// A buffered query: a system buffer of the caller's length, copied back as far as Information
+// says, which may not exceed that length.
+void ExpectOutput(FileRequest& request, ULONG length)
+{
+    request.CallerLength = length;
+    request.ChecksInformation = true;
+    request.CopiesBack = true;
+    request.Buffered = true;
+    request.UserBuffer.assign(length, BufferFill.load());
+    request.SystemBuffer = SystemBufferOf(length, {});
+}
+
 // DeviceIoControl, and the internal device control a kernel client sends through the file object
 // of the port it opened: the same buffered request under another major function.
 HkRequestPtr IoControl(HkHandle handle, UCHAR major, ULONG code, const std::vector<UCHAR>& input,
@@ -714,12 +726,7 @@ HkRequestPtr HkQueryInformationFile(HkHandle handle, ULONG infoClass, ULONG leng
         return request;
     }
     PDEVICE_OBJECT top = IoGetAttachedDeviceReference(request->File->Device);
-    request->CallerLength = length;
-    request->ChecksInformation = true;
-    request->CopiesBack = true;
-    request->Buffered = true;
-    request->UserBuffer.assign(length, BufferFill.load());
-    request->SystemBuffer = SystemBufferOf(length, {});
+    ExpectOutput(*request, length);
     return Send(request, top, [=](PIO_STACK_LOCATION next) {
         next->Parameters.QueryFile.Length = length;
         next->Parameters.QueryFile.FileInformationClass =
@@ -770,12 +777,7 @@ HkRequestPtr HkQueryVolumeInformation(HkHandle handle, ULONG infoClass, ULONG le
     if (infoClass == FileFsDeviceInformation && length < sizeof(FILE_FS_DEVICE_INFORMATION)) {
         return Refused(request, top, STATUS_INFO_LENGTH_MISMATCH);
     }
-    request->CallerLength = length;
-    request->ChecksInformation = true;
-    request->CopiesBack = true;
-    request->Buffered = true;
-    request->UserBuffer.assign(length, BufferFill.load());
-    request->SystemBuffer = SystemBufferOf(length, {});
+    ExpectOutput(*request, length);
     return Send(request, top, [=](PIO_STACK_LOCATION next) {
         next->Parameters.QueryVolume.Length = length;
         next->Parameters.QueryVolume.FsInformationClass =

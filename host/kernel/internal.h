@@ -5,7 +5,9 @@
 #include "hostkernel.h"
 
 #include <cstdarg>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -18,6 +20,24 @@
 #endif
 
 namespace hk {
+
+// Joins the threads a part of the stand-in started (taken out of the list under its lock); a
+// thread that ends itself this way is detached instead.
+inline void JoinAll(std::mutex& lock, std::vector<std::thread>& threads)
+{
+    std::vector<std::thread> taken;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        taken.swap(threads);
+    }
+    for (std::thread& thread : taken) {
+        if (thread.get_id() == std::this_thread::get_id()) {
+            thread.detach();
+        } else {
+            thread.join();
+        }
+    }
+}
 
 // Reports one violation: records it, then calls the installed handler (outside every lock).
 void Report(const char* format, ...) __attribute__((format(printf, 1, 2)));

@@ -50,18 +50,7 @@ NTSTATUS PowerRequestDone(PDEVICE_OBJECT, PIRP Irp, PVOID Context)
 
 void JoinSenders()
 {
-    std::vector<std::thread> senders;
-    {
-        std::lock_guard<std::mutex> guard(ManagerLock);
-        senders.swap(Senders);
-    }
-    for (std::thread& sender : senders) {
-        if (sender.get_id() == std::this_thread::get_id()) {
-            sender.detach();
-        } else {
-            sender.join();
-        }
-    }
+    JoinAll(ManagerLock, Senders);
 }
 
 } // namespace

@@ -22,18 +22,7 @@ std::vector<std::thread> Workers;
 
 void JoinWorkers()
 {
-    std::vector<std::thread> workers;
-    {
-        std::lock_guard<std::mutex> guard(WorkLock);
-        workers.swap(Workers);
-    }
-    for (std::thread& worker : workers) {
-        if (worker.get_id() == std::this_thread::get_id()) {
-            worker.detach();
-        } else {
-            worker.join();
-        }
-    }
+    JoinAll(WorkLock, Workers);
 }
 
 } // namespace

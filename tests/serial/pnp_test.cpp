@@ -502,15 +502,9 @@ TEST_F(SerialPnp, AnInterfaceOfAnotherVersionIsGivenBackUnused)
     HmSetPnpOptions(Options);
     PDEVICE_OBJECT board = Plug(HmModel::LX2A);
     PDEVICE_OBJECT pdo = HmPortDevices(board)[0];
-    PDRIVER_OBJECT filterDriver = LoadDriver(OlderBusEntry, L"olderbus");
-    ASSERT_NE(filterDriver, nullptr);
-    PDEVICE_OBJECT filter = nullptr;
-    ASSERT_EQ(IoCreateDevice(filterDriver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &filter),
-              STATUS_SUCCESS);
-    OlderBusLower = IoAttachDeviceToDeviceStack(filter, pdo);
-    ASSERT_EQ(OlderBusLower, pdo);
-    filter->Flags |= pdo->Flags & DO_POWER_PAGABLE;
-    filter->Flags &= ~DO_DEVICE_INITIALIZING;
+    PDEVICE_OBJECT filter = AttachLowerFilter(OlderBusEntry, L"olderbus", pdo);
+    ASSERT_NE(filter, nullptr);
+    OlderBusLower = pdo;
 
     EXPECT_EQ(HmStartPort(pdo), STATUS_NOT_SUPPORTED);
     EXPECT_TRUE(Logged("The port device offers no port bus interface."));

@@ -293,14 +293,9 @@ TEST_F(SerialPower, TheSystemRequestGoesDownBeforeTheDeviceRequestMadeForIt)
     HmSetPnpOptions(Options);
     PDEVICE_OBJECT board = Plug(HmModel::LX2A);
     PDEVICE_OBJECT pdo = HmPortDevices(board)[0];
-    PDRIVER_OBJECT recorder = LoadDriver(RecorderEntry, L"recorder");
-    ASSERT_NE(recorder, nullptr);
-    PDEVICE_OBJECT filter = nullptr;
-    ASSERT_EQ(IoCreateDevice(recorder, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &filter),
-              STATUS_SUCCESS);
-    RecorderLower = IoAttachDeviceToDeviceStack(filter, pdo);
-    filter->Flags |= pdo->Flags & DO_POWER_PAGABLE;
-    filter->Flags &= ~DO_DEVICE_INITIALIZING;
+    PDEVICE_OBJECT filter = AttachLowerFilter(RecorderEntry, L"recorder", pdo);
+    ASSERT_NE(filter, nullptr);
+    RecorderLower = pdo;
     ASSERT_EQ(HmStartPort(pdo), STATUS_SUCCESS);
     {
         std::lock_guard<std::mutex> guard(RecordedLock);

@@ -60,6 +60,25 @@ protected:
         ASSERT_TRUE(port.SetCommState(dcb));
     }
 
+    // A lower filter of the test's own between the port driver and the port device (attached to
+    // a port device whose function driver has not been added yet): its device object; the port
+    // device is the one below it.
+    PDEVICE_OBJECT AttachLowerFilter(PDRIVER_INITIALIZE entry, const WCHAR* name,
+                                     PDEVICE_OBJECT pdo)
+    {
+        PDRIVER_OBJECT driver = LoadDriver(entry, name);
+        PDEVICE_OBJECT filter = nullptr;
+        if (driver == nullptr || IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE,
+                                                &filter) != STATUS_SUCCESS) {
+            ADD_FAILURE() << "no filter device";
+            return nullptr;
+        }
+        EXPECT_EQ(IoAttachDeviceToDeviceStack(filter, pdo), pdo);
+        filter->Flags |= pdo->Flags & DO_POWER_PAGABLE;
+        filter->Flags &= ~DO_DEVICE_INITIALIZING;
+        return filter;
+    }
+
     HmPnpOptions Options;
     PDRIVER_OBJECT Corcard = nullptr;
     PDRIVER_OBJECT Corserial = nullptr;
