@@ -16,6 +16,8 @@ template <typename T> std::vector<UCHAR> AsBytes(const T& value)
 
 } // namespace
 
+thread_local NTSTATUS ComPort::Last_ = STATUS_SUCCESS;
+
 std::vector<UCHAR> Bytes(const std::string& text)
 {
     return std::vector<UCHAR>(text.begin(), text.end());

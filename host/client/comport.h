@@ -85,6 +85,8 @@ public:
     void Close(); // CloseHandle
     bool IsOpen() const { return Handle_ != nullptr; }
     HkHandle Handle() const { return Handle_; }
+    // The calling thread's last status, as GetLastError is: per thread, whatever the handle (a
+    // program's threads share one handle).
     NTSTATUS LastStatus() const { return Last_; }
 
     bool GetCommState(ComDcb* dcb);
@@ -126,7 +128,7 @@ private:
     bool Finish(const HkRequestPtr& request);
 
     HkHandle Handle_ = nullptr;
-    NTSTATUS Last_ = STATUS_SUCCESS;
+    static thread_local NTSTATUS Last_;
 };
 
 std::vector<UCHAR> Bytes(const std::string& text);
