@@ -78,8 +78,9 @@ VOID QueueOverrun(PSERIAL_SHARED S, ULONG Lost)
     }
 }
 
-// A byte for the receive queue; FALSE when the queue is full and the byte is lost.
-BOOLEAN RingPut(PSERIAL_SHARED S, UCHAR Byte)
+// A byte for the receive queue; FALSE when the queue is full and the byte is lost. Inline: the
+// burst calls it for every byte.
+[[gnu::always_inline]] inline BOOLEAN RingPut(PSERIAL_SHARED S, UCHAR Byte)
 {
     PSERIAL_RING Ring = &S->Rx;
     if (Ring->Count == Ring->Size) {

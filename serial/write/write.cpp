@@ -51,8 +51,8 @@ SERIAL_XOFF_COUNTER CounterOf(PIRP Irp)
     return Counter;
 }
 
-// Everything written to the holding register goes through here. Transmit toggle raises RTS
-// before the first byte of a burst goes in.
+// Everything written to the holding register goes through here (TransmitBurst counts what it
+// sent). Transmit toggle raises RTS before the first byte of a burst goes in.
 VOID TransmitByte(PSERIAL_SHARED S, UCHAR Byte)
 {
     if ((S->HandFlow.FlowReplace & SERIAL_RTS_MASK) == SERIAL_TRANSMIT_TOGGLE &&
@@ -60,8 +60,6 @@ VOID TransmitByte(PSERIAL_SHARED S, UCHAR Byte)
         UartSetMcr(S, McrRts, 0);
     }
     UartOut(S, UartRbrThr, Byte);
-    S->Stats.TransmittedCount++;
-    S->TxEmptyOwed = TRUE;
 }
 
 // Takes the current request back from the transmitter; returns the bytes it sent. Lock held.
@@ -204,6 +202,11 @@ VOID TransmitBurst(PSERIAL_PORT Port, BOOLEAN FromInterrupt)
         }
     }
     S->TxIdle = Sent == 0;
+    if (Sent != 0) {
+        // Every byte sent counts: the program's, the immediate character, XON and XOFF.
+        S->Stats.TransmittedCount += Sent;
+        S->TxEmptyOwed = TRUE;
+    }
     if (Sent == 0 && FromInterrupt && S->TxRemaining == 0 && !S->ImmediatePending &&
         S->FlowCharPending == SerialFlowCharNone && S->TxEmptyOwed) {
         // The transmit FIFO has run empty after sending, with nothing left to send. (An
