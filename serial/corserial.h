@@ -156,6 +156,7 @@ BOOLEAN TransmitHeld(const SERIAL_SHARED* Shared);
 BOOLEAN ReceivePlain(const SERIAL_SHARED* Shared);
 // Transmit toggle: lowers RTS once the shift register is empty; FALSE while it is still busy.
 BOOLEAN FinishRtsToggle(PSERIAL_PORT Port);
+VOID ArmRtsToggleDrain(PSERIAL_PORT Port);
 KDEFERRED_ROUTINE DrainDpcRoutine;
 
 // ---- queue/queue.cpp: cancel-safe request queues (Lock held) ------------------------------------

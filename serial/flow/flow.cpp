@@ -158,7 +158,10 @@ BOOLEAN HoldFarEnd(PSERIAL_PORT Port)
     S->TxPaused = TRUE;
     ReceiveFlowReset(Port);
     const BOOLEAN LinesDropped = (Before & ~S->Mcr & (McrRts | McrDtr)) != 0;
-    return LinesDropped || (S->FlowCharPending == SerialFlowCharXoff && !HadXoff);
+    // An idle transmitter has taken the XOFF already: told all the same.
+    const BOOLEAN XoffNow = S->FlowCharPending == SerialFlowCharXoff ||
+                            (S->HoldReasons & SERIAL_TX_WAITING_XOFF_SENT) != 0;
+    return LinesDropped || (XoffNow && !HadXoff);
 }
 
 VOID ApplySettingsLines(PSERIAL_PORT Port)
@@ -195,6 +198,18 @@ BOOLEAN FinishRtsToggle(PSERIAL_PORT Port)
     return TRUE;
 }
 
+// The drain is looked at a character time from now, and armed once: the service DPC runs for
+// every received byte, and re-arming it there would push the drop back for as long as the far end
+// keeps sending.
+VOID ArmRtsToggleDrain(PSERIAL_PORT Port)
+{
+    if (!Port->DrainArmed) {
+        Port->DrainArmed = TRUE;
+        ArmTimer(Port, &Port->DrainTimer, &Port->DrainDpc,
+                 static_cast<LONGLONG>(CharacterMicroseconds(&Port->Shared)) * 10);
+    }
+}
+
 VOID DrainDpcRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2)
 {
     UNREFERENCED_PARAMETER(Dpc);
@@ -202,10 +217,10 @@ VOID DrainDpcRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PV
     UNREFERENCED_PARAMETER(SystemArgument2);
     const auto Port = static_cast<PSERIAL_PORT>(DeferredContext);
     PortLock Lock(Port);
+    Port->DrainArmed = FALSE;
     BOOLEAN Finished = TRUE;
     SyncWithIsr(Port, [&] { Finished = !Port->Shared.RtsToggleDrain || FinishRtsToggle(Port); });
     if (!Finished) {
-        ArmTimer(Port, &Port->DrainTimer, &Port->DrainDpc,
-                 static_cast<LONGLONG>(CharacterMicroseconds(&Port->Shared)) * 10);
+        ArmRtsToggleDrain(Port);
     }
 }

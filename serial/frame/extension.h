@@ -229,6 +229,7 @@ typedef struct _SERIAL_PORT {
     KDPC WriteTotalDpc;
     KTIMER DrainTimer;
     KDPC DrainDpc;
+    BOOLEAN DrainArmed; // the drain timer is set (port lock)
 
     SERIAL_SHARED Shared;
 } SERIAL_PORT, *PSERIAL_PORT;

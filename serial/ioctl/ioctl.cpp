@@ -490,7 +490,7 @@ NTSTATUS SetXon(PSERIAL_PORT Port, PVOID, ULONG_PTR*)
 {
     PortLock Lock(Port);
     SyncWithIsr(Port, [&] {
-        Port->Shared.HoldReasons &= ~SERIAL_TX_WAITING_FOR_XON;
+        Port->Shared.HoldReasons &= ~ULONG{SERIAL_TX_WAITING_FOR_XON};
         TransmitKick(Port);
     });
     return STATUS_SUCCESS;
@@ -506,7 +506,7 @@ NTSTATUS SetBreak(PSERIAL_PORT Port, BOOLEAN On)
             S->HoldReasons |= SERIAL_TX_WAITING_ON_BREAK;
         } else {
             S->Lcr &= static_cast<UCHAR>(~LcrBreak);
-            S->HoldReasons &= ~SERIAL_TX_WAITING_ON_BREAK;
+            S->HoldReasons &= ~ULONG{SERIAL_TX_WAITING_ON_BREAK};
         }
         if (S->IsrLive) {
             UartOut(S, UartLcr, S->Lcr);

@@ -186,7 +186,7 @@ ULONG ReceiveByte(PSERIAL_PORT Port, UCHAR Byte, UCHAR Lsr)
             return Events;
         }
         if (Byte == S->Chars.XonChar) {
-            S->HoldReasons &= ~SERIAL_TX_WAITING_FOR_XON;
+            S->HoldReasons &= ~ULONG{SERIAL_TX_WAITING_FOR_XON};
             S->FollowUps |= SerialFollowKick;
             return Events;
         }
@@ -463,7 +463,6 @@ VOID ServiceAll(PSERIAL_PORT Port, CompletionBatch& Done)
     ServiceImmediate(Port, Done);
     ServiceWait(Port, Done);
     if (Drain) {
-        ArmTimer(Port, &Port->DrainTimer, &Port->DrainDpc,
-                 static_cast<LONGLONG>(CharacterMicroseconds(&Port->Shared)) * 10);
+        ArmRtsToggleDrain(Port);
     }
 }

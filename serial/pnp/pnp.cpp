@@ -43,6 +43,7 @@ VOID StopTimersAndDpcs(PSERIAL_PORT Port)
     KeCancelTimer(&Port->ReadIntervalTimer);
     KeCancelTimer(&Port->WriteTotalTimer);
     KeCancelTimer(&Port->DrainTimer);
+    Port->DrainArmed = FALSE;
     KeRemoveQueueDpc(&Port->ServiceDpc);
     KeRemoveQueueDpc(&Port->ReadTotalDpc);
     KeRemoveQueueDpc(&Port->ReadIntervalDpc);
@@ -272,7 +273,7 @@ NTSTATUS SerialAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
     // Buffered I/O: reads and writes come with a system buffer the transmitter and the read path
     // can use at any IRQL. Power-pageable: power requests arrive at PASSIVE_LEVEL.
     Device->Flags |= DO_BUFFERED_IO | DO_POWER_PAGABLE;
-    Device->Flags &= ~DO_DEVICE_INITIALIZING;
+    Device->Flags &= ~ULONG{DO_DEVICE_INITIALIZING};
     return STATUS_SUCCESS;
 }
 

@@ -272,8 +272,9 @@ VOID UartAwaitQuietReceiver(PSERIAL_PORT Port)
 VOID UartSetFifos(PSERIAL_PORT Port, UCHAR Fcr, UCHAR TxLoad, UCHAR Resets)
 {
     PSERIAL_SHARED S = &Port->Shared;
-    // The 64-byte mode bit is taken only with the divisor latch open, which this write does not
-    // do: the mode stays as the start chose it.
+    // The 64-byte mode stays as the start chose it. The UART takes that bit only with the
+    // divisor latch open, and ends the mode whenever its FIFOs are switched off: the write
+    // opens the latch, so FIFOs switched on again are as deep as the transmitter loads assume.
     S->Fcr = static_cast<UCHAR>((Fcr & (FcrEnable | FcrTriggerMask)) | (S->Fcr & Fcr64Byte));
     if (S->Fcr & FcrEnable) {
         const bool Deep = (S->Fcr & Fcr64Byte) != 0;
@@ -287,6 +288,8 @@ VOID UartSetFifos(PSERIAL_PORT Port, UCHAR Fcr, UCHAR TxLoad, UCHAR Resets)
         S->TxLoad = 1;
     }
     if (S->IsrLive) {
+        UartOut(S, UartLcr, static_cast<UCHAR>(S->Lcr | LcrDlab));
         UartOut(S, UartIirFcr, static_cast<UCHAR>(S->Fcr | (Resets & (FcrRxReset | FcrTxReset))));
+        UartOut(S, UartLcr, S->Lcr);
     }
 }

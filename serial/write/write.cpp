@@ -66,6 +66,7 @@ VOID TransmitByte(PSERIAL_SHARED S, UCHAR Byte)
 ULONG TakeBackWrite(PSERIAL_PORT Port)
 {
     ULONG Sent = 0;
+    BOOLEAN Drain = FALSE;
     SyncWithIsr(Port, [&] {
         PSERIAL_SHARED S = &Port->Shared;
         Sent = S->TxLength - S->TxRemaining;
@@ -74,7 +75,17 @@ ULONG TakeBackWrite(PSERIAL_PORT Port)
         S->TxRemaining = 0;
         S->WriteComplete = FALSE;
         S->XoffCountState = SerialXoffCountNone;
+        // A transmit toggle raised for a write that ends unsent (held by XOFF or a handshake,
+        // then cancelled or timed out) drops once what did go out has left: the transmitter
+        // will not run empty again to drop it, and an RS-485 station left enabled jams the bus.
+        if ((S->HandFlow.FlowReplace & SERIAL_RTS_MASK) == SERIAL_TRANSMIT_TOGGLE &&
+            (S->Mcr & McrRts)) {
+            S->RtsToggleDrain = Drain = TRUE;
+        }
     });
+    if (Drain) {
+        ArmRtsToggleDrain(Port);
+    }
     KeCancelTimer(&Port->WriteTotalTimer);
     Port->Write.Irp = nullptr;
     Port->Write.Deadline = 0;
@@ -169,7 +180,7 @@ VOID TransmitBurst(PSERIAL_PORT Port, BOOLEAN FromInterrupt)
             if (Xoff) {
                 S->HoldReasons |= SERIAL_TX_WAITING_XOFF_SENT;
             } else {
-                S->HoldReasons &= ~SERIAL_TX_WAITING_XOFF_SENT;
+                S->HoldReasons &= ~ULONG{SERIAL_TX_WAITING_XOFF_SENT};
             }
         }
         const BOOLEAN HardwareHeld =

@@ -541,6 +541,13 @@ TEST_F(SerialControl, TheModemAndFifoControlRegistersAsProgramsSetThem)
     ASSERT_TRUE(Port.SetCommTimeouts(Timeouts(0, 0, 1000)));
     ASSERT_TRUE(Port.ReadFile(300, &data));
     EXPECT_EQ(data, Pattern(300)) << "byte by byte without FIFOs";
+    // On again: switching them off ended the 64-byte mode in the UART; what the driver loads at
+    // a time must fit what the UART has now.
+    ASSERT_EQ(ulongCode(IOCTL_SERIAL_SET_FIFO_CONTROL, SERIAL_IOC_FCR_FIFO_ENABLE), STATUS_SUCCESS);
+    EXPECT_TRUE(HmUart(Board, 0).FifoEnabled);
+    ASSERT_TRUE(Port.WriteFile(Pattern(300, 2)));
+    HmWaitUntil([&] { return HmRemotePending(Board, 0) == 0 && HmUart(Board, 0).TxCount == 0; });
+    EXPECT_EQ(HmRemoteTake(Board, 0), Pattern(300, 2)) << "nothing written past the FIFO's end";
     ASSERT_EQ(ulongCode(IOCTL_SERIAL_SET_MODEM_CONTROL, SERIAL_IOC_MCR_LOOP), STATUS_SUCCESS);
     Port.Close();
     OpenAt(Port, NameOf(Board, 0), 115200);

@@ -173,6 +173,32 @@ TEST_F(SerialFlowControl, TransmitToggleRaisesRtsOnlyWhileSending)
     HmAdvanceTime(Ms / 5 + 17 * Ms / 1000); // its stop bit ended at 4.167 ms
     EXPECT_FALSE(HmPortOutputs(board, 1).Rts);
     EXPECT_EQ(HmRemoteTake(board, 1), Bytes("abcd"));
+    // A write held by XOFF behind one that went out, then cancelled: nothing is left to send,
+    // and RTS drops once the first has left.
+    write = port.WriteOverlapped(Bytes("sent"));
+    HmAdvanceTime(0);
+    ASSERT_TRUE(port.EscapeCommFunction(SetXoff));
+    HkRequestPtr held = port.WriteOverlapped(Bytes("held"));
+    HmAdvanceTime(10 * Ms);
+    ASSERT_TRUE(write->Done());
+    ASSERT_FALSE(held->Done());
+    held->Cancel();
+    HmAdvanceTime(3 * Ms); // a character time or two
+    ASSERT_TRUE(held->Done());
+    EXPECT_FALSE(HmPortOutputs(board, 1).Rts) << "a station left enabled jams the bus";
+    EXPECT_EQ(HmRemoteTake(board, 1), Bytes("sent"));
+    // The other station answering byte after byte (an interrupt for each, with the receive
+    // trigger at one) does not keep RTS up after a write either.
+    ASSERT_TRUE(port.EscapeCommFunction(SetXon));
+    std::vector<UCHAR> fifo(4);
+    fifo[0] = SERIAL_IOC_FCR_FIFO_ENABLE;
+    ASSERT_TRUE(port.DeviceIoControl(IOCTL_SERIAL_SET_FIFO_CONTROL, fifo, 0)->Wait());
+    HmRemoteSend(board, 1, Pattern(40));
+    write = port.WriteOverlapped(Bytes("abcd"));
+    HmAdvanceTime(7 * Ms);
+    ASSERT_TRUE(write->Done());
+    EXPECT_GT(HmRemotePending(board, 1), 20u) << "the answer is still coming";
+    EXPECT_FALSE(HmPortOutputs(board, 1).Rts) << "the last character left 2.8 ms ago";
     HmSetTimeScale(1);
 }
 
