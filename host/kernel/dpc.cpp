@@ -392,6 +392,12 @@ size_t HkQueuedDpcs()
     return D().Queue.size();
 }
 
+bool HkDpcsIdle()
+{
+    std::lock_guard<std::mutex> guard(D().Lock);
+    return D().Queue.empty() && !D().Running;
+}
+
 void HkWaitDpcsIdle()
 {
     if (OnDpcThread()) {

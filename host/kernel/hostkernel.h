@@ -351,6 +351,7 @@ size_t HkFlushWaiters();
 size_t HkHeldDpcs();
 void HkReleaseHeldDpcs();
 size_t HkQueuedDpcs(); // queued and not yet started
+bool HkDpcsIdle();     // none queued, none running
 size_t HkSetTimers();  // set and not yet expired (periodic timers count while set)
 
 // ---------------------------------------------------------------------------------------------

@@ -306,7 +306,13 @@ void HmPeerSendBreak(PDEVICE_OBJECT pdo, ULONG port, LONGLONG units)
 
 void HmPeerFlowControl(PDEVICE_OBJECT pdo, ULONG port, bool honourRts, bool honourXoff)
 {
-    WithPort(pdo, port, [&](Board&, Uart&, Peer& p) {
+    WithPort(pdo, port, [&](Board& b, Uart&, Peer& p) {
+        BoardRunPort(b, port, BoardNow(b));
+        // What flow control held back goes from now on, at the line's pace, not all at once
+        // in the past.
+        if (!p.Sending) {
+            p.NextStart = std::max(p.NextStart, BoardNow(b));
+        }
         p.HonourRts = honourRts;
         p.HonourXonXoff = honourXoff;
     });
