@@ -145,6 +145,23 @@ NTSTATUS PathOf(const OBJECT_ATTRIBUTES* attributes, const char* routine, std::u
     return STATUS_SUCCESS;
 }
 
+// Driver package isolation (Driver Verifier's isolation rules): a driver reaches its registry
+// state through the handles the system gives it (IoOpenDeviceRegistryKey and the like, and keys
+// below them), never by a path it knows. The serial platform's one exception is the device map
+// where a serial port publishes its name, HARDWARE\DEVICEMAP\SERIALCOMM.
+void CheckIsolated(const std::u16string& path, const char* routine)
+{
+    const std::u16string serialComm = Upcase(Machine + u"\\HARDWARE\\DEVICEMAP\\SERIALCOMM");
+    const std::u16string key = Upcase(path);
+    if (key == serialComm || key.rfind(serialComm + u"\\", 0) == 0) {
+        return;
+    }
+    Report("%s opens %s by an absolute path: an isolated driver reaches its registry state "
+           "through the keys the system opens for it (IoOpenDeviceRegistryKey, "
+           "IoOpenDriverRegistryKey)",
+           routine, Narrow(path).c_str());
+}
+
 // The root an RTL_REGISTRY_* value stands for.
 std::u16string RelativeRoot(ULONG relativeTo)
 {
@@ -182,6 +199,7 @@ NTSTATUS RtlKeyLocked(ULONG relativeTo, PCWSTR pathText, bool create, const char
         }
         path = path.empty() ? root : root + u"\\" + path;
     }
+    CheckIsolated(path, routine);
     auto it = Keys.find(Upcase(path));
     if (it == Keys.end()) {
         if (!create || Keys.count(Upcase(Parent(path))) == 0) {
@@ -264,6 +282,9 @@ extern "C" NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
     if (!NT_SUCCESS(status)) {
         return status;
     }
+    if (ObjectAttributes->RootDirectory == nullptr) {
+        CheckIsolated(path, "ZwOpenKey");
+    }
     if (Keys.count(Upcase(path)) == 0) {
         return STATUS_OBJECT_NAME_NOT_FOUND;
     }
@@ -284,6 +305,9 @@ extern "C" NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
     NTSTATUS status = PathOf(ObjectAttributes, "ZwCreateKey", &path);
     if (!NT_SUCCESS(status)) {
         return status;
+    }
+    if (ObjectAttributes->RootDirectory == nullptr) {
+        CheckIsolated(path, "ZwCreateKey");
     }
     ULONG disposition = REG_OPENED_EXISTING_KEY;
     if (Keys.count(Upcase(path)) == 0) {

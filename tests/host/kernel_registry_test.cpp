@@ -6,6 +6,7 @@
 namespace {
 
 const std::u16string Services = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services";
+const char16_t* const Instance = u"CORCARD\\CORPORT\\X_Port2";
 
 NTSTATUS Open(const std::u16string& path, ACCESS_MASK access, HANDLE* key, bool create = false,
               ULONG* disposition = nullptr, HANDLE root = nullptr)
@@ -22,28 +23,43 @@ NTSTATUS Open(const std::u16string& path, ACCESS_MASK access, HANDLE* key, bool 
                   : ZwOpenKey(key, access, &attributes);
 }
 
+class KernelRegistry : public KernelTest {
+protected:
+    // A port's PDO with its device instance, whose hardware key is where a driver keeps its
+    // state (and opens keys below).
+    PDEVICE_OBJECT Port()
+    {
+        PDEVICE_OBJECT pdo = MakeDevice(Completes(STATUS_SUCCESS));
+        HkSetDeviceInstanceHook([pdo](PDEVICE_OBJECT device) {
+            return device == pdo ? HkDeviceInstance{Instance, 12} : HkDeviceInstance{};
+        });
+        return pdo;
+    }
+    const std::u16string Hardware = HkDeviceKeyPath(Instance);
+};
+
 } // namespace
 
-TEST_F(KernelTest, KeysAreCreatedBelowExistingOnesAndHandlesKeepTheirAccess)
+TEST_F(KernelRegistry, KeysAreCreatedBelowExistingOnesAndHandlesKeepTheirAccess)
 {
-    HANDLE service = nullptr;
-    ASSERT_EQ(Open(Services + u"\\RIG", KEY_READ, &service), STATUS_SUCCESS)
-        << "a loaded driver has its service key";
+    HANDLE device = nullptr;
+    ASSERT_EQ(IoOpenDeviceRegistryKey(Port(), PLUGPLAY_REGKEY_DEVICE, KEY_READ, &device),
+              STATUS_SUCCESS);
     HANDLE parameters = nullptr;
     ULONG disposition = 0;
-    ASSERT_EQ(Open(u"Parameters", KEY_ALL_ACCESS, &parameters, true, &disposition, service),
+    ASSERT_EQ(Open(u"Parameters", KEY_ALL_ACCESS, &parameters, true, &disposition, device),
               STATUS_SUCCESS);
     EXPECT_EQ(disposition, ULONG(REG_CREATED_NEW_KEY));
-    EXPECT_TRUE(HkRegKeyExists(Services + u"\\rig\\parameters"));
+    EXPECT_TRUE(HkRegKeyExists(Hardware + u"\\parameters"));
     HANDLE again = nullptr;
-    ASSERT_EQ(Open(Services + u"\\rig\\Parameters", KEY_READ, &again, true, &disposition),
-              STATUS_SUCCESS);
+    ASSERT_EQ(Open(u"PARAMETERS", KEY_READ, &again, true, &disposition, device), STATUS_SUCCESS);
     EXPECT_EQ(disposition, ULONG(REG_OPENED_EXISTING_KEY));
     HANDLE missing = nullptr;
-    EXPECT_EQ(Open(Services + u"\\rig\\No\\Such", KEY_READ, &missing, true),
+    EXPECT_EQ(Open(u"Parameters\\No\\Such", KEY_READ, &missing, true, nullptr, device),
               STATUS_OBJECT_NAME_NOT_FOUND)
         << "one level at a time";
-    EXPECT_EQ(Open(Services + u"\\Absent", KEY_READ, &missing), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(Open(u"Absent", KEY_READ, &missing, false, nullptr, device),
+              STATUS_OBJECT_NAME_NOT_FOUND);
 
     ULONG value = 7;
     UNICODE_STRING name = Us(L"PollingPeriod");
@@ -54,24 +70,26 @@ TEST_F(KernelTest, KeysAreCreatedBelowExistingOnesAndHandlesKeepTheirAccess)
               STATUS_SUCCESS);
     ULONG type = 0;
     std::vector<UCHAR> data;
-    ASSERT_TRUE(HkRegQueryValue(Services + u"\\Rig\\Parameters", u"pollingperiod", &type, &data));
+    ASSERT_TRUE(HkRegQueryValue(Hardware + u"\\Parameters", u"pollingperiod", &type, &data));
     EXPECT_EQ(type, ULONG(REG_DWORD));
     EXPECT_EQ(data, (std::vector<UCHAR>{7, 0, 0, 0}));
     EXPECT_EQ(ZwDeleteValueKey(parameters, &name), STATUS_SUCCESS);
     EXPECT_EQ(ZwDeleteValueKey(parameters, &name), STATUS_OBJECT_NAME_NOT_FOUND);
-    for (HANDLE key : {service, parameters, again}) {
+    for (HANDLE key : {device, parameters, again}) {
         EXPECT_EQ(ZwClose(key), STATUS_SUCCESS);
     }
 }
 
 // The fixed part must fit or nothing is written; the fixed part is written when the rest does
 // not fit; ResultLength always says what the whole record needs.
-TEST_F(KernelTest, ValueQueriesSayWhatTheyNeed)
+TEST_F(KernelRegistry, ValueQueriesSayWhatTheyNeed)
 {
-    const std::u16string key = Services + u"\\rig";
+    PDEVICE_OBJECT pdo = Port();
+    const std::u16string key = Hardware;
     HkRegSetString(key, u"PortName", u"COM7"); // 10 bytes with the terminator
     HANDLE handle = nullptr;
-    ASSERT_EQ(Open(key, KEY_QUERY_VALUE, &handle), STATUS_SUCCESS);
+    ASSERT_EQ(IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DEVICE, KEY_QUERY_VALUE, &handle),
+              STATUS_SUCCESS);
     UNICODE_STRING name = Us(L"portname");
     alignas(8) UCHAR buffer[64];
     ULONG needed = 0;
@@ -116,15 +134,11 @@ TEST_F(KernelTest, ValueQueriesSayWhatTheyNeed)
     ZwClose(handle);
 }
 
-TEST_F(KernelTest, DeviceKeysAndTheDeviceMap)
+TEST_F(KernelRegistry, DeviceKeysAndTheDeviceMap)
 {
-    PDEVICE_OBJECT pdo = MakeDevice(Completes(STATUS_SUCCESS));
+    PDEVICE_OBJECT pdo = Port();
     PDEVICE_OBJECT fdo = MakeDevice(Completes(STATUS_SUCCESS), pdo);
-    HkSetDeviceInstanceHook([pdo](PDEVICE_OBJECT device) {
-        return device == pdo ? HkDeviceInstance{u"CORCARD\\CORPORT\\X_Port2", 12}
-                             : HkDeviceInstance{};
-    });
-    const std::u16string hardware = HkDeviceKeyPath(u"CORCARD\\CORPORT\\X_Port2");
+    const std::u16string hardware = Hardware;
     EXPECT_EQ(hardware, u"\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\CORCARD\\CORPORT\\"
                         u"X_Port2\\Device Parameters");
     HkRegSetString(hardware, u"PortName", u"COM4");
@@ -165,12 +179,12 @@ TEST_F(KernelTest, DeviceKeysAndTheDeviceMap)
     EXPECT_EQ(RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, L"SERIALCOMM", L"\\Device\\Serial4"),
               STATUS_SUCCESS);
     EXPECT_TRUE(HkRegValueNames(serialComm).empty());
-    EXPECT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, L"NO\\SUCH", L"x", REG_SZ, com4,
-                                    sizeof(com4)),
+    EXPECT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, L"SERIALCOMM\\NO\\SUCH", L"x", REG_SZ,
+                                    com4, sizeof(com4)),
               STATUS_OBJECT_NAME_NOT_FOUND);
 }
 
-TEST_F(KernelTest, VerifierCatchesRegistryMisuse)
+TEST_F(KernelRegistry, VerifierCatchesRegistryMisuse)
 {
     HANDLE key = nullptr;
     KIRQL old;
@@ -188,4 +202,65 @@ TEST_F(KernelTest, VerifierCatchesRegistryMisuse)
     memset(&garbage, 0xA5, sizeof(garbage));
     found = Violations([&] { ZwOpenKey(&key, KEY_READ, &garbage); });
     EXPECT_TRUE(Mentions(found, "not initialised")) << ::testing::PrintToString(found);
+}
+
+// An isolated driver opens no key by a path of its own: every absolute route is reported, but for
+// the serial device map, where a port publishes its name.
+TEST_F(KernelRegistry, AbsolutePathsAreReportedButForTheSerialDeviceMap)
+{
+    WCHAR com4[] = L"COM4";
+    HANDLE key = nullptr;
+    const struct {
+        const char* Route;
+        std::function<NTSTATUS()> Access;
+        bool Reported;
+    } cases[] = {
+        {"ZwOpenKey", [&] { return Open(Services + u"\\rig", KEY_READ, &key); }, true},
+        {"ZwCreateKey", [&] { return Open(Services + u"\\rig", KEY_READ, &key, true); }, true},
+        {"ZwCreateKey",
+         [&] {
+             return Open(u"\\Registry\\Machine\\HARDWARE\\DEVICEMAP\\SERIALCOMM", KEY_READ, &key,
+                         true);
+         },
+         false},
+        {"RtlWriteRegistryValue",
+         [&] {
+             return RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, L"rig", L"x", REG_SZ, com4,
+                                          sizeof(com4));
+         },
+         true},
+        {"RtlWriteRegistryValue",
+         [&] {
+             return RtlWriteRegistryValue(RTL_REGISTRY_CONTROL, L"", L"x", REG_SZ, com4,
+                                          sizeof(com4));
+         },
+         true},
+        {"RtlWriteRegistryValue",
+         [&] {
+             return RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE,
+                                          L"\\Registry\\Machine\\HARDWARE\\DEVICEMAP\\SERIALCOMM",
+                                          L"\\Device\\Serial4", REG_SZ, com4, sizeof(com4));
+         },
+         false},
+        {"RtlWriteRegistryValue",
+         [&] {
+             return RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, L"SERIALCOMM",
+                                          L"\\Device\\Serial4", REG_SZ, com4, sizeof(com4));
+         },
+         false},
+        {"RtlDeleteRegistryValue",
+         [&] { return RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, L"", L"x"); }, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Route);
+        key = nullptr;
+        NTSTATUS status = STATUS_UNSUCCESSFUL;
+        const auto found = Violations([&] { status = c.Access(); });
+        EXPECT_EQ(Mentions(found, "by an absolute path"), c.Reported)
+            << ::testing::PrintToString(found);
+        EXPECT_EQ(Mentions(found, c.Route), c.Reported);
+        if (NT_SUCCESS(status) && key != nullptr) {
+            ZwClose(key);
+        }
+    }
 }
