@@ -5,6 +5,10 @@
 #
 #   tools/stress/stress.sh [BUILD_DIR]        (REPEAT=100 runs per test and tree)
 #
+# Then, in each tree at the same time, the serial contract's random walk at length: WALKS walks
+# (default 400) of WALK_STEPS steps (default 500) from WALK_SEED (default: from the clock, and
+# printed, so that a failing walk can be run again with CORAN_WALK_SEED and CORAN_WALKS=1).
+#
 # Each test runs in its own process with --gtest_repeat. A run that aborts (a hang the kernel
 # stand-in detected, a sanitizer report) ends that process: it counts as one failed run, and the
 # remaining runs go on in a new process. The two trees run at the same time. Logs of tests that
@@ -126,6 +130,30 @@ for pid in "${WORKERS[@]}"; do
     wait "$pid"
 done
 WORKERS=()
+
+WALKS=${WALKS:-400}
+WALK_STEPS=${WALK_STEPS:-500}
+WALK_SEED=${WALK_SEED:-$(($(date +%s) % 100000 * 1000))}
+echo "stress: $WALKS contract walks of $WALK_STEPS steps from seed $WALK_SEED in: $TREES"
+for tree in $TREES; do
+    CORAN_WALKS=$WALKS CORAN_WALK_STEPS=$WALK_STEPS CORAN_WALK_SEED=$WALK_SEED \
+        "$BUILD/$tree/tests/serial/serial_tests" --gtest_filter='SerialContractWalk.*' \
+        >"$OUT/$tree-walk.log" 2>&1 &
+    WORKERS+=($!)
+done
+walk_failures=0
+for pid in "${WORKERS[@]}"; do
+    wait "$pid" || walk_failures=$((walk_failures + 1))
+done
+WORKERS=()
+for tree in $TREES; do
+    if grep -q '^\[  PASSED  \] 1 test' "$OUT/$tree-walk.log"; then
+        rm -f "$OUT/$tree-walk.log"
+    else
+        echo "stress: the contract walk failed in $tree (log $OUT/$tree-walk.log):" >&2
+        grep -A3 '^seed' "$OUT/$tree-walk.log" >&2
+    fi
+done
 elapsed=$(($(date +%s) - start))
 
 printf '%-5s %-75s %5s %5s\n' tree test runs fails
@@ -142,5 +170,6 @@ for tree in $TREES; do
         fi
     done <"$OUT/$tree.table"
 done
-echo "stress: $((total_runs - total_failures)) passed, $total_failures failed ($total_runs runs, ${elapsed} s)"
-[ "$total_failures" -eq 0 ]
+echo "stress: $((total_runs - total_failures)) passed, $total_failures failed ($total_runs runs," \
+     "${elapsed} s); contract walks: $walk_failures of $(echo $TREES | wc -w) trees failed"
+[ "$total_failures" -eq 0 ] && [ "$walk_failures" -eq 0 ]
