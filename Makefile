@@ -1,6 +1,7 @@
 # make demo: build the host tree and run corsim (and render the property pages under Wine), then
 #            a short session under Wine's kernel: a message between two ports of a plugged LX4A.
-# make package: the driver package in build/win/package, test-signed.
+# make package: the driver package in build/win/package (test-signed, with its catalogs) and the
+#               submission cabinet in build/win/submission.
 # make bench: build an optimised host tree and the Windows tree, run the benchmarks, print the
 #             tables, write build/bench/results.json and the charts build/bench/interrupt-cost.png
 #             and build/bench/data-path.png.
@@ -39,10 +40,11 @@ win: deps
 	      -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64.cmake >/dev/null
 	cmake --build $(BUILD)/win -j$(JOBS)
 
-# The driver package (both INFs, both images test-signed, the test certificate) in build/win/package.
+# The driver package (both INFs, the images test-signed, both catalogs, the test certificate) in
+# build/win/package, and the submission cabinet in build/win/submission.
 package: win
 	cmake --build $(BUILD)/win --target driver_package
-	@ls -1 $(BUILD)/win/package
+	@ls -1 $(BUILD)/win/package $(BUILD)/win/submission
 # The fuzzing tree: clang with libFuzzer, ASan and UBSan; only the fuzz targets are built. New
 # inputs go to $(BUILD)/fuzz/corpus/<target>, findings to $(BUILD)/fuzz/findings; the seeds in
 # tests/fuzz/corpus are read, never written (make fuzz-merge adds what covers new code).
@@ -100,7 +102,8 @@ mutate: deps
 	        --seed $(SERIAL_SEED) --name serial --jobs $(JOBS)
 
 # Not part of test: every concurrency test 100 times (REPEAT=...) in the ASan and TSan trees,
-# with two CPU burners beside them (about half an hour).
+# with two CPU burners beside them, then the serial contract's walk at length in both trees
+# (WALKS=..., WALK_STEPS=..., WALK_SEED=...; about three quarters of an hour).
 stress: asan tsan
 	./tools/stress/stress.sh $(BUILD)
 

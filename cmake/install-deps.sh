@@ -7,6 +7,7 @@ packages=(
     clang libclang-rt-14-dev clang-tidy
     g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 mingw-w64-tools
     wine64 xvfb xauth imagemagick icoutils osslsigncode openssl
+    python3-asn1crypto gcab cabextract
     "$@"
 )
 missing=()

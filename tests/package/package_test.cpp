@@ -199,6 +199,17 @@ bool EndsWith(std::wstring text, std::wstring tail)
            text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
+// The folder an INF's file section copies to, as this SetupAPI resolves it: the driver store,
+// DIRID 13 (Wine, which has no driver store, gives a folder of its own for it).
+std::wstring RunFolder(HINF inf, const wchar_t* files)
+{
+    wchar_t folder[MAX_PATH] = {};
+    if (!SetupGetTargetPathW(inf, nullptr, files, folder, MAX_PATH, nullptr)) {
+        return L"(none)";
+    }
+    return folder;
+}
+
 // A service left by an earlier run in this prefix goes, so that what is checked is what this
 // install wrote.
 void DeleteServiceIfPresent(const wchar_t* name)
@@ -262,6 +273,7 @@ struct ServiceOfInf {
     const wchar_t* Inf;
     const wchar_t* Section;
     const wchar_t* Service;
+    const wchar_t* Files; // the section that copies the image
 };
 void PrintTo(const ServiceOfInf& service, std::ostream* out)
 {
@@ -302,7 +314,8 @@ TEST_P(Install, ServiceAndEventLogSource)
     RegCloseKey(sourceKey);
     ASSERT_TRUE(installed) << "error " << error;
 
-    const std::wstring image = L"\\system32\\drivers\\" + name + L".sys";
+    // The service and the event-log source name the image where it runs: in the driver store.
+    const std::wstring image = RunFolder(inf.Handle, expected.Files) + L"\\" + name + L".sys";
     const std::wstring serviceKey = L"System\\CurrentControlSet\\Services\\" + name;
     const wchar_t* service = serviceKey.c_str();
     EXPECT_TRUE(EndsWith(ReadValue(service, L"ImagePath").Text(), image))
@@ -315,18 +328,16 @@ TEST_P(Install, ServiceAndEventLogSource)
     EXPECT_EQ(messages.Type, static_cast<DWORD>(REG_EXPAND_SZ));
     wchar_t expanded[MAX_PATH] = {};
     ExpandEnvironmentStringsW(messages.Text().c_str(), expanded, MAX_PATH);
-    wchar_t file[MAX_PATH];
-    GetSystemDirectoryW(file, MAX_PATH);
-    wcscat(file, (L"\\drivers\\" + name + L".sys").c_str());
-    EXPECT_EQ(lstrcmpiW(expanded, file), 0) << Narrow(messages.Text());
+    EXPECT_EQ(lstrcmpiW(expanded, image.c_str()), 0) << Narrow(messages.Text());
     EXPECT_EQ(ReadValue(source.c_str(), L"TypesSupported").Number(), 7u);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Drivers, Install,
-    ::testing::Values(ServiceOfInf{L"corcard.inf", L"Corcard.Install.NTamd64.Services", L"corcard"},
+    ::testing::Values(ServiceOfInf{L"corcard.inf", L"Corcard.Install.NTamd64.Services", L"corcard",
+                                   L"Corcard.CopyFiles"},
                       ServiceOfInf{L"corport.inf", L"CorPort.Install.NTamd64.Services",
-                                   L"corserial"}),
+                                   L"corserial", L"CorPort.DriverFiles"}),
     [](const ::testing::TestParamInfo<ServiceOfInf>& info) {
         return std::string(info.param.Service == std::wstring(L"corcard") ? "corcard"
                                                                           : "corserial");
@@ -338,6 +349,12 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(PortInstall, PortDeviceSoftwareKey)
 {
     DeleteServiceIfPresent(L"corserial");
+    wchar_t system[MAX_PATH];
+    GetSystemDirectoryW(system, MAX_PATH);
+    const wchar_t* const systemFiles[] = {L"\\TRVPAGE.DLL", L"\\drivers\\corserial.sys"};
+    for (const wchar_t* file : systemFiles) {
+        DeleteFileW((system + std::wstring(file)).c_str()); // left by an earlier run, if any
+    }
     InfFile inf(L"corport.inf");
     ASSERT_NE(inf.Handle, INVALID_HANDLE_VALUE);
     Device port(GUID_DEVCLASS_PORTS, L"CorPort1", true);
@@ -354,22 +371,27 @@ TEST(PortInstall, PortDeviceSoftwareKey)
     Value subclass = ReadValue(software, L"PortSubClass");
     RegCloseKey(software);
     EXPECT_EQ(provider.Type, static_cast<DWORD>(REG_SZ));
-    EXPECT_EQ(Narrow(provider.Text()), "TRVPAGE.DLL,SerialPortPropPageProvider");
+    const std::wstring folder = RunFolder(inf.Handle, L"CorPort.PageFiles");
+    EXPECT_EQ(folder, RunFolder(inf.Handle, L"CorPort.DriverFiles")) << "one folder for both";
+    EXPECT_EQ(Narrow(provider.Text()),
+              Narrow(folder + L"\\TRVPAGE.DLL,SerialPortPropPageProvider"));
     EXPECT_EQ(subclass.Type, static_cast<DWORD>(REG_BINARY));
     EXPECT_EQ(subclass.Data, std::vector<BYTE>{1});
 
-    wchar_t page[MAX_PATH];
-    GetSystemDirectoryW(page, MAX_PATH);
-    wcscat(page, L"\\TRVPAGE.DLL");
-    EXPECT_NE(GetFileAttributesW(page), INVALID_FILE_ATTRIBUTES) << "TRVPAGE.DLL not copied";
-    wchar_t serialImage[MAX_PATH];
-    GetSystemDirectoryW(serialImage, MAX_PATH);
-    wcscat(serialImage, L"\\drivers\\corserial.sys");
-    EXPECT_NE(GetFileAttributesW(serialImage), INVALID_FILE_ATTRIBUTES) << "corserial.sys not copied";
+    // Every file is where it runs from, and none went to the system directories.
+    for (const wchar_t* file : {L"TRVPAGE.DLL", L"corserial.sys"}) {
+        const std::wstring there = folder + L"\\" + file;
+        EXPECT_NE(GetFileAttributesW(there.c_str()), INVALID_FILE_ATTRIBUTES)
+            << Narrow(there) << " not copied";
+    }
+    for (const wchar_t* file : systemFiles) {
+        const std::wstring there = system + std::wstring(file);
+        EXPECT_EQ(GetFileAttributesW(there.c_str()), INVALID_FILE_ATTRIBUTES)
+            << Narrow(there) << " copied to the system directory";
+    }
 
     const wchar_t service[] = L"System\\CurrentControlSet\\Services\\corserial";
-    EXPECT_TRUE(
-        EndsWith(ReadValue(service, L"ImagePath").Text(), L"\\system32\\drivers\\corserial.sys"))
+    EXPECT_TRUE(EndsWith(ReadValue(service, L"ImagePath").Text(), folder + L"\\corserial.sys"))
         << Narrow(ReadValue(service, L"ImagePath").Text());
     EXPECT_EQ(ReadValue(service, L"Type").Number(), 1u);
 }

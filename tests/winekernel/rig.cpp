@@ -169,6 +169,28 @@ std::wstring RegString(HKEY root, const std::wstring& key, const wchar_t* value)
     return s;
 }
 
+std::wstring ServiceImage(const wchar_t* service)
+{
+    std::wstring image =
+        RegString(HKEY_LOCAL_MACHINE,
+                  std::wstring(L"System\\CurrentControlSet\\Services\\") + service, L"ImagePath");
+    wchar_t windir[MAX_PATH];
+    GetWindowsDirectoryW(windir, MAX_PATH);
+    // The service manager's forms: an NT path below the system root, a DOS path behind the NT
+    // prefix, or a path relative to the system root.
+    const std::wstring root = L"\\SystemRoot\\";
+    if (image.compare(0, root.size(), root) == 0) {
+        return std::wstring(windir) + L"\\" + image.substr(root.size());
+    }
+    if (image.compare(0, 4, L"\\??\\") == 0) {
+        return image.substr(4);
+    }
+    if (image.size() < 2 || image[1] != L':') {
+        return std::wstring(windir) + L"\\" + image;
+    }
+    return image;
+}
+
 std::vector<char> FileBytes(const std::wstring& path)
 {
     std::vector<char> bytes;

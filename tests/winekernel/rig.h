@@ -59,6 +59,8 @@ extern const std::wstring AdapterKey;
 // The Enum key of port k (from 0) of the LX4A in slot 0.
 std::wstring PortKey(int k);
 std::wstring RegString(HKEY root, const std::wstring& key, const wchar_t* value);
+// The file a service's ImagePath names, as a Win32 path.
+std::wstring ServiceImage(const wchar_t* service);
 std::vector<char> FileBytes(const std::wstring& path);
 
 size_t CountEvents(const CORBUS_RECORD& r, uint32_t kind);

@@ -249,13 +249,12 @@ TEST(Scenario, Lx4aLife)
     EXPECT_EQ(last.DevicesLeftAtUnload, 0);
     EXPECT_EQ(last.NonPagedOutstanding, 0);
 
-    // The image the INF installed is the package's, byte for byte: the fixture changed only the
-    // loaded copy.
-    wchar_t system[MAX_PATH];
-    GetSystemDirectoryW(system, MAX_PATH);
+    // The image the service runs is the package's, byte for byte, where the INF installed it
+    // (the driver store): the fixture changed only the loaded copy.
     const std::vector<char> shipped = FileBytes(Wide(CORCARD_SYS));
     EXPECT_FALSE(shipped.empty());
-    EXPECT_TRUE(FileBytes(std::wstring(system) + L"\\drivers\\corcard.sys") == shipped);
+    const std::wstring image = ServiceImage(L"corcard");
+    EXPECT_TRUE(FileBytes(image) == shipped) << std::string(image.begin(), image.end());
 }
 
 // The error-log entry corcard wrote: its fixed part, and the sentence as the event log shows it,
