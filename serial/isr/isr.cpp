@@ -179,8 +179,10 @@ ULONG ReceiveByte(PSERIAL_PORT Port, UCHAR Byte, UCHAR Lsr)
     if ((Replace & SERIAL_NULL_STRIPPING) && Byte == 0) {
         return Events;
     }
-    if (Replace & SERIAL_AUTO_TRANSMIT) {
-        // The other end's flow control for our transmitter: consumed, never stored.
+    if ((Replace & SERIAL_AUTO_TRANSMIT) && !(Lsr & (LsrPe | LsrFe | LsrBi))) {
+        // The other end's flow control for our transmitter: consumed, never stored. Only a
+        // character that came whole is one: line noise, or the error or break character put in
+        // its place, neither stops nor frees the transmitter.
         if (Byte == S->Chars.XoffChar) {
             S->HoldReasons |= SERIAL_TX_WAITING_FOR_XON;
             return Events;

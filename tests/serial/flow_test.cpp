@@ -146,6 +146,48 @@ TEST_F(SerialFlowControl, ASenderStopsWhileThePeerHoldsCtsLow)
     EXPECT_EQ(received, Pattern(500));
 }
 
+// XON and XOFF are characters the far end sent: a character that came with a framing error is
+// line noise, and the error character that takes its place is data, whatever its value.
+TEST_F(SerialFlowControl, OnlyCharactersThatCameWholeStopOrFreeTheTransmitter)
+{
+    const struct {
+        const char* Name;
+        UCHAR ErrorChar;
+        bool HeldBefore; // a clean XOFF from the far end first
+    } cases[] = {
+        {"noise as XOFF does not stop it", 0x13, false},
+        {"noise as XON does not free it", 0x11, true},
+    };
+    PDEVICE_OBJECT board = Plug(HmModel::LX2A);
+    for (ULONG k = 0; k < std::size(cases); ++k) {
+        const auto& c = cases[k];
+        SCOPED_TRACE(c.Name);
+        ComPort port;
+        OpenAt(port, NameOf(board, k), 115200);
+        ComDcb dcb;
+        ASSERT_TRUE(port.GetCommState(&dcb));
+        dcb.OutX = true;
+        dcb.ErrorCharEnabled = true;
+        dcb.ErrorChar = c.ErrorChar;
+        ASSERT_TRUE(port.SetCommState(dcb));
+        if (c.HeldBefore) {
+            HmRemoteSend(board, k, {0x13});
+        }
+        HmRemoteSendError(board, k, 'n', HmLineError::Framing);
+        ASSERT_TRUE(HmWaitUntil([&] {
+            SERIAL_STATUS status{};
+            return port.ClearCommError(nullptr, &status) && status.AmountInInQueue == 1;
+        }));
+        SERIAL_STATUS status{};
+        ASSERT_TRUE(port.ClearCommError(nullptr, &status));
+        EXPECT_EQ(status.HoldReasons & SERIAL_TX_WAITING_FOR_XON,
+                  c.HeldBefore ? ULONG{SERIAL_TX_WAITING_FOR_XON} : 0u);
+        std::vector<UCHAR> data;
+        ASSERT_TRUE(port.ReadFile(1, &data));
+        EXPECT_EQ(data, std::vector<UCHAR>{c.ErrorChar});
+    }
+}
+
 // RS-485 transmit enable: RTS is off at rest, on while a write goes out, and off again once its
 // last character has left the UART, within a twentieth of a character: the other station may
 // answer at once, and a transmitter still enabled would talk over it.
