@@ -110,7 +110,7 @@ NTSTATUS AdapterAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDe
     InterlockedIncrement(&adapter->OutstandingIo);
     // Cleared last: until now no request can reach the new devices.
     device->Flags |= DO_POWER_PAGABLE;
-    device->Flags &= ~DO_DEVICE_INITIALIZING;
+    device->Flags &= ~ULONG{DO_DEVICE_INITIALIZING};
     return STATUS_SUCCESS;
 }
 
@@ -205,7 +205,7 @@ NTSTATUS CreatePortDevice(PADAPTER_EXTENSION Adapter, ULONG KindFlags, ULONG Por
     ++Adapter->PortCount;
 
     device->Flags |= DO_POWER_PAGABLE;
-    device->Flags &= ~DO_DEVICE_INITIALIZING;
+    device->Flags &= ~ULONG{DO_DEVICE_INITIALIZING};
     return STATUS_SUCCESS;
 }
 

@@ -78,6 +78,8 @@ void DeliverCables(const std::vector<std::shared_ptr<Board>>& boards)
         ULONG Port;
         std::vector<WireChar> Chars;
         LineOutputs From;
+        Board* FromBoard;
+        ULONG FromPort;
     };
     std::vector<Crossing> crossings;
     for (const auto& b : boards) {
@@ -87,7 +89,7 @@ void DeliverCables(const std::vector<std::shared_ptr<Board>>& boards)
             if (end.Kind != EndKind::Cable) {
                 continue;
             }
-            Crossing c{end.Other, end.OtherPort, {}, UartOutputs(b->Uarts[i])};
+            Crossing c{end.Other, end.OtherPort, {}, UartOutputs(b->Uarts[i]), b.get(), i};
             if (!BoardPowered(*b)) {
                 c.From = LineOutputs{}; // an unpowered UART drives nothing
             }
@@ -104,6 +106,10 @@ void DeliverCables(const std::vector<std::shared_ptr<Board>>& boards)
         std::lock_guard<HkMutex> lock(c.To->Mu);
         if (!BoardPowered(*c.To)) {
             continue; // nothing hears them
+        }
+        const LineEnd& end = c.To->Ends[c.Port];
+        if (end.Kind != EndKind::Cable || end.Other != c.FromBoard || end.OtherPort != c.FromPort) {
+            continue; // unplugged meanwhile: the end has its peer (or a plug) again
         }
         Uart& to = c.To->Uarts[c.Port];
         for (const WireChar& ch : c.Chars) {
