@@ -233,6 +233,19 @@ DRIVER_CANCEL WaitCancel;
 
 DRIVER_DISPATCH SerialDeviceControl;
 DRIVER_DISPATCH SerialInternalControl;
+// The port's properties (IOCTL_SERIAL_GET_PROPERTIES) and its statistics (IOCTL_SERIAL_GET_STATS),
+// for every reader of them. Lock not held.
+VOID PortProperties(PSERIAL_PORT Port, PSERIAL_COMMPROP Properties);
+VOID PortStatistics(PSERIAL_PORT Port, PSERIALPERF_STATS Stats);
+
+// ---- wmi/wmi.cpp: the port's WMI data blocks ---------------------------------------------------
+
+DRIVER_DISPATCH SerialSystemControl;
+// Registers the port as a WMI data provider (started) and takes it back (stop, surprise removal,
+// removal); each only when it changes something. PASSIVE_LEVEL, StateMutex not held: a
+// deregistration waits for the WMI requests on their way, which take it.
+VOID WmiRegister(PSERIAL_PORT Port);
+VOID WmiDeregister(PSERIAL_PORT Port);
 
 // ---- info/info.cpp: file and volume information ------------------------------------------------
 

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <ntddk.h>
+#include <wmistr.h>
 
 #include <cstdint>
 #include <functional>
@@ -495,3 +496,73 @@ struct HkDeviceInstance {
 };
 void HkSetDeviceInstanceHook(std::function<HkDeviceInstance(PDEVICE_OBJECT)> hook);
 std::u16string HkDeviceKeyPath(const std::u16string& instancePath); // ...\Device Parameters
+
+// ---------------------------------------------------------------------------------------------
+// WMI. IoWMIRegistrationControl records which device objects are registered as WMI data
+// providers. The verifier reports a registration of a device already registered, a deregistration
+// (or reregistration, or GUID update) of one that is not, a device deleted while still registered,
+// and a deregistration from inside a system control request to the same device (on Windows it
+// waits for that request: a deadlock). A deregistration waits until the WMI requests already sent
+// to the device have completed, as on Windows.
+//
+// The stand-in is WMI's kernel component on a system whose consumers are the tests: it sends
+// nothing on its own. What WMI would send after a registration (IRP_MN_REGINFO_EX) and for a
+// consumer's query, a test sends with the routines below, which build the IRP as that component
+// does: IRP_MJ_SYSTEM_CONTROL to the top of the stack holding the device, status preset to
+// STATUS_NOT_SUPPORTED, Parameters.WMI.ProviderId, DataPath (a GUID pointer, or WMIREGISTER /
+// WMIUPDATE for registration requests), BufferSize and Buffer: a nonpaged buffer of the WMI
+// component's own (METHOD_NEITHER: no copy is made; the driver writes into it directly) holding
+// the input WNODE, the rest filled with HkSystemBufferFill. The request is sent from the calling
+// thread at PASSIVE_LEVEL and waited for.
+//
+// The verifier checks every answer: Information never larger than BufferSize; a successful
+// query's WNODE (WNODE_ALL_DATA, WNODE_SINGLE_INSTANCE or WNODE_TOO_SMALL) the size Information
+// says, its offsets inside it and its instance data 8-byte aligned, a single instance's
+// DataBlockOffset as WMI gave it; a registration's WMIREGINFO the size Information says, its
+// WMIREGGUID array and counted strings inside it, and the PDO of every WMIREG_FLAG_INSTANCE_PDO
+// block a device object with a reference the driver took for WMI (which WMI drops, as Windows
+// does, once per such block).
+
+struct HkWmiRegistrationCall {
+    PDEVICE_OBJECT Device;
+    ULONG Action; // WMIREG_ACTION_*
+    NTSTATUS Status;
+};
+std::vector<HkWmiRegistrationCall> HkWmiRegistrationCalls(); // every call since HkReset, in order
+bool HkWmiRegistered(PDEVICE_OBJECT device);
+
+struct HkWmiRequest {
+    UCHAR Minor;
+    ULONG_PTR ProviderId;       // the device object the request is for
+    GUID Guid;                  // DataPath of a data block request
+    ULONG_PTR RegistrationPath; // DataPath of IRP_MN_REGINFO(_EX): WMIREGISTER or WMIUPDATE
+    std::vector<UCHAR> Input;   // what WMI writes at the start of the buffer before sending
+    ULONG BufferSize;           // Parameters.WMI.BufferSize, the size of the buffer
+};
+struct HkWmiAnswer {
+    NTSTATUS Status;
+    ULONG_PTR Information;
+    std::vector<UCHAR> Buffer; // all BufferSize bytes, as the driver left them
+};
+// Sends one request to the top of the stack holding device, exactly as given.
+HkWmiAnswer HkSendWmi(PDEVICE_OBJECT device, const HkWmiRequest& request);
+
+// What WMI sends a registered provider (device is the one registered; ProviderId names it):
+//  - IRP_MN_REGINFO_EX (or IRP_MN_REGINFO) with WMIREGISTER; a successful answer becomes what
+//    the stand-in knows of the provider's blocks;
+//  - IRP_MN_QUERY_ALL_DATA with a WNODE_ALL_DATA header (BufferSize, Guid, Flags
+//    WNODE_FLAG_ALL_DATA and, for a block registered with static instance names,
+//    WNODE_FLAG_STATIC_INSTANCE_NAMES, with WNODE_FLAG_PDO_INSTANCE_NAMES for PDO-based ones);
+//  - IRP_MN_QUERY_SINGLE_INSTANCE with a WNODE_SINGLE_INSTANCE naming the instance: the same
+//    flags and InstanceIndex, the instance name (for PDO-based names the PDO's device instance
+//    path and "_<index>") as a counted string at OffsetInstanceName, DataBlockOffset 8-aligned
+//    behind it.
+// A query for a GUID the provider did not register (or of a device not registered) is answered
+// STATUS_WMI_GUID_NOT_FOUND by WMI itself: nothing is sent.
+HkWmiAnswer HkWmiRegInfo(PDEVICE_OBJECT device, UCHAR minor, ULONG bufferSize);
+HkWmiAnswer HkWmiQueryAllData(PDEVICE_OBJECT device, const GUID& guid, ULONG bufferSize);
+HkWmiAnswer HkWmiQuerySingleInstance(PDEVICE_OBJECT device, const GUID& guid, ULONG instanceIndex,
+                                     ULONG bufferSize);
+// The static instance name WMI gives instance `index` of a block of device's registration (empty
+// when there is none).
+std::u16string HkWmiInstanceName(PDEVICE_OBJECT device, const GUID& guid, ULONG index);

@@ -182,6 +182,10 @@ void ResetNames();
 // deleted): an interface whose disable failed for want of resources is disabled now.
 void DeviceRemoved(PDEVICE_OBJECT pdo);
 void ResetRegistry();
+// WMI (wmi.cpp): forgets the providers; a device object being deleted leaves them (reported
+// while still registered).
+void ResetWmi();
+void WmiDeviceDeleted(PDEVICE_OBJECT device);
 void CheckCleanPool(bool& clean);
 void CheckCleanDispatcher(bool& clean);
 void CheckCleanIo(bool& clean);

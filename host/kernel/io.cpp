@@ -610,6 +610,7 @@ extern "C" NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExte
 extern "C" VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
 {
     DeviceRemoved(DeviceObject);
+    WmiDeviceDeleted(DeviceObject);
     std::lock_guard<std::mutex> guard(IoLock);
     DeviceRec* rec = FindDevice(DeviceObject);
     if (rec == nullptr || rec->Freed) {

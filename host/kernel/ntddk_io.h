@@ -812,6 +812,23 @@ typedef BOOLEAN HK_IRP_FLAG;
 #define ObDereferenceObject ObfDereferenceObject
 
     // ---------------------------------------------------------------------------------------------
+    // WMI. A driver registers a device object as a WMI data provider; WMI's kernel component then
+    // sends it IRP_MJ_SYSTEM_CONTROL requests (IRP_MN_REGINFO_EX first) with Parameters.WMI. The
+    // records those requests carry are in <wmistr.h>.
+
+#define WMIREG_ACTION_REGISTER 1
+#define WMIREG_ACTION_DEREGISTER 2
+#define WMIREG_ACTION_REREGISTER 3
+#define WMIREG_ACTION_UPDATE_GUIDS 4
+#define WMIREG_ACTION_BLOCK_IRPS 5
+
+    // Parameters.WMI.DataPath of IRP_MN_REGINFO and IRP_MN_REGINFO_EX.
+#define WMIREGISTER 0
+#define WMIUPDATE 1
+
+    NTSTATUS IoWMIRegistrationControl(PDEVICE_OBJECT DeviceObject, ULONG Action);
+
+    // ---------------------------------------------------------------------------------------------
     // Cancel. A driver that holds an IRP it may not finish soon sets a cancel routine; IoCancelIrp
     // sets Irp->Cancel, takes the cancel spin lock, clears the routine and calls it with the lock
     // held (the IRQL to return to in Irp->CancelIrql); the routine releases the lock.

@@ -213,6 +213,7 @@ void HkReset()
     ResetRemoveLocks();
     ResetNames();
     ResetRegistry();
+    ResetWmi();
     ResetInterrupts();
     ResetIo();
     ResetErrorLog();

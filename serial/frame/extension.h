@@ -193,6 +193,15 @@ typedef struct _SERIAL_PORT {
     BOOLEAN EverStarted;
     PKINTERRUPT Interrupt;
     ULONG64 IoBase;
+    // The adapter's interrupt as the port device describes it (StateMutex), for WMI's hardware
+    // configuration block: its level, vector, affinity and mode (0 level-sensitive, 1 latched).
+    ULONG InterruptLevel;
+    ULONG InterruptVector;
+    ULONG64 InterruptAffinity;
+    ULONG InterruptMode;
+    // Registered as a WMI data provider. Only the plug-and-play paths change it, one request at a
+    // time as the manager sends them; the registration calls are made without StateMutex.
+    BOOLEAN WmiRegistered;
 
     SERIAL_CONFIG Config;
 

@@ -24,6 +24,7 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
     DriverObject->MajorFunction[IRP_MJ_QUERY_VOLUME_INFORMATION] = SerialQueryVolume;
     DriverObject->MajorFunction[IRP_MJ_PNP] = SerialPnp;
     DriverObject->MajorFunction[IRP_MJ_POWER] = SerialPower;
+    DriverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = SerialSystemControl;
     DriverObject->DriverExtension->AddDevice = SerialAddDevice;
     DriverObject->DriverUnload = SerialUnload;
     return STATUS_SUCCESS;
@@ -36,8 +37,7 @@ VOID SerialUnload(PDRIVER_OBJECT DriverObject)
     UNREFERENCED_PARAMETER(DriverObject);
 }
 
-// System control (WMI) and anything else that is not the port's own: the port device below
-// answers or refuses it.
+// Anything that is not the port's own: the port device below answers or refuses it.
 NTSTATUS SerialPassDown(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PSERIAL_PORT Port = PortFromDevice(DeviceObject);

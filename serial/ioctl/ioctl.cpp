@@ -548,46 +548,14 @@ constexpr NAMED_RATE NamedRates[] = {
 NTSTATUS GetProperties(PSERIAL_PORT Port, PVOID Buffer, ULONG_PTR* Information)
 {
     SERIAL_COMMPROP Properties;
-    RtlZeroMemory(&Properties, sizeof(Properties));
-    Properties.PacketLength = sizeof(SERIAL_COMMPROP);
-    Properties.PacketVersion = 2;
-    Properties.ServiceMask = SERIAL_SP_SERIALCOMM;
-    Properties.MaxTxQueue = 0; // writes queue as requests: no limit of the driver's
-    Properties.MaxRxQueue = MaxReceiveQueue;
-    Properties.MaxBaud = SERIAL_BAUD_USER;
-    Properties.ProvSubType = SERIAL_SP_RS232;
-    Properties.ProvCapabilities = SERIAL_PCF_DTRDSR | SERIAL_PCF_RTSCTS | SERIAL_PCF_CD |
-                                  SERIAL_PCF_PARITY_CHECK | SERIAL_PCF_XONXOFF |
-                                  SERIAL_PCF_SETXCHAR | SERIAL_PCF_TOTALTIMEOUTS |
-                                  SERIAL_PCF_INTTIMEOUTS | SERIAL_PCF_SPECIALCHARS;
-    Properties.SettableParams = SERIAL_SP_PARITY | SERIAL_SP_BAUD | SERIAL_SP_DATABITS |
-                                SERIAL_SP_STOPBITS | SERIAL_SP_HANDSHAKING |
-                                SERIAL_SP_PARITY_CHECK | SERIAL_SP_CARRIER_DETECT;
-    Properties.SettableData =
-        SERIAL_DATABITS_5 | SERIAL_DATABITS_6 | SERIAL_DATABITS_7 | SERIAL_DATABITS_8;
-    Properties.SettableStopParity = SERIAL_STOPBITS_10 | SERIAL_STOPBITS_15 | SERIAL_STOPBITS_20 |
-                                    SERIAL_PARITY_NONE | SERIAL_PARITY_ODD | SERIAL_PARITY_EVEN |
-                                    SERIAL_PARITY_MARK | SERIAL_PARITY_SPACE;
-    {
-        PortLock Lock(Port);
-        Properties.SettableBaud = SERIAL_BAUD_USER;
-        for (const NAMED_RATE& Named : NamedRates) {
-            if (DivisorFor(Port->Config.ClockRate, Named.Rate) != 0) {
-                Properties.SettableBaud |= Named.Flag;
-            }
-        }
-        Properties.CurrentRxQueue = Port->Shared.Rx.Size;
-    }
+    PortProperties(Port, &Properties);
     return OutputOf(Buffer, Properties, Information);
 }
 
 NTSTATUS GetStats(PSERIAL_PORT Port, PVOID Buffer, ULONG_PTR* Information)
 {
     SERIALPERF_STATS Stats;
-    {
-        PortLock Lock(Port);
-        SyncWithIsr(Port, [&] { Stats = Port->Shared.Stats; });
-    }
+    PortStatistics(Port, &Stats);
     return OutputOf(Buffer, Stats, Information);
 }
 
@@ -752,6 +720,47 @@ constexpr CONTROL_CODE ControlCodes[] = {
 // clang-format on
 
 } // namespace
+
+// What GET_PROPERTIES reports, and WMI's MSSerial_CommProperties and MSSerial_CommInfo with it.
+VOID PortProperties(PSERIAL_PORT Port, PSERIAL_COMMPROP Properties)
+{
+    RtlZeroMemory(Properties, sizeof(*Properties));
+    Properties->PacketLength = sizeof(SERIAL_COMMPROP);
+    Properties->PacketVersion = 2;
+    Properties->ServiceMask = SERIAL_SP_SERIALCOMM;
+    Properties->MaxTxQueue = 0; // writes queue as requests: no limit of the driver's
+    Properties->MaxRxQueue = MaxReceiveQueue;
+    Properties->MaxBaud = SERIAL_BAUD_USER;
+    Properties->ProvSubType = SERIAL_SP_RS232;
+    Properties->ProvCapabilities = SERIAL_PCF_DTRDSR | SERIAL_PCF_RTSCTS | SERIAL_PCF_CD |
+                                   SERIAL_PCF_PARITY_CHECK | SERIAL_PCF_XONXOFF |
+                                   SERIAL_PCF_SETXCHAR | SERIAL_PCF_TOTALTIMEOUTS |
+                                   SERIAL_PCF_INTTIMEOUTS | SERIAL_PCF_SPECIALCHARS;
+    Properties->SettableParams = SERIAL_SP_PARITY | SERIAL_SP_BAUD | SERIAL_SP_DATABITS |
+                                 SERIAL_SP_STOPBITS | SERIAL_SP_HANDSHAKING |
+                                 SERIAL_SP_PARITY_CHECK | SERIAL_SP_CARRIER_DETECT;
+    Properties->SettableData =
+        SERIAL_DATABITS_5 | SERIAL_DATABITS_6 | SERIAL_DATABITS_7 | SERIAL_DATABITS_8;
+    Properties->SettableStopParity = SERIAL_STOPBITS_10 | SERIAL_STOPBITS_15 | SERIAL_STOPBITS_20 |
+                                     SERIAL_PARITY_NONE | SERIAL_PARITY_ODD | SERIAL_PARITY_EVEN |
+                                     SERIAL_PARITY_MARK | SERIAL_PARITY_SPACE;
+    PortLock Lock(Port);
+    Properties->SettableBaud = SERIAL_BAUD_USER;
+    for (const NAMED_RATE& Named : NamedRates) {
+        if (DivisorFor(Port->Config.ClockRate, Named.Rate) != 0) {
+            Properties->SettableBaud |= Named.Flag;
+        }
+    }
+    Properties->CurrentRxQueue = Port->Shared.Rx.Size;
+}
+
+// The counters live in SERIAL_SHARED, where the interrupt callback counts: read in one piece
+// inside its synchronisation, so the six agree with each other.
+VOID PortStatistics(PSERIAL_PORT Port, PSERIALPERF_STATS Stats)
+{
+    PortLock Lock(Port);
+    SyncWithIsr(Port, [&] { *Stats = Port->Shared.Stats; });
+}
 
 NTSTATUS SerialDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {

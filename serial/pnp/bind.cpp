@@ -117,6 +117,10 @@ NTSTATUS BindHardware(PSERIAL_PORT Port)
         return Status;
     }
     Port->IoBase = Resources.IoBase;
+    Port->InterruptLevel = Resources.InterruptLevel;
+    Port->InterruptVector = Resources.InterruptVector;
+    Port->InterruptAffinity = Resources.InterruptAffinity;
+    Port->InterruptMode = Resources.InterruptMode;
     {
         PortLock Lock(Port);
         Port->Shared.Registers = reinterpret_cast<PUCHAR>(static_cast<ULONG_PTR>(Resources.IoBase));

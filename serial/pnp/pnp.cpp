@@ -11,6 +11,10 @@
 // STATUS_DELETE_PENDING and refuse new ones; removal waits for every request still inside the
 // driver before it deletes the device. An open handle refuses a query-remove (the port is busy),
 // and once a query-remove has succeeded no handle opens until the removal is cancelled.
+//
+// The port is a WMI data provider while it has its hardware: registered once a start succeeds,
+// deregistered at a stop, a surprise removal or a removal (wmi/wmi.cpp). The statistics belong
+// to the handle, not to the hardware, so they go on counting across a stop and a restart.
 #include "corserial.h"
 
 namespace {
@@ -97,6 +101,9 @@ NTSTATUS StartDevice(PSERIAL_PORT Port, PIRP Irp)
         StateLock Lock(Port);
         Status = StartPort(Port);
     }
+    if (NT_SUCCESS(Status)) {
+        WmiRegister(Port); // the port's data blocks, while it has its hardware
+    }
     return CompleteAndRelease(Port, Irp, Status, 0);
 }
 
@@ -164,6 +171,7 @@ NTSTATUS CancelQuery(PSERIAL_PORT Port, PIRP Irp, ULONG PendingState)
 
 NTSTATUS StopDevice(PSERIAL_PORT Port, PIRP Irp)
 {
+    WmiDeregister(Port);
     {
         StateLock Lock(Port);
         ReleaseHardware(Port, TRUE);
@@ -175,6 +183,7 @@ NTSTATUS StopDevice(PSERIAL_PORT Port, PIRP Irp)
 
 NTSTATUS SurpriseRemoval(PSERIAL_PORT Port, PIRP Irp)
 {
+    WmiDeregister(Port); // here, and not again at the removal, as WMI asks
     {
         StateLock Lock(Port);
         EndRequestsForRemoval(Port);
@@ -188,6 +197,7 @@ NTSTATUS SurpriseRemoval(PSERIAL_PORT Port, PIRP Irp)
 
 NTSTATUS RemoveDevice(PSERIAL_PORT Port, PIRP Irp)
 {
+    WmiDeregister(Port);
     {
         StateLock Lock(Port);
         if (Port->PnpState != PortSurpriseRemoved) {
