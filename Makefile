@@ -1,5 +1,6 @@
 # make demo: build the host tree and run corsim (and render the property pages under Wine), then
-#            a short session under Wine's kernel: a message between two ports of a plugged LX4A.
+#            a short session under Wine's kernel: a message between two ports of a plugged LX4A,
+#            and cortool listing the ports and testing two of them through a null-modem cable.
 # make package: the driver package in build/win/package (test-signed, with its catalogs) and the
 #               submission cabinet in build/win/submission.
 # make bench: build an optimised host tree and the Windows tree, run the benchmarks, print the
@@ -65,6 +66,9 @@ demo: host win
 	./tools/devprops/render-page.sh $(BUILD)/win
 	@./tests/winekernel/run-scenario.sh $(abspath $(BUILD)/win) \
 	    $(abspath $(BUILD)/win/tests/winekernel/scenarios.exe) Demo.DISABLED_NullModem \
+	    --gtest_also_run_disabled_tests --gtest_brief=1
+	@./tests/winekernel/run-scenario.sh $(abspath $(BUILD)/win) \
+	    $(abspath $(BUILD)/win/tests/winekernel/scenarios.exe) Demo.DISABLED_Cortool \
 	    --gtest_also_run_disabled_tests --gtest_brief=1
 
 test: analyze host asan tsan win

@@ -76,10 +76,23 @@ enum CORBUS_FAR_END {
                               DCD, both ways */
 };
 
+/* The wires a port drives to its far end (TX to RX, RTS to CTS, DTR to DSR and DCD), for a line
+ * with a wire broken. */
+enum CORBUS_WIRE {
+    CorbusWireTx = 1,
+    CorbusWireRts = 2,
+    CorbusWireDtr = 4
+};
+
 typedef struct {
     uint32_t Port; /* 1-based */
     uint32_t Far;
-    uint32_t Peer; /* 1-based, for a cable */
+    uint32_t Peer;   /* 1-based, for a cable */
+    uint32_t Broken; /* CORBUS_WIRE bits: Port's wires that do not reach the far end */
+    /* Port's transmitter runs this many thousandths off its programmed rate (a clock off its
+     * frequency): beyond 30 the far end samples its characters wrongly and sees framing
+     * errors, whatever both ends were set to. */
+    int32_t RateError;
 } CORBUS_LINE_REQUEST;
 
 /* One modelled UART: its registers as last written, its status now, what it moved. */

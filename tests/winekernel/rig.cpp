@@ -343,9 +343,9 @@ std::unique_ptr<CORBUS_PORT_TEXTS> Rig::PortTexts()
     return texts;
 }
 
-void Rig::Line(uint32_t port, uint32_t farEnd, uint32_t peer)
+void Rig::Line(uint32_t port, uint32_t farEnd, uint32_t peer, uint32_t broken, int32_t rateError)
 {
-    CORBUS_LINE_REQUEST request = {port, farEnd, peer};
+    CORBUS_LINE_REQUEST request = {port, farEnd, peer, broken, rateError};
     Request(IOCTL_CORBUS_LINE, &request, sizeof(request), nullptr, 0);
 }
 

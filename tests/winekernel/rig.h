@@ -90,8 +90,11 @@ public:
     const CORBUS_RECORD& Record();
     std::unique_ptr<CORBUS_PORT_TEXTS> PortTexts();
 
-    // What is plugged into the port's connector (ports 1-based, slot 0's board).
-    void Line(uint32_t port, uint32_t farEnd, uint32_t peer = 0);
+    // What is plugged into the port's connector (ports 1-based, slot 0's board), with any of
+    // the port's own wires broken (CORBUS_WIRE bits) and its transmitter's rate off by
+    // rateError thousandths.
+    void Line(uint32_t port, uint32_t farEnd, uint32_t peer = 0, uint32_t broken = 0,
+              int32_t rateError = 0);
     CORBUS_UART Uart(uint32_t port);
     void HoldInterrupt(uint32_t characters);
     LONG RestartPort(uint32_t port);
