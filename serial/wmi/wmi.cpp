@@ -75,15 +75,8 @@ typedef struct _SERIAL_WMI_HW_DATA {
 constexpr ULONG SerialWmiIntTypeLatched = 0;
 constexpr ULONG SerialWmiIntTypeLevel = 1;
 
-// MSSerial_PerformanceInformation.
-typedef struct _SERIAL_WMI_PERF_DATA {
-    ULONG ReceivedCount;
-    ULONG TransmittedCount;
-    ULONG FrameErrorCount;
-    ULONG SerialOverrunErrorCount;
-    ULONG BufferOverrunErrorCount;
-    ULONG ParityErrorCount;
-} SERIAL_WMI_PERF_DATA;
+// MSSerial_PerformanceInformation: the six counters of IOCTL_SERIAL_GET_STATS, in its order.
+typedef SERIALPERF_STATS SERIAL_WMI_PERF_DATA;
 
 // MSSerial_CommProperties: the COMMPROP record, its provider-specific bytes counted by
 // dwProvCharSize (none here).
@@ -246,15 +239,8 @@ ULONG ReadHardware(PSERIAL_PORT Port, PUCHAR Data)
 
 ULONG ReadPerformance(PSERIAL_PORT Port, PUCHAR Data)
 {
-    SERIALPERF_STATS Stats;
-    PortStatistics(Port, &Stats);
     SERIAL_WMI_PERF_DATA Perf;
-    Perf.ReceivedCount = Stats.ReceivedCount;
-    Perf.TransmittedCount = Stats.TransmittedCount;
-    Perf.FrameErrorCount = Stats.FrameErrorCount;
-    Perf.SerialOverrunErrorCount = Stats.SerialOverrunErrorCount;
-    Perf.BufferOverrunErrorCount = Stats.BufferOverrunErrorCount;
-    Perf.ParityErrorCount = Stats.ParityErrorCount;
+    PortStatistics(Port, &Perf);
     return Put(Data, Perf, PerfDataSize);
 }
 
