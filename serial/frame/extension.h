@@ -197,11 +197,11 @@ typedef struct _SERIAL_PORT {
     // configuration block: its level, vector, affinity and mode (0 level-sensitive, 1 latched).
     ULONG InterruptLevel;
     ULONG InterruptVector;
-    ULONG64 InterruptAffinity;
     ULONG InterruptMode;
     // Registered as a WMI data provider. Only the plug-and-play paths change it, one request at a
     // time as the manager sends them; the registration calls are made without StateMutex.
     BOOLEAN WmiRegistered;
+    ULONG64 InterruptAffinity;
 
     SERIAL_CONFIG Config;
 
@@ -227,6 +227,7 @@ typedef struct _SERIAL_PORT {
     SERIAL_TIMEOUTS Timeouts;
     BOOLEAN Removing;      // requests are refused: the port is gone or going
     BOOLEAN RemoveQueried; // a query-remove succeeded: no open until it is cancelled
+    BOOLEAN DrainArmed;    // the drain timer below is set
 
     // Deferred work: the service DPC (queued by the callback) and the timers.
     KDPC ServiceDpc;
@@ -238,7 +239,6 @@ typedef struct _SERIAL_PORT {
     KDPC WriteTotalDpc;
     KTIMER DrainTimer;
     KDPC DrainDpc;
-    BOOLEAN DrainArmed; // the drain timer is set (port lock)
 
     SERIAL_SHARED Shared;
 } SERIAL_PORT, *PSERIAL_PORT;
