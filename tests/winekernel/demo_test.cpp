@@ -34,14 +34,20 @@ void Show(const wchar_t* typed, const char* image, DWORD expectedExit)
     CloseHandle(child.hThread);
 }
 
-TEST(Demo, DISABLED_NullModem)
+// The package installed, an LX4A plugged (COM7 to COM10), a null-modem cable from COM7 to COM8.
+void PlugTheDemoBoard(Rig& rig)
 {
-    Rig rig;
     ASSERT_NO_FATAL_FAILURE(rig.Install(Rig::Ports::Package));
     ClaimComNumbers(6);
     rig.Plug(Board(0x7A41, 4));
     ASSERT_TRUE(WaitForPorts({L"COM7", L"COM8", L"COM9", L"COM10"}));
     rig.Line(1, CorbusFarNullModem, 2);
+}
+
+TEST(Demo, DISABLED_NullModem)
+{
+    Rig rig;
+    ASSERT_NO_FATAL_FAILURE(PlugTheDemoBoard(rig));
 
     std::printf("\nAn LX4A is plugged; its ports are COM7 to COM10, a null-modem cable joins COM7 "
                 "and COM8.\n");
@@ -54,11 +60,7 @@ TEST(Demo, DISABLED_NullModem)
 TEST(Demo, DISABLED_Cortool)
 {
     Rig rig;
-    ASSERT_NO_FATAL_FAILURE(rig.Install(Rig::Ports::Package));
-    ClaimComNumbers(6);
-    rig.Plug(Board(0x7A41, 4));
-    ASSERT_TRUE(WaitForPorts({L"COM7", L"COM8", L"COM9", L"COM10"}));
-    rig.Line(1, CorbusFarNullModem, 2);
+    ASSERT_NO_FATAL_FAILURE(PlugTheDemoBoard(rig));
     rig.Line(3, CorbusFarLoopback, 0, CorbusWireDtr);
     std::printf("\nAn LX4A is plugged; its ports are COM7 to COM10. A null-modem cable joins COM7 "
                 "and COM8; COM9 has a loopback plug whose DTR wire is broken.\n");
