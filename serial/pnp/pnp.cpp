@@ -47,13 +47,15 @@ VOID StopTimersAndDpcs(PSERIAL_PORT Port)
     KeCancelTimer(&Port->ReadIntervalTimer);
     KeCancelTimer(&Port->WriteTotalTimer);
     KeCancelTimer(&Port->DrainTimer);
-    Port->DrainArmed = FALSE;
     KeRemoveQueueDpc(&Port->ServiceDpc);
     KeRemoveQueueDpc(&Port->ReadTotalDpc);
     KeRemoveQueueDpc(&Port->ReadIntervalDpc);
     KeRemoveQueueDpc(&Port->WriteTotalDpc);
     KeRemoveQueueDpc(&Port->DrainDpc);
     KeFlushQueuedDpcs();
+    // A timer set before Removing may have fired between the first flush and its cancel; its DPC
+    // owns DrainArmed until the second flush has seen it out.
+    Port->DrainArmed = FALSE;
 }
 
 NTSTATUS StartPort(PSERIAL_PORT Port)
