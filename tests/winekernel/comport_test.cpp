@@ -301,13 +301,15 @@ TEST(ComPort, Timeouts)
         Start(ReadFile(a, buffer, sizeof buffer, nullptr, &ov));
         ASSERT_TRUE(WriteFile(b, "01234", 5, &n, nullptr));
         Sleep(30);
-        ASSERT_TRUE(WriteFile(b, "56789", 5, &n, nullptr));
+        // The clock starts before the last write: its bytes may reach the reading port before
+        // the writing program sees its write done.
         const Stopwatch clock;
+        ASSERT_TRUE(WriteFile(b, "56789", 5, &n, nullptr));
         EXPECT_EQ(TimedOut(a, ov), 10);
         const double ms = clock.Ms();
         EXPECT_EQ(std::string(buffer, 10), "0123456789");
         EXPECT_GE(ms, 500.0);
-        std::printf("interval 500 ms: 10 bytes, ended %.0f ms after the last write\n", ms);
+        std::printf("interval 500 ms: 10 bytes, ended %.0f ms after the last write began\n", ms);
     }
 
     // Total 10 ms a byte + 200 ms: 20 bytes asked, 5 come.
@@ -401,7 +403,7 @@ TEST(ComPort, Events)
     });
     DWORD lines = 0;
     ASSERT_TRUE(GetCommModemStatus(a, &lines));
-    EXPECT_EQ(lines, 0u);
+    EXPECT_EQ(lines & 0xF0, 0u) << "the far end's lines are down (their delta bits may show)";
     EXPECT_EQ(EventsFor(a, EV_CTS, [&] { EscapeCommFunction(b, SETRTS); }), DWORD(EV_CTS));
     EXPECT_EQ(EventsFor(a, EV_DSR | EV_RLSD, [&] { EscapeCommFunction(b, SETDTR); }),
               DWORD(EV_DSR | EV_RLSD));
@@ -448,10 +450,12 @@ TEST(ComPort, Events)
         {CLRDTR, MS_CTS_ON},
         {CLRRTS, 0},
     };
+    // The modem status is the register as read: a change whose interrupt has not been serviced
+    // yet shows its delta bit beside the lines.
     for (const auto& e : escapes) {
         ASSERT_TRUE(EscapeCommFunction(c, e.Function));
         ASSERT_TRUE(GetCommModemStatus(c, &lines));
-        EXPECT_EQ(lines, e.Lines) << "after escape " << e.Function;
+        EXPECT_EQ(lines & 0xF0, e.Lines) << "after escape " << e.Function;
     }
     SetTimeouts(c, 0, 0, 5000);
     ASSERT_TRUE(WriteFile(c, "echo", 4, &n, nullptr));
