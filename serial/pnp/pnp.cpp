@@ -39,7 +39,9 @@ VOID EndRequestsForRemoval(PSERIAL_PORT Port)
 
 // Nothing of the port runs after this: no timer set, no DPC queued or running. Removing is set,
 // so no DPC sets a timer again (ArmTimer); the DPCs already running finish first, and only then
-// are the timers cancelled, so that none of them re-arms one behind the cancel.
+// are the timers cancelled, so that none of them re-arms one behind the cancel. A timer set
+// before may still fire between the first flush and its cancel: its DPC runs and owns the port's
+// fields until the second flush has seen it out, so nothing here touches them.
 VOID StopTimersAndDpcs(PSERIAL_PORT Port)
 {
     KeFlushQueuedDpcs();
@@ -53,9 +55,6 @@ VOID StopTimersAndDpcs(PSERIAL_PORT Port)
     KeRemoveQueueDpc(&Port->WriteTotalDpc);
     KeRemoveQueueDpc(&Port->DrainDpc);
     KeFlushQueuedDpcs();
-    // A timer set before Removing may have fired between the first flush and its cancel; its DPC
-    // owns DrainArmed until the second flush has seen it out.
-    Port->DrainArmed = FALSE;
 }
 
 NTSTATUS StartPort(PSERIAL_PORT Port)

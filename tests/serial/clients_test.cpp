@@ -284,10 +284,12 @@ TEST_F(SerialClients, NodeSerialport)
         ASSERT_TRUE(port.SetCommMask(on ? SERIAL_EV_CTS | SERIAL_EV_DSR : 0));
         EXPECT_EQ(HmPortOutputs(board, 0).Rts, on);
         EXPECT_EQ(HmPortOutputs(board, 0).Dtr, on);
-        ASSERT_TRUE(HmWaitUntil([&] {
-            std::lock_guard<std::mutex> guard(lock);
-            return received.size() >= sent.size();
-        }));
+        if (!HmWaitUntil([&] {
+                std::lock_guard<std::mutex> guard(lock);
+                return received.size() >= sent.size();
+            })) {
+            break; // the comparison below says what is missing; the reader is let go at close
+        }
     }
     {
         std::lock_guard<std::mutex> guard(lock);
