@@ -41,12 +41,6 @@ constexpr unsigned DeliveriesPerRound = 64; // a claimed line is delivered at mo
                                             // before the clock gets its turn again
 constexpr uint64_t Never = UINT64_MAX;
 
-// The clock counts 100 ns units: a step ends on one.
-constexpr uint64_t ClockUnits(uint64_t lineNs)
-{
-    return lineNs > Never - 99 ? Never : (lineNs + 99) / 100 * 100;
-}
-
 thread_local bool Delivering = false;
 
 // The timed model (HmSetPortAccessNs): what one port access costs, and when the processor is
@@ -125,18 +119,26 @@ void DeliverCables(const std::vector<std::shared_ptr<Board>>& boards)
     }
 }
 
-// Runs the lines from `now` to `next`, the earliest event when the step began. An event may have
-// come since, earlier than that: a peer given bytes to send by a test thread, a character a driver
-// wrote to a transmitter. A board runs only up to its own earliest event, looked at under its
-// lock, and the step ends there, so that the interrupt it raises is delivered before the lines go
-// on (run past it, a burst of characters would overrun a FIFO that nobody was asked to empty).
+// The clock counts 100 ns units: a step from `now` to `event` ends on the unit at or after it,
+// at least one unit on.
+uint64_t StepEnd(uint64_t now, uint64_t event)
+{
+    const uint64_t unit = event > Never - 99 ? Never : (event + 99) / 100 * 100;
+    return std::max(now + 100, unit);
+}
+
+// Runs the lines from `now` towards `next`, the earliest event when the step began. An event may
+// have come since, earlier than that: a peer given bytes to send by a test thread, a character a
+// driver wrote to a transmitter. A board runs only up to its own earliest event, looked at under
+// its lock, and the step ends there, so that the interrupt it raises is delivered before the lines
+// go on (run past it, a burst of characters would overrun a FIFO that nobody was asked to empty).
 // Returns where the step ends.
 uint64_t RunLines(const std::vector<std::shared_ptr<Board>>& boards, uint64_t now, uint64_t next)
 {
-    uint64_t reached = next;
+    uint64_t reached = StepEnd(now, next);
     for (const auto& b : boards) {
         std::lock_guard<HkMutex> lock(b->Mu);
-        const uint64_t own = std::min(next, std::max(now + 100, ClockUnits(BoardNextEvent(*b))));
+        const uint64_t own = StepEnd(now, std::min(next, BoardNextEvent(*b)));
         BoardRunLines(*b, own);
         reached = std::min(reached, own);
     }
@@ -213,8 +215,7 @@ void Step(const std::vector<std::shared_ptr<Board>>& boards, uint64_t target)
         if (now >= target) {
             return;
         }
-        uint64_t next = std::min(target, NextEvent(boards));
-        next = RunLines(boards, now, std::max(now + 100, ClockUnits(next)));
+        const uint64_t next = RunLines(boards, now, std::min(target, NextEvent(boards)));
         DeliverCables(boards);
         HkAdvanceClock(static_cast<LONGLONG>(next / 100) - HkNow());
         Settle(boards);
