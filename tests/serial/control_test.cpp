@@ -437,6 +437,9 @@ TEST_F(SerialControl, StatisticsCountFromTheOpenAndEveryByteSent)
         << "data, i and our own XOFF come back round the plug";
     EXPECT_EQ(stats().TransmittedCount, 6u);
     Port.Close();
+    // The close takes our XOFF back: its XON comes round into the closed port's FIFO, which the
+    // next open leaves behind (reopened before, the new handle would receive it).
+    ASSERT_TRUE(HmWaitUntil([&] { return HmUart(Board, 0).RxCount == 1; }));
     OpenAt(Port, NameOf(Board, 0), 115200);
     const SERIALPERF_STATS fresh = stats();
     EXPECT_EQ(fresh.ReceivedCount, 0u);
