@@ -410,11 +410,7 @@ bool WaitForPorts(const std::vector<std::wstring>& names)
 {
     return Rig::WaitFor([&] {
         for (const auto& name : names) {
-            // Under Wine a refused open still gives a handle: the port answers once started.
-            ComPort port(name);
-            DCB dcb{};
-            dcb.DCBlength = sizeof(dcb);
-            if (!port.Open() || !GetCommState(port, &dcb))
+            if (!ComPort(name).Answers())
                 return false;
         }
         return true;
@@ -451,6 +447,13 @@ ComPort::ComPort(const std::wstring& name, bool overlapped)
 ComPort::~ComPort()
 {
     Close();
+}
+
+bool ComPort::Answers() const
+{
+    DCB dcb{};
+    dcb.DCBlength = sizeof(dcb);
+    return Open() && GetCommState(Handle, &dcb);
 }
 
 void ComPort::Close()
