@@ -120,6 +120,10 @@ VOID WaitCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     CompletionBatch Done(Port);
     PortLock Lock(Port);
     RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
-    SyncWithIsr(Port, [&] { Port->Shared.WaitPending = FALSE; });
+    // Once IoCancelIrp took this wait's routine the wait stopped counting, and the next one may
+    // have come in before the lock was ours: the pending mark is then that one's.
+    if (QueueIsEmpty(&Port->WaitQueue)) {
+        SyncWithIsr(Port, [&] { Port->Shared.WaitPending = FALSE; });
+    }
     Done.Add(Irp, STATUS_CANCELLED, 0);
 }

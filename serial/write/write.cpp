@@ -464,9 +464,13 @@ VOID ImmediateCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     CompletionBatch Done(Port);
     PortLock Lock(Port);
     RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
-    SyncWithIsr(Port, [&] {
-        Port->Shared.ImmediatePending = FALSE;
-        Port->Shared.ImmediateSent = FALSE;
-    });
+    // Once IoCancelIrp took this request's routine it stopped counting, and the next character
+    // may have come in before the lock was ours: the character waiting is then that one's.
+    if (QueueIsEmpty(&Port->ImmediateQueue)) {
+        SyncWithIsr(Port, [&] {
+            Port->Shared.ImmediatePending = FALSE;
+            Port->Shared.ImmediateSent = FALSE;
+        });
+    }
     Done.Add(Irp, STATUS_CANCELLED, 0);
 }

@@ -336,6 +336,73 @@ TEST_F(SerialControl, AnImmediateCharacterGoesAheadOfAHeldWrite)
     EXPECT_EQ(write->Status(), STATUS_SUCCESS);
 }
 
+// A wait and an immediate character are one at a time, and their state lives with the callback.
+// Once IoCancelIrp has taken a pending one's cancel routine it no longer counts, so the next of
+// its kind is let in while the cancel routine may still wait for the port's lock; what that
+// routine then does must not touch the newcomer. Here the next request comes at each point of
+// the cancel in turn (another thread's request, as on another processor): it is refused as a
+// second one, or served once its event comes or CTS lets the character go.
+TEST_F(SerialControl, ARequestCancelledAsTheNextOfItsKindComesInLeavesThatOneServed)
+{
+    ComDcb dcb;
+    ASSERT_TRUE(Port.GetCommState(&dcb));
+    dcb.OutxCtsFlow = true; // the far end's CTS holds the immediate character
+    ASSERT_TRUE(Port.SetCommState(dcb));
+    struct Kind {
+        const char* Name;
+        HkRequestPtr (*Send)(ComPort& port);
+        std::vector<UCHAR> Output; // what the served request returns
+        std::vector<UCHAR> FarEnd; // what the far end receives once CTS is up
+    };
+    const Kind Kinds[] = {
+        {"wait",
+         [](ComPort& port) { return port.WaitCommEventOverlapped(); },
+         {SERIAL_EV_CTS, 0, 0, 0},
+         {}},
+        {"immediate character",
+         [](ComPort& port) { return port.DeviceIoControl(IOCTL_SERIAL_IMMEDIATE_CHAR, {'i'}, 0); },
+         {},
+         {'i'}},
+    };
+    for (const Kind& kind : Kinds) {
+        for (unsigned point = 1;; ++point) {
+            SCOPED_TRACE(std::string(kind.Name) + " at point " + std::to_string(point));
+            HmSetModemInputs(Board, 0, false, true, false, true);
+            ASSERT_TRUE(HkWaitClock(HkNow() + Ms));
+            HkWaitDpcsIdle();
+            ASSERT_TRUE(Port.SetCommMask(SERIAL_EV_CTS)); // CTS going down is no event here
+            HkRequestPtr first = kind.Send(Port);
+            ASSERT_FALSE(first->Done());
+            HkRequestPtr next;
+            unsigned reached = 0;
+            HkSetPreemptionHook([&] {
+                if (++reached == point) {
+                    next = kind.Send(Port);
+                }
+            });
+            first->Cancel();
+            HkSetPreemptionHook({});
+            ASSERT_TRUE(first->Wait());
+            EXPECT_EQ(first->Status(), STATUS_CANCELLED);
+            if (next == nullptr) {
+                break; // every point of the cancel has been tried
+            }
+            HmSetModemInputs(Board, 0, true, true, false, true);
+            ASSERT_TRUE(HkWaitClock(HkNow() + 5 * Ms));
+            HkWaitDpcsIdle();
+            if (next->Done() && next->Status() == STATUS_INVALID_PARAMETER) {
+                continue; // it came while the first one still counted
+            }
+            EXPECT_TRUE(next->Done()) << "let in, then forgotten by the first one's cancel";
+            EXPECT_EQ(next->Status(), STATUS_SUCCESS);
+            EXPECT_EQ(next->Output(), kind.Output);
+            EXPECT_EQ(HmRemoteTake(Board, 0), kind.FarEnd);
+            next->Cancel();
+            ASSERT_TRUE(next->Wait());
+        }
+    }
+}
+
 // A break holds the line low and the transmitter with it; clearing it lets the write go.
 TEST_F(SerialControl, ABreakHoldsTheLineAndTheWritesUntilItIsCleared)
 {
