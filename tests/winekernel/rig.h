@@ -123,14 +123,11 @@ bool WaitForPorts(const std::vector<std::wstring>& names);
 // HKLM\HARDWARE\DEVICEMAP\SERIALCOMM as "<device>=<COM name>" lines.
 std::vector<std::wstring> SerialDeviceMap();
 
-// An open COM port (\\.\name), closed with the object.
-//
-// Under Wine a handle is no proof of an open: the create reaches the driver after CreateFile has
-// returned, and a refused one still leaves the program a handle. Nor does closing a handle the
-// driver has not yet answered release the port at once: while the driver holds the create,
-// winedevice holds a second handle to the file, so the close goes out only once the create is
-// answered, behind anything the program sent meanwhile (a new open of the port, which finds it
-// still taken). A port that answers a request is the program's, and closes in order.
+// An open COM port (\\.\name), closed with the object. Under Wine a handle proves no open (a
+// refused create leaves one too), and closing a handle the driver has not answered yet sends the
+// close only after the create's answer, behind whatever the program sent meanwhile (a new open,
+// which finds the port taken). A port that has answered a request is the program's, and closes
+// in order.
 struct ComPort {
     HANDLE Handle = INVALID_HANDLE_VALUE;
     DWORD Error = 0; // GetLastError of a failed open
