@@ -3,8 +3,9 @@
 # emulator of the Windows tree, so ctest (and test discovery) call it as: wine-run.sh PROGRAM ARGS.
 #
 # - The Wine prefix belongs to the build tree that holds the program (<tree>/wine/prefix, or
-#   $CORAN_WINEPREFIX): created on first use, with Wine's null graphics driver so that dialogs work
-#   without a display, and no crash dialog.
+#   $CORAN_WINEPREFIX): created on first use by a checked boot (wine-boot.sh; what Wine printed is
+#   in <prefix>.log), with Wine's null graphics driver so that dialogs work without a display, and
+#   no crash dialog.
 # - One persistent wineserver per prefix, started with its input and output on /dev/null (Wine's
 #   services would otherwise keep ctest's output pipe open). It exits by itself 30 s after the
 #   last program has ended, so nothing is left running after a test run.
@@ -41,12 +42,13 @@ else
 fi
 limit=${CORAN_WINE_TIMEOUT:-300}
 
+. "$(dirname "$0")/wine-boot.sh"
+
 mkdir -p "$(dirname "$WINEPREFIX")"
 (
     flock 9
     if [ ! -f "$WINEPREFIX/.coran-ready" ]; then
-        rm -rf "$WINEPREFIX"
-        timeout -k 5 300 "$wine" wineboot -i 9>&- </dev/null >/dev/null 2>&1
+        wine_boot "$WINEPREFIX" "$WINEPREFIX.log" 9>&- || exit 1
         if [ -z "${CORAN_WINE_DISPLAY:-}" ]; then
             timeout -k 5 60 "$wine" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f \
                 9>&- </dev/null >/dev/null 2>&1
@@ -72,7 +74,7 @@ mkdir -p "$(dirname "$WINEPREFIX")"
         echo $! >"$pidfile"
         timeout -k 5 120 "$wine" cmd /c exit 9>&- </dev/null >/dev/null 2>&1
     fi
-) 9>"$WINEPREFIX.lock"
+) 9>"$WINEPREFIX.lock" || exit 1
 
 timeout -k 5 "$limit" "$wine" "$program" "$@"
 status=$?
