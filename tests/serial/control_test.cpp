@@ -336,10 +336,9 @@ TEST_F(SerialControl, AnImmediateCharacterGoesAheadOfAHeldWrite)
     EXPECT_EQ(write->Status(), STATUS_SUCCESS);
 }
 
-// A wait and an immediate character are one at a time. A pending one whose cancel routine
-// IoCancelIrp has taken no longer counts, so the next (another thread's, at each point of the
-// cancel in turn) may come in before that routine has the port's lock: it is refused as a second
-// one, or served once its event comes or CTS lets the character go.
+// A wait or immediate character whose cancel routine IoCancelIrp has taken no longer counts, so
+// the next of its kind (sent at each point of the cancel in turn) may come in before that routine
+// has the lock: it is refused as a second one, or served once its event comes or CTS rises.
 TEST_F(SerialControl, ARequestCancelledAsTheNextOfItsKindComesInLeavesThatOneServed)
 {
     ComDcb dcb;

@@ -439,8 +439,9 @@ std::vector<std::wstring> SerialDeviceMap()
 
 ComPort::ComPort(const std::wstring& name, bool overlapped)
 {
-    Handle = CreateFileW((L"\\\\.\\" + name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                         OPEN_EXISTING, overlapped ? FILE_FLAG_OVERLAPPED : 0, nullptr);
+    const std::wstring path = name.rfind(L"\\\\", 0) == 0 ? name : L"\\\\.\\" + name;
+    Handle = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                         overlapped ? FILE_FLAG_OVERLAPPED : 0, nullptr);
     Error = Open() ? 0 : GetLastError();
 }
 

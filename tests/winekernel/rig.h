@@ -123,11 +123,9 @@ bool WaitForPorts(const std::vector<std::wstring>& names);
 // HKLM\HARDWARE\DEVICEMAP\SERIALCOMM as "<device>=<COM name>" lines.
 std::vector<std::wstring> SerialDeviceMap();
 
-// An open COM port (\\.\name), closed with the object. Under Wine a handle proves no open (a
-// refused create leaves one too), and closing a handle the driver has not answered yet sends the
-// close only after the create's answer, behind whatever the program sent meanwhile (a new open,
-// which finds the port taken). A port that has answered a request is the program's, and closes
-// in order.
+// An open COM port (\\.\name, or a device path as given), closed with the object. Under Wine
+// a refused open leaves a handle too, and a handle closed before the driver answered its open
+// sends the close behind later opens: check Answers() before closing one that will be reopened.
 struct ComPort {
     HANDLE Handle = INVALID_HANDLE_VALUE;
     DWORD Error = 0; // GetLastError of a failed open

@@ -88,13 +88,7 @@ std::vector<std::string> PortsOfInterface()
             found.push_back("(no detail)");
             continue;
         }
-        HANDLE port = CreateFileW(path.detail.DevicePath, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                  OPEN_EXISTING, 0, nullptr);
-        DCB dcb{};
-        dcb.DCBlength = sizeof(dcb);
-        const bool opens = port != INVALID_HANDLE_VALUE && GetCommState(port, &dcb);
-        if (port != INVALID_HANDLE_VALUE)
-            CloseHandle(port);
+        const bool opens = ComPort(path.detail.DevicePath).Answers();
         found.push_back(
             Narrow(DeviceString(set, &device, SPDRP_FRIENDLYNAME) + L"|" + PortName(set, &device)) +
             (opens ? "|opens" : "|does not open"));
